@@ -43,16 +43,16 @@ int ftmctl_main(int argc, char** argv, std::FILE* in, std::FILE* out, std::FILE*
   }
 
   const bool prompt = ::isatty(::fileno(in)) != 0;
-  std::unique_ptr<char, decltype(&std::free)> line(nullptr, &std::free);
+  // getline's buffer, grown by getline itself and freed once at the end.
+  char* buf = nullptr;
+  std::size_t cap = 0;
+  std::unique_ptr<char*, void (*)(char**)> free_buf(&buf, [](char** p) { std::free(*p); });
   for (;;) {
     if (prompt) {
       std::fputs("ftm> ", err);
       std::fflush(err);
     }
-    char* buf = line.release();
-    std::size_t cap = 0;
     ssize_t n = ::getline(&buf, &cap, in);
-    line.reset(buf);
     if (n < 0) break;
     ParsedLine parsed_line = parse_line(std::string_view(buf, static_cast<std::size_t>(n)));
     if (!parsed_line.error.empty()) {
