@@ -75,7 +75,10 @@ PtySandbox::PtySandbox(Options options) {
   if (options.with_host_port) {
     args.insert(args.end(), {"--dev-bind", slave_name, "/dev/ttyGS0"});
   }
-  args.emplace_back(FTMD_BINARY);
+  // The checkout may itself live under /tmp, which the board hides: the
+  // binary is bound at a fixed place inside.
+  args.insert(args.end(), {"--ro-bind", FTMD_BINARY, "/run/ftmd"});
+  args.emplace_back("/run/ftmd");
   std::vector<char*> argv;
   for (auto& a : args) argv.push_back(a.data());
   argv.push_back(nullptr);
