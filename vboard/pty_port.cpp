@@ -22,14 +22,15 @@ PtyPort::~PtyPort() {
   stop_reader_locked();
 }
 
-void PtyPort::connect() {
+void PtyPort::connect(bool raw) {
   int master = -1, slave = -1;
   char name[64] = {};
-  if (::openpty(&master, &slave, name, nullptr, nullptr) != 0) throw std::runtime_error("openpty failed");
+  termios mode{};
+  ::cfmakeraw(&mode);
+  if (::openpty(&master, &slave, name, raw ? &mode : nullptr, nullptr) != 0)
+    throw std::runtime_error("openpty failed");
   ::fcntl(master, F_SETFD, FD_CLOEXEC);
   ::fcntl(slave, F_SETFD, FD_CLOEXEC);
-  // Start cooked, like a fresh tty: a daemon that forgets to set raw mode
-  // must show it.
   std::string tmp = link_ + ".new";
   ::unlink(tmp.c_str());
   if (::symlink(name, tmp.c_str()) != 0 || ::rename(tmp.c_str(), link_.c_str()) != 0) {

@@ -31,8 +31,9 @@ class PtyPort {
   ~PtyPort();
 
   // A fresh pty behind the path (atomically replacing the link); the old
-  // master, if any, is closed afterwards.
-  void connect();
+  // master, if any, is closed afterwards. The slave starts cooked (as a new
+  // tty does) unless `raw`.
+  void connect(bool raw = false);
   // The gentle hang-up (TIOCVHANGUP on the slave): the daemon's read returns
   // 0, the path stays and reopening it works.
   void hang_up();

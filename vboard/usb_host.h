@@ -1,5 +1,6 @@
 #pragma once
 
+#include <memory>
 #include <string>
 
 #include "vboard/pty_port.h"
@@ -15,6 +16,7 @@ class UsbHost {
  public:
   // `device_host_path`: where the board's /dev/ttyGS0 lies, seen from the host.
   explicit UsbHost(std::string device_host_path);
+  ~UsbHost();
 
   // Plugs the cable in: a fresh pty behind /dev/ttyGS0.
   void connect();
@@ -29,8 +31,17 @@ class UsbHost {
 
   PtyPort& port() { return port_; }
 
+  // Gives the PC end a serial port of its own, as the station's USB serial
+  // adapter: a second (raw) pty at `link_host_path` whose slave a client
+  // such as ftmctl opens; a relay copies bytes both ways between its master
+  // and the board's port. Returns the path. While the cable is attached,
+  // HostClient must not read the board's port (the relay does).
+  std::string attach_cable(const std::string& link_host_path);
+  void detach_cable();
+
  private:
   PtyPort port_;
+  std::unique_ptr<PtyPort> cable_;
 };
 
 }  // namespace vboard

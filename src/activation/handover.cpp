@@ -1,0 +1,138 @@
+#include <syslog.h>
+
+#include <array>
+#include <cstdio>
+#include <cstring>
+
+#include "activation/activation.h"
+#include "core/shell.h"
+
+namespace ftmd {
+namespace {
+
+// The system-on-chip's unique id: its first line is the hardware id.
+constexpr char kHardwareIdPath[] = "/sys/devices/soc0/soc_uid";
+// Command lines run through the shell; both paths are our own constants.
+constexpr char kCopyFormat[] = "cp %s %s";
+constexpr char kDeleteFormat[] = "rm -rf %s";
+constexpr std::size_t kCommandLineSize = 1024;
+// One line of at most 255 characters and a NUL.
+constexpr std::size_t kHardwareIdSize = 256;
+
+constexpr char kInvalidArgument[] = "Invalid Cmd\n";
+constexpr char kNoNetwork[] = "ERROR,Not insert Dante Network\n";
+constexpr char kNoHardwareId[] = "ERROR\n";
+constexpr char kDeleteNotStarted[] = "ERROR,failed to delete file\n";
+constexpr char kDeleteFailed[] = "ERROR,delete operation failed\n";
+
+enum class FileCommand { kDone, kNotStarted, kFailed };
+
+// Runs a command line through the shell on a read pipe whose output nobody
+// reads, and waits for it: only a zero status counts as done.
+FileCommand run_file_command(const char* line) {
+  ReadPipe pipe(line);
+  if (!pipe.started()) return FileCommand::kNotStarted;
+  return pipe.close() == 0 ? FileCommand::kDone : FileCommand::kFailed;
+}
+
+}  // namespace
+
+bool activation_argument_ok(std::string_view command, std::string_view prefix) {
+  return command.size() == prefix.size() + 1 && command.back() == '?';
+}
+
+void activation_publish(const ActivationFile& file, char* command, ReplyBuffer& reply) {
+  // The PC learns of a missing network before anything else, even when its
+  // argument is wrong.
+  std::array<char, kIpv4TextSize> address{};
+  if (get_ipv4_address(kActivationInterface, address.data(), address.size()) != 0) {
+    syslog(LOG_ERR, "Failed to get IPv4 address of %s\n", kActivationInterface);
+    reply.set(kNoNetwork);
+    return;
+  }
+  syslog(LOG_DEBUG, "IPv4 address of %s: %s\n", kActivationInterface, address.data());
+
+  if (!activation_argument_ok(command, file.publish_prefix)) {
+    reply.set(kInvalidArgument);
+    return;
+  }
+  if (!file_has_content(file.source)) {
+    reply.set(file.publish_missing);
+    return;
+  }
+  std::array<char, kCommandLineSize> copy{};
+  std::snprintf(copy.data(), copy.size(), kCopyFormat, file.source, file.published);
+  switch (run_file_command(copy.data())) {
+    case FileCommand::kNotStarted:
+      reply.set(file.copy_not_started);
+      return;
+    case FileCommand::kFailed:
+      reply.set(file.copy_failed);
+      return;
+    case FileCommand::kDone:
+      break;
+  }
+  reply.printf(file.publish_ok, address.data());
+}
+
+void activation_confirm(const ActivationFile& file, char* command, ReplyBuffer& reply) {
+  if (!activation_argument_ok(command, file.confirm_prefix)) {
+    reply.set(kInvalidArgument);
+    return;
+  }
+  if (!file_has_content(file.source)) {
+    reply.set(file.confirm_missing);
+    return;
+  }
+  if (!file_has_content(file.published)) {
+    reply.set(file.not_published);
+    return;
+  }
+
+  // Always the source's digest, never the copy's. Should the source vanish
+  // between the check above and now, the digest field stays empty.
+  std::string digest = md5_file_hex(file.source);
+  syslog(LOG_DEBUG, "MD5: %s\n", digest.c_str());
+
+  std::array<char, kHardwareIdSize> hardware_id{};
+  {
+    FILE* uid = std::fopen(kHardwareIdPath, "re");
+    if (uid == nullptr) {
+      // The copy stays published; the PC may confirm again.
+      reply.set(kNoHardwareId);
+      return;
+    }
+    // The line end stays in the id, so the reply then ends in two.
+    if (std::fgets(hardware_id.data(), hardware_id.size(), uid) == nullptr) hardware_id[0] = '\0';
+    syslog(LOG_DEBUG, "HwId --> %s", hardware_id.data());
+    std::fclose(uid);
+  }
+
+  std::array<char, kCommandLineSize> remove{};
+  std::snprintf(remove.data(), remove.size(), kDeleteFormat, file.published);
+  switch (run_file_command(remove.data())) {
+    case FileCommand::kNotStarted:
+      reply.set(kDeleteNotStarted);
+      return;
+    case FileCommand::kFailed:
+      reply.set(kDeleteFailed);
+      return;
+    case FileCommand::kDone:
+      break;
+  }
+  reply.printf("OK,%s,%s\n", digest.c_str(), hardware_id.data());
+}
+
+void publish_device_lic(char* command, ReplyBuffer& reply) { activation_publish(kDeviceLic, command, reply); }
+
+void publish_manufacturer_cert(char* command, ReplyBuffer& reply) {
+  activation_publish(kManufacturerCert, command, reply);
+}
+
+void confirm_device_lic(char* command, ReplyBuffer& reply) { activation_confirm(kDeviceLic, command, reply); }
+
+void confirm_manufacturer_cert(char* command, ReplyBuffer& reply) {
+  activation_confirm(kManufacturerCert, command, reply);
+}
+
+}  // namespace ftmd
