@@ -50,15 +50,17 @@ const CommandTable kCommandTable = {{
     {"at+ftm,aging=", deviceaging_test},
 }};
 
-ReplyBuffer& dispatch_command(char* command, ReplyBuffer& reply) {
+const CommandEntry* find_command(const char* command) {
   for (const CommandEntry& row : kCommandTable) {
     // strncasecmp stops at the text's NUL, so a shorter text never matches.
-    if (strncasecmp(row.prefix, command, std::strlen(row.prefix)) == 0) {
-      row.handler(command, reply);
-      return reply;
-    }
+    if (strncasecmp(row.prefix, command, std::strlen(row.prefix)) == 0) return &row;
   }
-  invalid_command(command, reply);
+  return nullptr;
+}
+
+ReplyBuffer& dispatch_command(char* command, ReplyBuffer& reply) {
+  const CommandEntry* row = find_command(command);
+  (row != nullptr ? row->handler : invalid_command)(command, reply);
   return reply;
 }
 

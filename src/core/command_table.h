@@ -23,6 +23,10 @@ using CommandTable = std::array<CommandEntry, kCommandCount>;
 // The device's 32 commands, in the order the protocol defines them.
 extern const CommandTable kCommandTable;
 
+// The first row whose prefix begins `command` (ASCII case ignored; a text
+// shorter than the prefix never matches), or nullptr.
+const CommandEntry* find_command(const char* command);
+
 // Runs the handler of the first row whose prefix begins `command` (ASCII case
 // ignored; a text shorter than the prefix never matches), or invalid_command.
 ReplyBuffer& dispatch_command(char* command, ReplyBuffer& reply);

@@ -4,13 +4,27 @@
 
 namespace ftmd {
 
-// Start-up: starts the logic MCU receiver thread, which owns the reading side
-// of the UART for the life of the process (unless the port fails).
+struct LogicMcuLink;
+
+// Start-up: starts the logic MCU receiver thread on /dev/ttymxc2. It owns the
+// reading side of the UART for the life of the process (unless the port
+// fails) and is never joined. A port that cannot be opened is only logged:
+// the commands then time out.
 void start_logicmcu_receiver();
 
+// The four logic MCU commands, as the command table calls them: they talk to
+// the process-wide link. Each blocks the main thread up to 3 seconds (a level
+// set up to 6) and leaves the reply buffer unchanged when the MCU is silent.
 void logicmcu_getmode(char* command, ReplyBuffer& reply);
 void logicmcu_setmode(char* command, ReplyBuffer& reply);
 void logicmcu_getvalue(char* command, ReplyBuffer& reply);
 void logicmcu_setvalue(char* command, ReplyBuffer& reply);
+
+// The same commands on a given link (the table's versions pass the
+// process-wide one).
+void logicmcu_getmode(LogicMcuLink& link, char* command, ReplyBuffer& reply);
+void logicmcu_setmode(LogicMcuLink& link, char* command, ReplyBuffer& reply);
+void logicmcu_getvalue(LogicMcuLink& link, char* command, ReplyBuffer& reply);
+void logicmcu_setvalue(LogicMcuLink& link, char* command, ReplyBuffer& reply);
 
 }  // namespace ftmd

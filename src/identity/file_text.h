@@ -1,0 +1,25 @@
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <string>
+
+// Small readers for the files identity provisioning looks at: kernel
+// attribute files, the tools' scratch files and the unit files.
+namespace ftmd::identity {
+
+// The first line of `path` as a line reader with a buffer of `max_chars`+1
+// bytes sees it: at most `max_chars` bytes, up to and including the first line
+// feed, cut at a NUL byte. Empty when the file is empty or the read fails;
+// nothing when the file cannot be opened.
+std::optional<std::string> read_first_line(const char* path, std::size_t max_chars);
+
+// The text of `path` as one read of at most `max_bytes` bytes (the way kernel
+// and release files are read), cut at a NUL byte; nothing when the file cannot
+// be opened.
+std::optional<std::string> read_head(const char* path, std::size_t max_bytes);
+
+// The whole content of `path`. Returns 0, or the errno of the failing call.
+int read_whole_file(const char* path, std::string& out);
+
+}  // namespace ftmd::identity

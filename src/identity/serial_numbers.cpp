@@ -1,0 +1,90 @@
+// Serial numbers in the boot environment: `msn` (product, "at+ftm,sn=") and
+// `csn` (customer, "at+ftm,csn="). Both share one front end and one way of
+// writing; they read back differently, through a scratch file and through an
+// awk pipeline, and the replies keep those differences.
+#include <syslog.h>
+
+#include <cstring>
+#include <string>
+#include <string_view>
+
+#include "core/shell.h"
+#include "identity/file_text.h"
+#include "identity/identity.h"
+#include "identity/identity_constants.h"
+#include "identity/identity_text.h"
+
+namespace ftmd {
+namespace {
+
+using namespace identity;
+
+struct SerialVariable {
+  const char* name;        // boot variable
+  const char* prefix;      // command prefix; the value follows it
+  const char* set_prefix;  // "fw_setenv <name> "
+  void (*read_back)(ReplyBuffer&);
+};
+
+// The value is single-quoted so that no byte of it reaches the shell as
+// syntax: "x;touch /tmp/owned" is stored as those 18 characters. A value whose
+// command line cannot fit is refused before anything runs.
+void serial_write(const SerialVariable& variable, const char* value, ReplyBuffer& reply) {
+  auto line = quoted_command_line(variable.set_prefix, value);
+  if (!line) {
+    syslog(LOG_WARNING, "%s: a value of %zu bytes does not fit the command line, nothing written",
+           variable.name, std::strlen(value));
+    reply.set("ERROR,length error\n");
+    return;
+  }
+  run_shell(line->c_str());
+  // The tool's exit status is never looked at; the read-back tells.
+  reply.set("OK\n");
+}
+
+void msn_read(ReplyBuffer& reply) {
+  run_shell(kMsnReadCommand);
+  auto first_line = read_first_line(kMsnScratchPath, kLineSize - 1);
+  if (!first_line) syslog(LOG_INFO, "cannot read the file\n");
+  std::string value = scratch_value(first_line, "msn");
+  syslog(LOG_INFO, "%s\n", value.c_str());
+  reply.printf(value == kNullValue ? "ERROR,%s\n" : "OK,%s\n", value.c_str());
+}
+
+void csn_read(ReplyBuffer& reply) {
+  ReadPipe pipe(kCsnReadCommand);
+  if (!pipe.started()) {
+    reply.set("Error: failed to run command\n");
+    return;
+  }
+  char line[kLineSize] = {};
+  std::optional<std::string> first_line;
+  if (pipe.read_line(line, sizeof line)) first_line = line;
+  pipe.close();
+  // awk prints an empty line for libubootenv's "csn=" and nothing at all
+  // for the other tools: both mean not set.
+  auto value = csn_value(first_line);
+  reply.printf("%s,%s\n", value ? "OK" : "ERROR", value ? value->c_str() : kNullValue);
+}
+
+void serial_command(const SerialVariable& variable, char* command, ReplyBuffer& reply) {
+  const char* value = command + std::strlen(variable.prefix);
+  if (*value == '\0') {
+    reply.set("ERROR,Invalid Cmd\n");
+  } else if (std::strcmp(value, "?") == 0) {
+    variable.read_back(reply);
+  } else {
+    serial_write(variable, value, reply);
+  }
+}
+
+constexpr SerialVariable kMsn{"msn", "at+ftm,sn=", kMsnSetPrefix, msn_read};
+constexpr SerialVariable kCsn{"csn", "at+ftm,csn=", kCsnSetPrefix, csn_read};
+
+}  // namespace
+
+void sn_command(char* command, ReplyBuffer& reply) { serial_command(kMsn, command, reply); }
+
+void csn_command(char* command, ReplyBuffer& reply) { serial_command(kCsn, command, reply); }
+
+}  // namespace ftmd
