@@ -149,6 +149,11 @@ void Board::build_root() {
     std::error_code ec;
     fs::copy_file(std::string("/etc/") + f, root_ + "/etc/" + f, ec);
   }
+  // Debian reaches awk, editor etc. through /etc/alternatives.
+  fs::create_directories(root_ + "/etc/alternatives");
+  std::error_code ec;
+  for (const auto& alt : fs::directory_iterator("/etc/alternatives", ec))
+    if (alt.is_symlink()) fs::copy_symlink(alt.path(), root_ + "/etc/alternatives/" + alt.path().filename().string(), ec);
   write_text(root_ + kOsReleaseTarget, options_.os_release);
   fs::create_symlink(std::string("..") + kOsReleaseTarget, root_ + "/etc/os-release");
   write_text(root_ + "/etc/fw_env.config", uboot_env_.config_line());
@@ -171,9 +176,6 @@ void Board::build_root() {
   if (options_.logic_port) logic_mcu_.connect();
   keypad_ = std::make_unique<Keypad>(root_ + kKeyDevice);
   if (!options_.key_device) keypad_->set_present(false);
-  network_ = std::make_unique<Network>(
-      [this](const std::vector<std::string>& argv) { return exec(argv).status; },
-      root_ + kNetSysBoardDir);
 }
 
 void Board::spawn() {
@@ -259,6 +261,11 @@ void Board::spawn() {
     alive_ = true;
   }
   control_thread_ = std::jthread([this](std::stop_token st) { control_loop(st); });
+  // The board's own sysfs is a mount inside the board: reach it through its
+  // pid 1's root.
+  network_ = std::make_unique<Network>(
+      [this](const std::vector<std::string>& argv) { return exec(argv).status; },
+      "/proc/" + std::to_string(init_pid_) + "/root" + kNetSysBoardDir);
 }
 
 void Board::control_loop(std::stop_token stop) {

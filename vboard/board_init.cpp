@@ -178,7 +178,8 @@ void set_up_root(int ctl, const InitPlan& plan) {
 }
 
 // Puts the child's standard descriptors in place, closes every other one,
-// restores the signal mask and executes argv. Only returns on failure.
+// clears the signal mask (as a service manager does) and executes argv. Only
+// returns on failure.
 void exec_child(const sigset_t& mask, int in, int out, int err, char* const* argv) {
   if (in >= 0) ::dup2(in, 0);
   if (out >= 0) ::dup2(out, 1);
@@ -312,6 +313,9 @@ struct Child {
 
 [[noreturn]] void run_namespace_child(const InitPlan& plan, int ctl) {
   ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+  // Out of the terminal's process group: a Ctrl-C meant for a client must
+  // not take the board down behind the test's back.
+  ::setsid();
   // Descriptors of the test process (other boards' ptys and hardware trees
   // among them) must not live on in this board.
   if (ctl != 3) {
@@ -325,10 +329,13 @@ struct Child {
   InitMessage m;
   if (!recv_init_msg(ctl, m) || m.header.type != InitMsg::kMapped) _exit(1);
 
+  // Board processes start with no signal blocked, whatever the test
+  // process blocks; pid 1 takes SIGCHLD through a signalfd.
   sigset_t chld, old_mask;
+  sigemptyset(&old_mask);
   sigemptyset(&chld);
   sigaddset(&chld, SIGCHLD);
-  ::sigprocmask(SIG_BLOCK, &chld, &old_mask);
+  ::sigprocmask(SIG_SETMASK, &chld, nullptr);
 
   pid_t init = ::fork();
   if (init < 0) fail(ctl, "fork the board's init", errno);
