@@ -54,15 +54,21 @@ TEST_F(McuStartUp, WaitsForTheContainerAndTheMcuBeforeServing) {
   EXPECT_EQ(mcu.messages().size(), 1u) << "the leave message went out before the container ran";
 
   const auto running_at = Clock::now();
+  const std::size_t before_running = syslog().mark();
   board().standins().set_container_status("running");
   ASSERT_TRUE(mcu.wait_leave_low_power(1, 10s));
   auto messages = mcu.messages();
   ASSERT_EQ(messages.size(), 2u);
   EXPECT_EQ(messages[1].bytes, kLeaveMessage);
-  // The poll runs every 2 s; the leave message follows a running one by 1 s.
+  // The poll runs every 2 s; the leave message follows the poll that saw
+  // "running" by 1 s (the log's time stamp is when the board took the line in,
+  // hence the margin).
   const double after = seconds(messages[1].when - running_at);
   EXPECT_GE(after, 1.0);
   EXPECT_LT(after, 6.0);
+  auto saw_running = syslog().wait_exact("output --> running\n", kLogDebug, 1s, before_running);
+  ASSERT_TRUE(saw_running);
+  EXPECT_GE(seconds(messages[1].when - saw_running->when), 0.8);
   EXPECT_TRUE(syslog().wait_exact("---->MCU_SOC_IPC_LEAVE_LPM-----", kLogDebug, 1s));
 
   // No answer from the MCU: the USB link stays closed.
