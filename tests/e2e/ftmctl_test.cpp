@@ -1,13 +1,11 @@
-// ftmctl, the test PC's client, against the real daemon. The sandbox holds the
-// master of the daemon's /dev/ttyGS0; a relay pty stands in for the USB cable
-// so that ftmctl opens a serial port path as it does on the station.
+// ftmctl, the test PC's client, against the real daemon on the virtual board.
+// The board's USB cable (a relay pty) gives ftmctl a serial port path to open,
+// as the station's adapter does.
 #include <fcntl.h>
 #include <poll.h>
-#include <pty.h>
 #include <spawn.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -16,7 +14,8 @@
 #include <fstream>
 #include <sstream>
 
-#include "pty_sandbox.h"
+#include "board_fixture.h"
+#include "core/unique_fd.h"
 
 extern char** environ;
 
@@ -35,31 +34,13 @@ std::string slurp(const std::string& path) {
   return ss.str();
 }
 
-class FtmctlOnBoard : public testing::Test {
+class FtmctlOnBoard : public BoardTest {
  protected:
   void SetUp() override {
-    ASSERT_TRUE(board_.wait_serving()) << "daemon never reached its read";
-    int master = -1, slave = -1;
-    char name[64] = {};
-    termios raw{};
-    cfmakeraw(&raw);
-    ASSERT_EQ(openpty(&master, &slave, name, &raw, nullptr), 0);
-    cable_.reset(master);
-    cable_slave_.reset(slave);  // keeps the relay's master from seeing a hang-up
-    port_ = name;
-    relay_ = std::jthread([this](std::stop_token stop) {
-      while (!stop.stop_requested()) {
-        pollfd p{cable_.get(), POLLIN, 0};
-        if (::poll(&p, 1, 10) > 0 && (p.revents & POLLIN)) {
-          std::uint8_t buf[4096];
-          ssize_t n = ::read(cable_.get(), buf, sizeof(buf));
-          if (n > 0) board_.send(Bytes(buf, buf + n));
-        }
-        Bytes back = board_.read_available(std::chrono::milliseconds(10));
-        if (!back.empty() && ::write(cable_.get(), back.data(), back.size()) < 0) return;
-      }
-    });
-    dir_ = board_.state_path("ftmctl");
+    BoardTest::SetUp();
+    if (HasFatalFailure()) return;
+    port_ = board().usb_host().attach_cable(board().state_dir() + "/ttyPC0");
+    dir_ = board().state_dir() + "/ftmctl";
     std::filesystem::create_directories(dir_);
   }
 
@@ -91,10 +72,7 @@ class FtmctlOnBoard : public testing::Test {
     return run;
   }
 
-  PtySandbox board_;
-  UniqueFd cable_, cable_slave_;
   std::string port_, dir_;
-  std::jthread relay_;
 };
 
 TEST_F(FtmctlOnBoard, PrintsEachReplyEscapedAndExitsOnItsFirstWord) {
@@ -144,9 +122,8 @@ TEST_F(FtmctlOnBoard, OkReplyExitsZeroAndTheRebootFollows) {
   ClientRun run = ftmctl({"AT+FTM,REBOOT=1"});
   EXPECT_EQ(run.status, 0) << run.err;
   EXPECT_EQ(run.out, "OK, tamo is rebooting...\n");
-  ASSERT_TRUE(board_.wait_log("string is reboot", 10s));
-  ASSERT_TRUE(board_.wait_log("try to read for", 10s, board_.log_mark()));
-  EXPECT_EQ(board_.reboot_count(), 1);
+  EXPECT_TRUE(syslog().wait_exact("string is reboot\n", kLogInfo, 10s));
+  EXPECT_TRUE(board().standins().wait_reboot(1, 10s));
 }
 
 }  // namespace
