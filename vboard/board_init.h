@@ -64,6 +64,7 @@ struct InitPlan {
   std::string ip_binary;           // host path of ip(8)
   std::string net_batch;           // host path of the `ip -batch` file
   std::string daemon_path;         // path of the daemon inside the board
+  std::string daemon_emulator;     // qemu-user to run it with, "" when native
   std::string daemon_output;       // board path of the daemon's stdout/stderr
   std::string hostname;
   std::vector<std::string> env;    // environment of every board process
