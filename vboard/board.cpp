@@ -32,6 +32,7 @@ constexpr char kDaemonBoardPath[] = "/usr/local/sbin/ftmd";
 constexpr char kDaemonOutput[] = "/run/vboard/ftmd.out";
 constexpr char kEnvImage[] = "/run/vboard/uboot-env.bin";
 constexpr char kOsReleaseTarget[] = "/run/vboard/os-release";
+constexpr char kActivationDir[] = "/data/dante_data/activation/";
 constexpr char kHostPort[] = "/dev/ttyGS0";
 constexpr char kRpmsgPort[] = "/dev/ttyRPMSG30";
 constexpr char kLogicPort[] = "/dev/ttymxc2";
@@ -101,6 +102,7 @@ Board::Board(BoardOptions options)
     check_prerequisites();
     build_root();
     spawn();
+    if (options_.web_server && !web_server_->start()) throw BoardError("vboard: the web server did not start");
   } catch (...) {
     teardown();
     throw;
@@ -118,6 +120,8 @@ void Board::check_prerequisites() const {
   for (const char* tool : {"ip", "fw_printenv", "fw_setenv", "sh", "awk"})
     if (find_tool(tool).empty())
       throw BoardError(std::string("vboard: missing tool ") + tool + " (run tools/install-deps)");
+  if (options_.web_server && find_tool("busybox").empty())
+    throw BoardError("vboard: missing tool busybox, the web server (run tools/install-deps)");
   if (::access("/dev/fuse", R_OK | W_OK) != 0)
     throw BoardError(std::string("vboard: cannot use /dev/fuse: ") + std::strerror(errno));
 }
@@ -159,6 +163,7 @@ void Board::build_root() {
   write_text(root_ + "/etc/fw_env.config", uboot_env_.config_line());
   uboot_env_.write(options_.boot_env);
   write_text(root_ + "/run/vboard/net.batch", Network::boot_batch(options_.interfaces));
+  for (const auto& [name, content] : options_.activation_files) write_text(root_ + kActivationDir + name, content);
 
   fs::create_directories(host_path("/usr/local/sbin"));
   touch(host_path(kDaemonBoardPath));
@@ -266,6 +271,10 @@ void Board::spawn() {
   network_ = std::make_unique<Network>(
       [this](const std::vector<std::string>& argv) { return exec(argv).status; },
       "/proc/" + std::to_string(init_pid_) + "/root" + kNetSysBoardDir);
+  web_server_ = std::make_unique<WebServer>([this](const std::vector<std::string>& argv) {
+    ExecResult r = exec(argv);
+    return WebServer::Run{r.status, std::move(r.output)};
+  });
 }
 
 void Board::control_loop(std::stop_token stop) {
@@ -420,6 +429,16 @@ void Board::write_file(std::string_view board_path, const std::string& content) 
 }
 
 void Board::set_os_release(const std::string& content) { write_text(root_ + kOsReleaseTarget, content); }
+
+void Board::set_activation_file(const std::string& name, const std::optional<std::string>& content) {
+  std::string path = root_ + kActivationDir + name;
+  if (content) {
+    write_text(path, *content);
+  } else {
+    std::error_code ec;
+    fs::remove(path, ec);
+  }
+}
 
 void Board::set_soc_uid(const std::string& content) { hw_.set_value("/sys/devices/soc0/soc_uid", content); }
 

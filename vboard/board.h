@@ -29,6 +29,7 @@
 #include "vboard/uboot_env.h"
 #include "vboard/uevents.h"
 #include "vboard/usb_host.h"
+#include "vboard/web_server.h"
 
 namespace vboard {
 
@@ -56,6 +57,12 @@ struct BoardOptions {
   std::string container_status = "running";  // of the "dante" container
   std::vector<Interface> interfaces = Network::default_interfaces();
   std::string state_parent = "/tmp";  // where the board's directory is made
+  // The audio-network module's activation files in /data/dante_data/activation
+  // (name -> content; a name not listed is absent).
+  std::map<std::string, std::string> activation_files = {
+      {"device.lic", "vboard device licence 0001\n"},
+      {"manufacturer.cert", "vboard manufacturer certificate 0001\n"}};
+  bool web_server = true;  // start the web server serving /var/www/html
 };
 
 // One fresh virtual board running the unchanged ftmd: private user, mount,
@@ -116,6 +123,9 @@ class Board {
   void set_os_release(const std::string& content);
   // The exact bytes of /sys/devices/soc0/soc_uid.
   void set_soc_uid(const std::string& content);
+  // An activation file in /data/dante_data/activation: its content, or
+  // nothing to remove it.
+  void set_activation_file(const std::string& name, const std::optional<std::string>& content);
 
   // ---- Components ---------------------------------------------------------
   SyslogCapture& syslog() { return *syslog_; }
@@ -130,6 +140,7 @@ class Board {
   Uevents& uevents() { return uevents_; }
   UbootEnv& uboot_env() { return uboot_env_; }
   Network& network() { return *network_; }
+  WebServer& web_server() { return *web_server_; }
   StandIns& standins() { return standins_; }
 
   // ---- Introspection ------------------------------------------------------
@@ -178,6 +189,7 @@ class Board {
   UbootEnv uboot_env_;
   StandIns standins_;
   std::unique_ptr<Network> network_;
+  std::unique_ptr<WebServer> web_server_;
   std::unique_ptr<FuseServer> fuse_;
 
   pid_t child_pid_ = -1;  // the namespace child (host pid namespace)

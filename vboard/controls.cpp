@@ -142,6 +142,28 @@ const std::vector<Controls::Entry> kTable = {
        need(a, 1, "lan4-address CIDR|none");
        return c.board().network().set_address("lan4", a[0] == "none" ? "" : a[0]) ? "" : "ip failed";
      }},
+    {"activation-file", "NAME absent|empty|TEXT...",
+     "an activation file in /data/dante_data/activation (device.lic, manufacturer.cert)",
+     [](Controls& c, const auto& a) {
+       if (a.size() < 2) throw ControlError("usage: activation-file NAME absent|empty|TEXT...");
+       std::vector<std::string> rest(a.begin() + 1, a.end());
+       std::optional<std::string> content;
+       if (a[1] == "empty") {
+         content = "";
+       } else if (a[1] != "absent") {
+         content = joined(rest) + "\n";
+       }
+       c.board().set_activation_file(a[0], content);
+       return std::string();
+     }},
+    {"http-get", "URL", "download URL over HTTP inside the board, as the PC does: size and MD5",
+     [](Controls& c, const auto& a) {
+       need(a, 1, "http-get URL");
+       auto body = c.board().web_server().fetch(a[0]);
+       if (!body) return std::string("download failed");
+       auto sum = c.board().exec({"md5sum"}, std::chrono::seconds(10), *body);
+       return std::to_string(body->size()) + " bytes, md5 " + sum.output.substr(0, 32);
+     }},
     {"macs", "", "MAC addresses of eth0, lan4 and lan3 as the kernel shows them",
      [](Controls& c, const auto& a) {
        need(a, 0, "macs");
