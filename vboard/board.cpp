@@ -78,10 +78,49 @@ int remaining_ms(Clock::time_point deadline) {
 
 }  // namespace
 
-std::string Board::make_state_dir(const std::string& parent) {
+namespace {
+
+// "pid starttime" of a process, from /proc/<pid>/stat; empty if it is gone.
+std::string process_identity(pid_t pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+  std::string stat;
+  if (!std::getline(in, stat)) return {};
+  // Fields count from after the command name's ')': 3 is the state, 22 the
+  // start time. A zombie has ended.
+  std::istringstream rest(stat.substr(stat.rfind(')') + 2));
+  std::string field, state;
+  for (int i = 3; i <= 22 && rest >> field; ++i)
+    if (i == 3) state = field;
+  if (state == "Z" || state == "X") return {};
+  return std::to_string(pid) + " " + field;
+}
+
+constexpr char kOwnerFile[] = "/owner";
+
+// A board whose process was killed outright (SIGKILL) cannot remove its
+// directory; its processes, mounts and interfaces are gone with it. The next
+// board removes such directories: those whose owner no longer runs.
+void remove_stale_state_dirs(const std::string& parent) {
+  std::error_code ec;
+  for (const auto& entry : fs::directory_iterator(parent, ec)) {
+    if (!entry.path().filename().string().starts_with("vboard-")) continue;
+    std::ifstream in(entry.path().string() + kOwnerFile);
+    std::string pid, start;
+    if (!(in >> pid >> start)) continue;
+    if (process_identity(static_cast<pid_t>(std::atoi(pid.c_str()))) == pid + " " + start) continue;
+    fs::remove_all(entry.path(), ec);
+  }
+}
+
+}  // namespace
+
+std::string Board::make_state_dir(std::string parent) {
+  if (parent.empty()) parent = ::access("/dev/shm", W_OK | X_OK) == 0 ? "/dev/shm" : "/tmp";
+  remove_stale_state_dirs(parent);
   std::string tmpl = parent + "/vboard-XXXXXX";
   if (::mkdtemp(tmpl.data()) == nullptr)
     throw BoardError("vboard: cannot make a board directory in " + parent + ": " + std::strerror(errno));
+  std::ofstream(tmpl + kOwnerFile) << process_identity(::getpid()) << "\n";
   return tmpl;
 }
 
@@ -153,11 +192,8 @@ void Board::build_root() {
     std::error_code ec;
     fs::copy_file(std::string("/etc/") + f, root_ + "/etc/" + f, ec);
   }
-  // Debian reaches awk, editor etc. through /etc/alternatives.
+  // Debian reaches awk and others through /etc/alternatives (bound in).
   fs::create_directories(root_ + "/etc/alternatives");
-  std::error_code ec;
-  for (const auto& alt : fs::directory_iterator("/etc/alternatives", ec))
-    if (alt.is_symlink()) fs::copy_symlink(alt.path(), root_ + "/etc/alternatives/" + alt.path().filename().string(), ec);
   write_text(root_ + kOsReleaseTarget, options_.os_release);
   fs::create_symlink(std::string("..") + kOsReleaseTarget, root_ + "/etc/os-release");
   write_text(root_ + "/etc/fw_env.config", uboot_env_.config_line());
@@ -187,6 +223,7 @@ void Board::spawn() {
   InitPlan plan;
   plan.root = root_;
   plan.binds.push_back({"/usr", root_ + "/usr", true});
+  plan.binds.push_back({"/etc/alternatives", root_ + "/etc/alternatives", true});
   plan.binds.push_back({state_dir_ + "/usrlocal", root_ + "/usr/local", false});
   plan.binds.push_back({options_.ftmd, root_ + kDaemonBoardPath, true});
   for (const char* dev : kDevices) plan.binds.push_back({std::string("/dev/") + dev, root_ + "/dev/" + dev, false});

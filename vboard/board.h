@@ -56,7 +56,9 @@ struct BoardOptions {
   UbootEnv::Vars boot_env = {{"baudrate", "115200"}, {"bootdelay", "1"}};
   std::string container_status = "running";  // of the "dante" container
   std::vector<Interface> interfaces = Network::default_interfaces();
-  std::string state_parent = "/tmp";  // where the board's directory is made
+  // Where the board's directory is made; empty: /dev/shm (memory, faster to
+  // set up) when it is writable, else /tmp.
+  std::string state_parent;
   // The audio-network module's activation files in /data/dante_data/activation
   // (name -> content; a name not listed is absent).
   std::map<std::string, std::string> activation_files = {
@@ -169,7 +171,7 @@ class Board {
   void control_loop(std::stop_token stop);
   int next_token();
 
-  static std::string make_state_dir(const std::string& parent);
+  static std::string make_state_dir(std::string parent);
 
   BoardOptions options_;
   std::string state_dir_;  // made first: the members below refer to it

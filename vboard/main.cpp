@@ -229,6 +229,8 @@ int cmd_up(const Args& a) {
   auto board = boot(a);
   std::string port = attach_port(*board, a);
   std::printf("PC-side port: %s\n", port.c_str());
+  std::printf("board pid 1 (host pid): %d, directory %s\n", static_cast<int>(board->init_pid()),
+              board->state_dir().c_str());
   std::printf("talk to ftmd with:  ftmctl --port %s COMMAND...\n", port.c_str());
   std::printf("board controls on stdin (help lists them); quit or Ctrl-C stops the board\n");
   std::fflush(stdout);

@@ -1,10 +1,15 @@
 #include <dirent.h>
+#include <fcntl.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <sys/stat.h>
 
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <thread>
 
 #include "board_fixture.h"
 
@@ -92,6 +97,53 @@ TEST(BoardLifecycle, BootsServesAndTearsDownWithoutLeftovers) {
   RecordProperty("boot_to_serving_ms_median", std::to_string(boot_ms[boot_ms.size() / 2]));
   std::printf("boot to serving over %d rounds: min %.1f ms, median %.1f ms, max %.1f ms\n", rounds, boot_ms.front(),
               boot_ms[boot_ms.size() / 2], boot_ms.back());
+}
+
+// A vboard killed outright takes its board with it: the board's processes
+// die with their parents (PR_SET_PDEATHSIG), the namespaces with them, and
+// the next board removes the directory it left.
+TEST(BoardLifecycle, KilledToolTakesItsBoardWithIt) {
+  // Orphans of the killed tool come to this process, which reaps them.
+  ::prctl(PR_SET_CHILD_SUBREAPER, 1);
+  int out[2];
+  ASSERT_EQ(::pipe(out), 0);
+  pid_t tool = ::fork();
+  if (tool == 0) {
+    ::dup2(out[1], 1);
+    int null = ::open("/dev/null", O_RDONLY);
+    ::dup2(null, 0);
+    ::execl(VBOARD_BINARY, "vboard", "--ftmd", FTMD_BINARY, "up", static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  ::close(out[1]);
+  FILE* from_tool = ::fdopen(out[0], "r");
+  int init_pid = 0;
+  char dir[256] = {};
+  char line[512];
+  while (init_pid == 0 && std::fgets(line, sizeof(line), from_tool))
+    std::sscanf(line, "board pid 1 (host pid): %d, directory %255s", &init_pid, dir);
+  ASSERT_GT(init_pid, 0) << "vboard up did not come up";
+  struct stat st {};
+  ASSERT_EQ(::stat(("/proc/" + std::to_string(init_pid) + "/ns/pid").c_str(), &st), 0);
+  vboard::Board::Namespaces ns{.pid = st.st_ino};
+  ASSERT_FALSE(processes_in(ns).empty());
+
+  ::kill(tool, SIGKILL);
+  ::waitpid(tool, nullptr, 0);
+  std::fclose(from_tool);
+  auto deadline = Clock::now() + 10s;
+  while (!processes_in(ns).empty() && Clock::now() < deadline) {
+    while (::waitpid(-1, nullptr, WNOHANG) > 0) {
+    }
+    std::this_thread::sleep_for(10ms);
+  }
+  EXPECT_EQ(processes_in(ns), std::vector<int>{});
+  while (::waitpid(-1, nullptr, WNOHANG) > 0) {
+  }
+  ::prctl(PR_SET_CHILD_SUBREAPER, 0);
+  EXPECT_TRUE(std::filesystem::exists(dir));
+  { vboard::Board next(default_board_options()); }
+  EXPECT_FALSE(std::filesystem::exists(dir)) << "the stale board directory stayed";
 }
 
 TEST(BoardLifecycle, RefusesAMissingDaemonInOneLine) {
