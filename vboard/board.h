@@ -29,7 +29,6 @@
 #include "vboard/uboot_env.h"
 #include "vboard/uevents.h"
 #include "vboard/usb_host.h"
-#include "vboard/web_server.h"
 
 namespace vboard {
 
@@ -56,6 +55,11 @@ struct BoardOptions {
   UbootEnv::Vars boot_env = {{"baudrate", "115200"}, {"bootdelay", "1"}};
   std::string container_status = "running";  // of the "dante" container
   std::vector<Interface> interfaces = Network::default_interfaces();
+  // The test PC's address on lan4's peer (in a network namespace of its
+  // own); empty: no PC network.
+  std::string pc_address = "192.0.2.2/24";
+  // busybox httpd serving /var/www/html on port 80, as the device's web server.
+  bool web_server = true;
   // Where the board's directory is made; empty: /dev/shm (memory, faster to
   // set up) when it is writable, else /tmp.
   std::string state_parent;
@@ -64,7 +68,6 @@ struct BoardOptions {
   std::map<std::string, std::string> activation_files = {
       {"device.lic", "vboard device licence 0001\n"},
       {"manufacturer.cert", "vboard manufacturer certificate 0001\n"}};
-  bool web_server = true;  // start the web server serving /var/www/html
 };
 
 // One fresh virtual board running the unchanged ftmd: private user, mount,
@@ -113,6 +116,20 @@ class Board {
   ExecResult shell(const std::string& command, std::chrono::milliseconds timeout = 10s) {
     return exec({"/bin/sh", "-c", command}, timeout);
   }
+  // Starts a long-running board process (a service) without waiting; its
+  // output goes to /run/vboard/<name>.log. Returns a handle for stop_service.
+  int start_service(const std::string& name, const std::vector<std::string>& argv);
+  void stop_service(int handle, int signal = SIGTERM);
+
+  // ---- The test PC's side -------------------------------------------------
+  // Runs a host program (host files, so it can open the cable's pty) in the
+  // test PC's network namespace, where lan4's peer has pc_address: it reaches
+  // the board's web server at lan4's address.
+  ExecResult run_on_pc(const std::vector<std::string>& argv, std::chrono::milliseconds timeout = 30s,
+                       const std::string& input = {});
+  // The PC's network namespace (borrowed descriptor, -1 without one): a
+  // forked child may setns(fd, CLONE_NEWNET) before executing a client.
+  int pc_netns_fd() const { return pc_netns_.get(); }
 
   // ---- Files --------------------------------------------------------------
   // The host path of a board path in the board's own directories (/tmp,
@@ -142,7 +159,6 @@ class Board {
   Uevents& uevents() { return uevents_; }
   UbootEnv& uboot_env() { return uboot_env_; }
   Network& network() { return *network_; }
-  WebServer& web_server() { return *web_server_; }
   StandIns& standins() { return standins_; }
 
   // ---- Introspection ------------------------------------------------------
@@ -191,12 +207,12 @@ class Board {
   UbootEnv uboot_env_;
   StandIns standins_;
   std::unique_ptr<Network> network_;
-  std::unique_ptr<WebServer> web_server_;
   std::unique_ptr<FuseServer> fuse_;
 
   pid_t child_pid_ = -1;  // the namespace child (host pid namespace)
   pid_t init_pid_ = -1;   // the board's pid 1 (host pid)
   ftmd::UniqueFd init_pidfd_;
+  ftmd::UniqueFd pc_netns_;
   Namespaces namespaces_;
   ftmd::UniqueFd ctl_;
   ftmd::UniqueFd ctl_wake_;

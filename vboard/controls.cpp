@@ -156,13 +156,14 @@ const std::vector<Controls::Entry> kTable = {
        c.board().set_activation_file(a[0], content);
        return std::string();
      }},
-    {"http-get", "URL", "download URL over HTTP inside the board, as the PC does: size and MD5",
+    {"http-get", "URL", "download URL over HTTP as the test PC (through lan4): size and MD5 of the bytes",
      [](Controls& c, const auto& a) {
        need(a, 1, "http-get URL");
-       auto body = c.board().web_server().fetch(a[0]);
-       if (!body) return std::string("download failed");
-       auto sum = c.board().exec({"md5sum"}, std::chrono::seconds(10), *body);
-       return std::to_string(body->size()) + " bytes, md5 " + sum.output.substr(0, 32);
+       // -q: on success the output is the body alone.
+       auto body = c.board().run_on_pc({"busybox", "wget", "-q", "-O", "-", a[0]});
+       if (body.status != 0) return "download failed: " + body.output;
+       auto sum = c.board().run_on_pc({"md5sum"}, std::chrono::seconds(10), body.output);
+       return std::to_string(body.output.size()) + " bytes, md5 " + sum.output.substr(0, 32);
      }},
     {"macs", "", "MAC addresses of eth0, lan4 and lan3 as the kernel shows them",
      [](Controls& c, const auto& a) {
@@ -195,6 +196,11 @@ const std::vector<Controls::Entry> kTable = {
     {"sh", "COMMAND...", "run a shell command inside the board",
      [](Controls& c, const auto& a) {
        auto r = c.board().shell(joined(a));
+       return r.output + (r.status == 0 ? "" : "(exit " + std::to_string(r.status) + ")");
+     }},
+    {"pc", "COMMAND...", "run a shell command on the host as the test PC (its network reaches lan4)",
+     [](Controls& c, const auto& a) {
+       auto r = c.board().run_on_pc({"/bin/sh", "-c", joined(a)});
        return r.output + (r.status == 0 ? "" : "(exit " + std::to_string(r.status) + ")");
      }},
     {"log", "[N]", "the daemon's last N syslog lines (default 20), with their levels",

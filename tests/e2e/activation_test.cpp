@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <optional>
+#include <thread>
+#include <vector>
 #include <string>
 
 #include "board_fixture.h"
@@ -49,18 +51,38 @@ std::string activation_bytes(const std::string& name) {
   return bytes;
 }
 
-// The board's web server serves /var/www/html on lan4's address; the test
-// downloads from inside the board's network namespace, as the PC would.
+// The board's web server serves /var/www/html; the test downloads as the PC
+// does, from its own network namespace through lan4.
 class Activation : public BoardTest {
  protected:
+  void SetUp() override {
+    BoardTest::SetUp();
+    // The server starts beside the daemon: wait until it answers at all.
+    auto deadline = std::chrono::steady_clock::now() + 10s;
+    while (pc({"busybox", "wget", "-q", "-O", "-", "http://192.0.2.1/"}).output.find("can't connect") !=
+           std::string::npos) {
+      ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "the web server never answered";
+      std::this_thread::sleep_for(20ms);
+    }
+  }
+
+  vboard::Board::ExecResult pc(const std::vector<std::string>& argv, const std::string& input = {}) {
+    return board().run_on_pc(argv, 10s, input);
+  }
   void put_source(const Handover& f, const std::optional<std::string>& content) {
     board().set_activation_file(f.name, content);
   }
   std::optional<std::string> published(const Handover& f) { return board().read_file(std::string(kWebDir) + f.name); }
-  std::optional<std::string> download(const std::string& url) { return board().web_server().fetch(url); }
+  // The body of `url`, nothing when the download failed. -q: on success the
+  // output is the body alone.
+  std::optional<std::string> download(const std::string& url) {
+    auto r = pc({"busybox", "wget", "-q", "-O", "-", url});
+    if (r.status != 0) return std::nullopt;
+    return r.output;
+  }
   // MD5 by coreutils, not by the daemon's code.
   std::string md5sum(const std::string& bytes) {
-    auto r = board().exec({"md5sum"}, 10s, bytes);
+    auto r = pc({"md5sum"}, bytes);
     return r.status == 0 ? r.output.substr(0, 32) : "<md5sum failed: " + r.output + ">";
   }
 };
