@@ -1,4 +1,5 @@
 #include "vboard/board.h"
+#include "vboard/emulation.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -133,7 +134,7 @@ Board::Board(BoardOptions options)
       leds_(hw_),
       triggers_(hw_, gpio_),
       usb_host_(root_ + kHostPort),
-      audio_mcu_(root_ + kRpmsgPort),
+      audio_mcu_(root_ + kRpmsgPort, gpio_),
       logic_mcu_(root_ + kLogicPort),
       uboot_env_(root_ + kEnvImage, kEnvImage),
       standins_([this](const std::string& p) { return host_path(p); }) {
@@ -159,6 +160,8 @@ void Board::check_prerequisites() const {
   if (::access(options_.ftmd.c_str(), X_OK) != 0)
     throw BoardError("vboard: cannot find the ftmd binary " + options_.ftmd + ": " + std::strerror(errno));
   if (!fs::is_regular_file(options_.ftmd)) throw BoardError("vboard: " + options_.ftmd + " is not a program file");
+  // A daemon for another machine needs its qemu-user (throws when missing).
+  (void)emulator_for(options_.ftmd);
   for (const char* tool : {"ip", "fw_printenv", "fw_setenv", "sh", "awk"})
     if (find_tool(tool).empty())
       throw BoardError(std::string("vboard: missing tool ") + tool + " (run tools/install-deps)");
@@ -245,6 +248,7 @@ void Board::spawn() {
     plan.pc_batch = root_ + "/run/vboard/pc.batch";
   }
   plan.daemon_path = kDaemonBoardPath;
+  plan.daemon_emulator = emulator_for(options_.ftmd);
   plan.daemon_output = kDaemonOutput;
   plan.hostname = "vboard";
   plan.env = {kPath, "HOME=/root", "LANG=C", "TERM=dumb"};
