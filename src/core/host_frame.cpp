@@ -44,4 +44,32 @@ std::size_t host_reply_encode(std::span<const std::uint8_t> received, const char
   return frame_size;
 }
 
+std::size_t host_request_encode(std::span<const std::uint8_t, kHostHeaderSize> header, std::string_view text,
+                                std::span<std::uint8_t> out) {
+  std::size_t frame_size = kHostBodyOffset + text.size();
+  if (text.size() > kCommandBufferSize - 1 || out.size() < frame_size) return 0;
+  std::memcpy(out.data(), header.data(), kHostHeaderSize);
+  out[kHostLengthOffset] = static_cast<std::uint8_t>(text.size() % 256);
+  out[kHostLengthOffset + 1] = static_cast<std::uint8_t>(text.size() / 256);
+  if (!text.empty()) std::memcpy(out.data() + kHostBodyOffset, text.data(), text.size());
+  return frame_size;
+}
+
+std::size_t host_reply_frame_size(std::span<const std::uint8_t> received) {
+  if (received.size() < kHostBodyOffset) return 0;
+  return kHostBodyOffset + host_request_length(received) + 1;
+}
+
+HostReplyStatus host_reply_check(std::span<const std::uint8_t> received,
+                                 std::span<const std::uint8_t, kHostHeaderSize> header, std::string_view* text) {
+  std::size_t size = host_reply_frame_size(received);
+  if (size == 0 || received.size() < size) return HostReplyStatus::kIncomplete;
+  // The checksum byte makes the sum of the whole frame 0.
+  if (host_frame_checksum(received.data(), size) != 0) return HostReplyStatus::kBadChecksum;
+  if (!std::equal(header.begin(), header.end(), received.begin())) return HostReplyStatus::kHeaderMismatch;
+  if (text != nullptr)
+    *text = std::string_view(reinterpret_cast<const char*>(received.data()) + kHostBodyOffset, size - kHostBodyOffset - 1);
+  return HostReplyStatus::kOk;
+}
+
 }  // namespace ftmd

@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <string_view>
 
 namespace ftmd {
 
@@ -53,5 +54,31 @@ std::size_t host_request_command(std::span<const std::uint8_t> received,
 // too small.
 std::size_t host_reply_encode(std::span<const std::uint8_t> received, const char* text,
                               std::span<std::uint8_t> out);
+
+// --- The test PC's side of the link (the client and the tests use these) ---
+
+// Builds a request frame: `header`, the little-endian length of `text`, the
+// text. Returns the frame size, 0 if `out` is too small or the text exceeds
+// what the device's command buffer holds (1023 bytes).
+std::size_t host_request_encode(std::span<const std::uint8_t, kHostHeaderSize> header, std::string_view text,
+                                std::span<std::uint8_t> out);
+
+// Size of the whole reply frame (length + 10) once its first nine bytes are
+// in `received`; 0 while fewer have arrived.
+std::size_t host_reply_frame_size(std::span<const std::uint8_t> received);
+
+enum class HostReplyStatus {
+  kIncomplete,      // fewer bytes than the frame's length field announces
+  kOk,              // header echoed, checksum right
+  kHeaderMismatch,  // bytes 0..6 are not the request's header
+  kBadChecksum,     // the bytes of the frame do not add up to 0 modulo 256
+};
+
+// Checks a received reply frame against the header of the request it
+// answers. Only the first host_reply_frame_size() bytes are looked at; on kOk
+// `text` views the reply text inside `received`. The checksum is checked
+// before the header, so a corrupted frame reports kBadChecksum.
+HostReplyStatus host_reply_check(std::span<const std::uint8_t> received,
+                                 std::span<const std::uint8_t, kHostHeaderSize> header, std::string_view* text);
 
 }  // namespace ftmd

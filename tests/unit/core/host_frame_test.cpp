@@ -110,5 +110,61 @@ TEST(HostFrame, EncodeRefusesTooSmallOutput) {
   EXPECT_EQ(host_reply_encode(Bytes(9, 0), "OK\n", out), 0u);
 }
 
+TEST(HostFrame, RequestEncodeIsWhatTheDaemonDecodes) {
+  const std::array<std::uint8_t, kHostHeaderSize> header{0x34, 0x12, 0, 0, 0, 0, 0};
+  for (std::string text : {std::string(), std::string("at+ftm,swver=?"), std::string(1023, 'z')}) {
+    std::array<std::uint8_t, kHostBodyOffset + 1023> out{};
+    std::size_t n = host_request_encode(header, text, out);
+    ASSERT_EQ(n, text.size() + kHostBodyOffset);
+    Bytes frame(out.begin(), out.begin() + static_cast<std::ptrdiff_t>(n));
+    EXPECT_EQ(Bytes(frame.begin(), frame.begin() + 7), Bytes(header.begin(), header.end()));
+    EXPECT_EQ(host_request_length(frame), text.size());
+    EXPECT_EQ(decode(frame), text);
+  }
+  std::array<std::uint8_t, 2048> big{};
+  EXPECT_EQ(host_request_encode(header, std::string(1024, 'z'), big), 0u) << "longer than the command buffer";
+  std::array<std::uint8_t, 10> small{};
+  EXPECT_EQ(host_request_encode(header, "ab", small), 0u);
+}
+
+TEST(HostFrame, ReplyCheckJudgesWhatArrived) {
+  const std::array<std::uint8_t, kHostHeaderSize> header{7, 1, 0, 0, 0, 0, 0};
+  const Bytes request{7, 1, 0, 0, 0, 0, 0, 0, 0};
+  const Bytes good = encode(request, "OK,1.2\n");
+  auto with = [](Bytes b, std::size_t at, std::uint8_t value) {
+    b[at] = value;
+    return b;
+  };
+  struct Case {
+    const char* name;
+    Bytes received;
+    HostReplyStatus status;
+  };
+  Bytes trailing = good;
+  trailing.insert(trailing.end(), {0xde, 0xad});
+  const Case cases[] = {
+      {"whole frame", good, HostReplyStatus::kOk},
+      {"bytes after the frame are not looked at", trailing, HostReplyStatus::kOk},
+      {"empty reply", encode(request, ""), HostReplyStatus::kOk},
+      {"nothing yet", Bytes{}, HostReplyStatus::kIncomplete},
+      {"header only", Bytes(good.begin(), good.begin() + 8), HostReplyStatus::kIncomplete},
+      {"checksum missing", Bytes(good.begin(), good.end() - 1), HostReplyStatus::kIncomplete},
+      {"body byte changed", with(good, 10, 'k'), HostReplyStatus::kBadChecksum},
+      {"checksum byte changed", with(good, good.size() - 1, 0), HostReplyStatus::kBadChecksum},
+      {"other header, checksum right", encode(Bytes{8, 1, 0, 0, 0, 0, 0}, "OK,1.2\n"),
+       HostReplyStatus::kHeaderMismatch},
+      {"header echoed from a short request", encode(Bytes{7}, "OK"), HostReplyStatus::kHeaderMismatch},
+  };
+  for (const auto& c : cases) {
+    std::string_view text = "unset";
+    EXPECT_EQ(host_reply_check(c.received, header, &text), c.status) << c.name;
+    if (c.status == HostReplyStatus::kOk && c.received.size() >= good.size()) {
+      EXPECT_EQ(text, "OK,1.2\n") << c.name;
+    }
+  }
+  EXPECT_EQ(host_reply_frame_size(good), good.size());
+  EXPECT_EQ(host_reply_frame_size(Bytes(good.begin(), good.begin() + 8)), 0u);
+}
+
 }  // namespace
 }  // namespace ftmd

@@ -1,0 +1,69 @@
+#include "text.h"
+
+#include <cstdio>
+
+namespace ftmd::client {
+namespace {
+
+constexpr char kHexDigits[] = "0123456789abcdef";
+
+void append_hex(std::string& out, unsigned char byte) {
+  out += kHexDigits[byte >> 4];
+  out += kHexDigits[byte & 0x0f];
+}
+
+}  // namespace
+
+std::string escape_reply(std::string_view text) {
+  std::string out;
+  out.reserve(text.size() + 8);
+  for (char ch : text) {
+    auto byte = static_cast<unsigned char>(ch);
+    switch (ch) {
+      case '\n': out += "\\n"; break;
+      case '\r': out += "\\r"; break;
+      case '\t': out += "\\t"; break;
+      case '\\': out += "\\\\"; break;
+      default:
+        if (byte >= 0x20 && byte < 0x7f) {
+          out += ch;
+        } else {
+          out += "\\x";
+          append_hex(out, byte);
+        }
+    }
+  }
+  return out;
+}
+
+std::string json_string(std::string_view text) {
+  std::string out = "\"";
+  for (char ch : text) {
+    auto byte = static_cast<unsigned char>(ch);
+    switch (ch) {
+      case '"': out += "\\\""; break;
+      case '\\': out += "\\\\"; break;
+      case '\n': out += "\\n"; break;
+      case '\r': out += "\\r"; break;
+      case '\t': out += "\\t"; break;
+      default:
+        if (byte >= 0x20 && byte < 0x7f) {
+          out += ch;
+        } else {
+          out += "\\u00";
+          append_hex(out, byte);
+        }
+    }
+  }
+  out += '"';
+  return out;
+}
+
+std::string hex_bytes(std::span<const std::uint8_t> bytes) {
+  std::string out;
+  out.reserve(bytes.size() * 2);
+  for (std::uint8_t b : bytes) append_hex(out, b);
+  return out;
+}
+
+}  // namespace ftmd::client

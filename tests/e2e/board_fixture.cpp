@@ -1,0 +1,55 @@
+#include "board_fixture.h"
+
+namespace ftmd::test {
+
+vboard::BoardOptions default_board_options() {
+  vboard::BoardOptions o;
+  o.ftmd = FTMD_BINARY;
+  return o;
+}
+
+void BoardTest::SetUp() {
+  vboard::BoardOptions options = default_board_options();
+  configure(options);
+  board_ = std::make_unique<vboard::Board>(options);
+  client_ = std::make_unique<vboard::HostClient>(board_->usb_host().port());
+  if (options.start_daemon && expect_serving_) {
+    ASSERT_TRUE(board_->wait_serving(10s)) << "the daemon never reached its read; its output:\n"
+                                           << board_->daemon_output();
+  }
+}
+
+void BoardTest::TearDown() {
+  client_.reset();
+  board_.reset();
+}
+
+void BoardTest::start_daemon() {
+  std::size_t mark = syslog().mark();
+  board_->start_daemon();
+  ASSERT_TRUE(board_->wait_serving(10s, mark)) << "the daemon never reached its read; its output:\n"
+                                               << board_->daemon_output();
+}
+
+bool BoardTest::wait_back_in_read(std::size_t mark, std::chrono::milliseconds timeout) {
+  // The trace of the reply comes first, the next read's line after it.
+  auto result = syslog().wait_for("result-->", timeout, mark, kLogInfo);
+  if (!result) return false;
+  std::size_t after = mark;
+  for (const auto& line : syslog().lines(mark)) {
+    ++after;
+    if (line.text == result->text) break;
+  }
+  return board_->wait_serving(timeout, after);
+}
+
+std::optional<vboard::ReplyFrame> BoardTest::ask(const std::string& command, std::chrono::milliseconds timeout) {
+  return client_->request(command, timeout);
+}
+
+std::string BoardTest::ask_text(const std::string& command, std::chrono::milliseconds timeout) {
+  auto reply = ask(command, timeout);
+  return reply ? reply->text : "<no reply>";
+}
+
+}  // namespace ftmd::test

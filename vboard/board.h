@@ -1,0 +1,203 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <csignal>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include "core/unique_fd.h"
+#include "vboard/audio_mcu.h"
+#include "vboard/gpio.h"
+#include "vboard/keypad.h"
+#include "vboard/leds.h"
+#include "vboard/logic_mcu.h"
+#include "vboard/network.h"
+#include "vboard/standins.h"
+#include "vboard/syslog_capture.h"
+#include "vboard/sysfs.h"
+#include "vboard/triggers.h"
+#include "vboard/uboot_env.h"
+#include "vboard/uevents.h"
+#include "vboard/usb_host.h"
+
+namespace vboard {
+
+class FuseServer;
+
+using namespace std::chrono_literals;
+
+// The board could not be booted; what() is one line saying why.
+class BoardError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// How a board boots. Everything has a working default but `ftmd`.
+struct BoardOptions {
+  std::string ftmd;               // the daemon binary (host path), required
+  bool start_daemon = true;       // start ftmd as soon as the board is up
+  bool host_port = true;          // /dev/ttyGS0 exists (the USB cable is in)
+  bool rpmsg_port = true;         // /dev/ttyRPMSG30 exists (imx_rpmsg_tty loaded)
+  bool logic_port = true;         // /dev/ttymxc2 exists
+  bool key_device = true;         // /dev/input/by-path/platform-keys-event exists
+  std::string os_release = "NAME=\"Tamo Linux\"\nVERSION_ID=1.2.3\n";
+  std::string soc_uid = "0x1122334455667788\n";
+  UbootEnv::Vars boot_env = {{"baudrate", "115200"}, {"bootdelay", "1"}};
+  std::string container_status = "running";  // of the "dante" container
+  std::vector<Interface> interfaces = Network::default_interfaces();
+  // Where the board's directory is made; empty: /dev/shm (memory, faster to
+  // set up) when it is writable, else /tmp.
+  std::string state_parent;
+};
+
+// One fresh virtual board running the unchanged ftmd: private user, mount,
+// network, pid, IPC and UTS namespaces; a root directory with the daemon's
+// fixed paths (simulated /sys and /dev/triggerout over FUSE, ptys for the
+// three ttys, a captured /dev/log, the real U-Boot tools on a file-backed
+// environment, stand-ins for systemctl, reboot and runc); and the peripheral
+// simulators with their controls.
+//
+// The constructor boots (throws BoardError), the destructor tears everything
+// down: every board process dies with the board's pid 1, and the namespaces,
+// mounts and interfaces go with them. If the creating process (thread) dies,
+// the board dies too (PR_SET_PDEATHSIG). Create and destroy a Board on the
+// same thread; its other methods are thread-safe.
+class Board {
+ public:
+  explicit Board(BoardOptions options);
+  Board(const Board&) = delete;
+  Board& operator=(const Board&) = delete;
+  ~Board();
+
+  // ---- The daemon -----------------------------------------------------------
+  // The log line the daemon writes just before each read of /dev/ttyGS0.
+  static constexpr char kServingLine[] = "try to read for 2048 bytes...\n";
+
+  // Starts ftmd (again); a running instance is killed first.
+  void start_daemon();
+  // Sends `signal` to the daemon.
+  void kill_daemon(int signal = SIGKILL);
+  // Waits until the daemon logged kServingLine after log index `since`.
+  bool wait_serving(std::chrono::milliseconds timeout = 10s, std::size_t since = 0) const;
+  // Waits for the daemon to end; its exit status (128 + signal when killed).
+  std::optional<int> wait_daemon_exit(std::chrono::milliseconds timeout = 10s) const;
+  bool daemon_running() const;
+  // What the daemon wrote to stdout and stderr.
+  std::string daemon_output() const;
+
+  // ---- Commands inside the board ------------------------------------------
+  struct ExecResult {
+    int status = -1;     // exit status, 128 + signal, or -1 on time-out
+    std::string output;  // stdout and stderr together
+  };
+  // Runs argv (PATH search) inside the board, as root, in /.
+  ExecResult exec(const std::vector<std::string>& argv, std::chrono::milliseconds timeout = 10s,
+                  const std::string& input = {});
+  ExecResult shell(const std::string& command, std::chrono::milliseconds timeout = 10s) {
+    return exec({"/bin/sh", "-c", command}, timeout);
+  }
+
+  // ---- Files --------------------------------------------------------------
+  // The host path of a board path in the board's own directories (/tmp,
+  // /etc, /var, /data, /run, /dev, /usr/local). Not for /sys (see hw()), /usr
+  // or /proc.
+  std::string host_path(std::string_view board_path) const;
+  std::optional<std::string> read_file(std::string_view board_path) const;
+  void write_file(std::string_view board_path, const std::string& content);
+  // VERSION_ID and the rest of /etc/os-release.
+  void set_os_release(const std::string& content);
+  // The exact bytes of /sys/devices/soc0/soc_uid.
+  void set_soc_uid(const std::string& content);
+
+  // ---- Components ---------------------------------------------------------
+  SyslogCapture& syslog() { return *syslog_; }
+  HwTree& hw() { return hw_; }
+  Leds& leds() { return leds_; }
+  Gpio& gpio() { return gpio_; }
+  Triggers& triggers() { return triggers_; }
+  UsbHost& usb_host() { return usb_host_; }
+  AudioMcu& audio_mcu() { return audio_mcu_; }
+  LogicMcu& logic_mcu() { return logic_mcu_; }
+  Keypad& keypad() { return *keypad_; }
+  Uevents& uevents() { return uevents_; }
+  UbootEnv& uboot_env() { return uboot_env_; }
+  Network& network() { return *network_; }
+  StandIns& standins() { return standins_; }
+
+  // ---- Introspection ------------------------------------------------------
+  // Time from the constructor's start until the board's pid 1 was ready.
+  std::chrono::microseconds setup_time() const { return setup_time_; }
+  // The board's pid 1 as the host sees it.
+  pid_t init_pid() const { return init_pid_; }
+  // Inode numbers of the board's namespaces (to check that none survives).
+  struct Namespaces {
+    ino_t user = 0, mnt = 0, net = 0, pid = 0;
+  };
+  Namespaces namespaces() const { return namespaces_; }
+  const std::string& state_dir() const { return state_dir_; }
+  const BoardOptions& options() const { return options_; }
+
+ private:
+  struct Pending {
+    pid_t pid = 0;
+    std::optional<int> status;
+  };
+
+  void check_prerequisites() const;
+  void build_root();
+  void spawn();
+  void teardown() noexcept;
+  void control_loop(std::stop_token stop);
+  int next_token();
+
+  static std::string make_state_dir(std::string parent);
+
+  BoardOptions options_;
+  std::string state_dir_;  // made first: the members below refer to it
+  std::string root_;
+  std::chrono::microseconds setup_time_{0};
+
+  std::unique_ptr<SyslogCapture> syslog_;
+  HwTree hw_;
+  Gpio gpio_;
+  Leds leds_;
+  Triggers triggers_;
+  UsbHost usb_host_;
+  AudioMcu audio_mcu_;
+  LogicMcu logic_mcu_;
+  std::unique_ptr<Keypad> keypad_;
+  Uevents uevents_;
+  UbootEnv uboot_env_;
+  StandIns standins_;
+  std::unique_ptr<Network> network_;
+  std::unique_ptr<FuseServer> fuse_;
+
+  pid_t child_pid_ = -1;  // the namespace child (host pid namespace)
+  pid_t init_pid_ = -1;   // the board's pid 1 (host pid)
+  ftmd::UniqueFd init_pidfd_;
+  Namespaces namespaces_;
+  ftmd::UniqueFd ctl_;
+  ftmd::UniqueFd ctl_wake_;
+  std::mutex ctl_send_mutex_;
+
+  mutable std::mutex mutex_;
+  mutable std::condition_variable changed_;
+  // All guarded by mutex_:
+  bool alive_ = false;
+  int last_token_ = 0;
+  int daemon_token_ = 0;
+  std::map<int, Pending> pending_;
+  std::jthread control_thread_;  // last: stops first
+};
+
+}  // namespace vboard

@@ -1,0 +1,228 @@
+#include "vboard/controls.h"
+
+#include <condition_variable>
+#include <sstream>
+
+namespace vboard {
+namespace {
+
+std::vector<std::string> split(const std::string& line) {
+  std::istringstream in(line);
+  std::vector<std::string> words;
+  for (std::string w; in >> w;) words.push_back(w);
+  return words;
+}
+
+void need(const std::vector<std::string>& args, std::size_t n, const char* usage) {
+  if (args.size() != n) throw ControlError(std::string("usage: ") + usage);
+}
+
+int number(const std::string& text) {
+  try {
+    std::size_t used = 0;
+    int v = std::stoi(text, &used, 0);
+    if (used == text.size()) return v;
+  } catch (const std::exception&) {
+  }
+  throw ControlError("not a number: " + text);
+}
+
+// The rest of the line after the control's name, as typed.
+std::string joined(const std::vector<std::string>& args) {
+  std::string out;
+  for (const auto& a : args) out += (out.empty() ? "" : " ") + a;
+  return out;
+}
+
+Triggers::LineFault trigger_fault(const std::string& name) {
+  if (name == "none") return Triggers::LineFault::kNone;
+  if (name == "missing") return Triggers::LineFault::kMissing;
+  if (name == "low") return Triggers::LineFault::kStuckLow;
+  if (name == "high") return Triggers::LineFault::kStuckHigh;
+  throw ControlError("trigger fault: none|missing|low|high");
+}
+
+const std::vector<Controls::Entry> kTable = {
+    {"key", "", "press and release the reset key",
+     [](Controls& c, const auto& a) {
+       need(a, 0, "key");
+       return c.board().keypad().press_reset_key() ? "" : "the key device is absent";
+     }},
+    {"key-in", "MS", "press the reset key MS milliseconds from now (for a pending key test)",
+     [](Controls& c, const auto& a) {
+       need(a, 1, "key-in MS");
+       c.later(std::chrono::milliseconds(number(a[0])), [&c] { c.board().keypad().press_reset_key(); });
+       return std::string();
+     }},
+    {"usb-stick", "add|remove", "a USB stick appears on / goes from the host port (kernel uevent)",
+     [](Controls& c, const auto& a) {
+       need(a, 1, "usb-stick add|remove");
+       if (a[0] != "add" && a[0] != "remove") throw ControlError("usage: usb-stick add|remove");
+       return c.board().uevents().usb_stick(a[0] == "add") ? "" : "sending the uevent failed";
+     }},
+    {"hangup", "", "the test PC hangs up /dev/ttyGS0 (the daemon's read returns 0)",
+     [](Controls& c, const auto& a) {
+       need(a, 0, "hangup");
+       c.board().usb_host().hang_up();
+       return std::string();
+     }},
+    {"replug", "", "the USB cable is pulled and plugged back (the daemon's read fails with EIO)",
+     [](Controls& c, const auto& a) {
+       need(a, 0, "replug");
+       c.board().usb_host().unplug();
+       c.board().usb_host().connect();
+       return std::string();
+     }},
+    {"container", "running|created|paused|stopped|absent", "state of the dante container that runc lists",
+     [](Controls& c, const auto& a) {
+       need(a, 1, "container STATE");
+       c.board().standins().set_container_status(a[0]);
+       return std::string();
+     }},
+    {"gpio", "N 0|1", "level an input GPIO reads (e.g. 9 for trigger detect, 6 for the trigger input)",
+     [](Controls& c, const auto& a) {
+       need(a, 2, "gpio N 0|1");
+       c.board().gpio().set_input(number(a[0]), number(a[1]));
+       return std::string();
+     }},
+    {"trigger-fault", "1|2 none|missing|low|high", "break a trigger output line",
+     [](Controls& c, const auto& a) {
+       need(a, 2, "trigger-fault 1|2 none|missing|low|high");
+       c.board().triggers().set_fault(number(a[0]), trigger_fault(a[1]));
+       return std::string();
+     }},
+    {"led", "NAME remove|add", "remove an LED class device (driver missing) or add it back",
+     [](Controls& c, const auto& a) {
+       need(a, 2, "led NAME remove|add");
+       if (a[1] == "remove") {
+         c.board().leds().remove(a[0]);
+       } else if (a[1] == "add") {
+         c.board().leds().add(a[0]);
+       } else {
+         throw ControlError("usage: led NAME remove|add");
+       }
+       return std::string();
+     }},
+    {"leds", "", "show the LEDs' brightness",
+     [](Controls& c, const auto& a) {
+       need(a, 0, "leds");
+       std::string out;
+       for (const char* n : {"red", "green", "blue"})
+         out += std::string(n) + "=" + std::to_string(c.board().leds().brightness(n)) + " ";
+       return out;
+     }},
+    {"soc-uid", "TEXT", "the hardware id in /sys/devices/soc0/soc_uid (a line feed is added)",
+     [](Controls& c, const auto& a) {
+       c.board().set_soc_uid(joined(a) + "\n");
+       return std::string();
+     }},
+    {"os-version", "VERSION", "VERSION_ID in /etc/os-release",
+     [](Controls& c, const auto& a) {
+       need(a, 1, "os-version VERSION");
+       c.board().set_os_release("NAME=\"Tamo Linux\"\nVERSION_ID=" + a[0] + "\n");
+       return std::string();
+     }},
+    {"env", "NAME [VALUE]", "set (or with no value, delete) a U-Boot environment variable",
+     [](Controls& c, const auto& a) {
+       if (a.empty()) {
+         std::string out;
+         for (const auto& [k, v] : c.board().uboot_env().read().value_or(UbootEnv::Vars{})) out += k + "=" + v + "\n";
+         return out;
+       }
+       if (a.size() == 1) {
+         c.board().uboot_env().unset(a[0]);
+       } else {
+         std::vector<std::string> rest(a.begin() + 1, a.end());
+         c.board().uboot_env().set(a[0], joined(rest));
+       }
+       return std::string();
+     }},
+    {"lan4-address", "CIDR|none", "IPv4 address of lan4 (192.0.2.1/24 at boot)",
+     [](Controls& c, const auto& a) {
+       need(a, 1, "lan4-address CIDR|none");
+       return c.board().network().set_address("lan4", a[0] == "none" ? "" : a[0]) ? "" : "ip failed";
+     }},
+    {"macs", "", "MAC addresses of eth0, lan4 and lan3 as the kernel shows them",
+     [](Controls& c, const auto& a) {
+       need(a, 0, "macs");
+       std::string out;
+       for (const char* i : {"eth0", "lan4", "lan3"}) out += std::string(i) + "=" + c.board().network().mac(i).value_or("?") + " ";
+       return out;
+     }},
+    {"wait-reboot", "", "wait (up to 10 s) until `reboot` runs once more",
+     [](Controls& c, const auto& a) {
+       need(a, 0, "wait-reboot");
+       int want = c.reboots_waited() + 1;
+       if (!c.board().standins().wait_reboot(want, std::chrono::seconds(10))) return std::string("reboot did not run");
+       c.reboots_waited() = want;
+       return std::string("reboot ran (the board would restart now)");
+     }},
+    {"sleep", "MS", "pause the session",
+     [](Controls&, const auto& a) {
+       need(a, 1, "sleep MS");
+       std::this_thread::sleep_for(std::chrono::milliseconds(number(a[0])));
+       return std::string();
+     }},
+    {"restart", "", "restart ftmd on the same board (as after a reboot) and wait until it serves",
+     [](Controls& c, const auto& a) {
+       need(a, 0, "restart");
+       std::size_t mark = c.board().syslog().mark();
+       c.board().start_daemon();
+       return c.board().wait_serving(std::chrono::seconds(30), mark) ? "ftmd serving again" : "ftmd did not serve";
+     }},
+    {"sh", "COMMAND...", "run a shell command inside the board",
+     [](Controls& c, const auto& a) {
+       auto r = c.board().shell(joined(a));
+       return r.output + (r.status == 0 ? "" : "(exit " + std::to_string(r.status) + ")");
+     }},
+    {"log", "[N]", "the daemon's last N syslog lines (default 20), with their levels",
+     [](Controls& c, const auto& a) {
+       std::size_t n = a.empty() ? 20 : static_cast<std::size_t>(number(a[0]));
+       auto lines = c.board().syslog().lines();
+       std::string out;
+       for (std::size_t i = lines.size() > n ? lines.size() - n : 0; i < lines.size(); ++i)
+         out += "<" + std::to_string(lines[i].level) + "> " + lines[i].text + (lines[i].text.ends_with('\n') ? "" : "\n");
+       return out;
+     }},
+};
+
+}  // namespace
+
+Controls::~Controls() {
+  std::lock_guard lock(mutex_);
+  pending_.clear();  // requests stop and joins
+}
+
+void Controls::later(std::chrono::milliseconds delay, std::function<void()> action) {
+  std::lock_guard lock(mutex_);
+  pending_.emplace_back([delay, action = std::move(action)](std::stop_token stop) {
+    std::mutex m;
+    std::condition_variable_any cv;
+    std::unique_lock l(m);
+    if (!cv.wait_for(l, stop, delay, [] { return false; })) {
+      if (!stop.stop_requested()) action();
+    }
+  });
+}
+
+const std::vector<Controls::Entry>& Controls::table() { return kTable; }
+
+std::string Controls::help() {
+  std::string out;
+  for (const auto& e : kTable) {
+    std::string usage = std::string(e.name) + (e.args[0] ? std::string(" ") + e.args : "");
+    out += "  " + usage + std::string(usage.size() < 34 ? 34 - usage.size() : 1, ' ') + e.help + "\n";
+  }
+  return out;
+}
+
+std::string Controls::run(const std::string& line) {
+  auto words = split(line);
+  if (words.empty()) return {};
+  std::vector<std::string> args(words.begin() + 1, words.end());
+  for (const auto& e : kTable)
+    if (words[0] == e.name) return e.run(*this, args);
+  throw ControlError("unknown control: " + words[0] + " (try help)");
+}
+
+}  // namespace vboard

@@ -1,0 +1,54 @@
+#pragma once
+
+#include <chrono>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace vboard {
+
+// Stand-ins for the device's system tools, one shell script that acts on the
+// name it is called by (installed by the board under /usr/local, first on
+// PATH, and as the container runtime's path):
+//
+//   reboot     records that it ran (one line in reboot.log), nothing else;
+//   systemctl  records the call; "restart systemd-networkd[.service]" applies
+//              the MACAddress= of each /etc/systemd/network/*.network unit's
+//              [Link] section to the interface its [Match] Name= names, with
+//              ip link set, as networkd would (lan4 and lan3 only);
+//   runc       "list" prints the header and a "dante" line whose third column
+//              (status) is the board's container state; absent: no line.
+//
+// State files live in the board's /run/vboard; this class reads and sets
+// them from the host.
+class StandIns {
+ public:
+  // The board path of the script and the names it answers to.
+  static constexpr char kScriptBoardPath[] = "/usr/local/vboard/libexec/vboard-standin";
+  static constexpr char kBinBoardDir[] = "/usr/local/vboard/bin";
+  static constexpr char kRuncBoardPath[] = "/usr/local/dep/dante_package/runc";
+
+  // Maps a board path to the same file seen from the host.
+  using HostPath = std::function<std::string(const std::string& board_path)>;
+  explicit StandIns(HostPath host_path);
+
+  // Writes the script and its links.
+  void install() const;
+
+  // "running" (default), "created", "paused", "stopped", or "absent".
+  void set_container_status(const std::string& status) const;
+
+  // How many times `reboot` ran.
+  int reboot_count() const;
+  // Waits until `reboot` ran at least `count` times (polls the record).
+  bool wait_reboot(int count, std::chrono::milliseconds timeout) const;
+  // The systemctl calls, one "systemctl <args>" line each.
+  std::vector<std::string> systemctl_calls() const;
+
+  static std::string script();
+
+ private:
+  HostPath host_;
+};
+
+}  // namespace vboard
