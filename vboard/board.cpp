@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -256,6 +257,9 @@ void Board::spawn() {
   plan.daemon_output = kDaemonOutput;
   plan.hostname = "vboard";
   plan.env = {kPath, "HOME=/root", "LANG=C", "TERM=dumb"};
+  // A daemon built with a sanitizer takes its options from the caller.
+  for (const char* name : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS", "TSAN_OPTIONS"})
+    if (const char* value = std::getenv(name)) plan.env.push_back(std::string(name) + "=" + value);
 
   int pair[2];
   if (::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair) != 0)

@@ -25,6 +25,14 @@ void BoardTest::SetUp() {
 }
 
 void BoardTest::TearDown() {
+  // A daemon built with a sanitizer reports on its stderr, which the board
+  // keeps: any report fails the test, even when every reply was right.
+  if (board_) {
+    std::string output = board_->daemon_output();
+    for (const char* report : {"ERROR: AddressSanitizer", "ERROR: LeakSanitizer", "runtime error:",
+                               "WARNING: ThreadSanitizer"})
+      EXPECT_EQ(output.find(report), std::string::npos) << "sanitizer report from ftmd:\n" << output;
+  }
   client_.reset();
   board_.reset();
 }
