@@ -1,0 +1,322 @@
+// The daemon under a long stream of hostile frames and mixed commands, and
+// across many USB host disconnects: every request gets exactly one
+// well-formed reply, and its descriptors, children, threads and memory stay
+// flat. The counts are CI-sized; the environment raises them for long runs:
+//   FTMD_FUZZ_FRAMES, FTMD_FUZZ_SEED, FTMD_SOAK_COMMANDS, FTMD_SOAK_RECONNECTS
+// (./tools/robustness runs them long, on the ASan+UBSan daemon).
+#include <dirent.h>
+
+#include <array>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "board_fixture.h"
+#include "core/command_table.h"
+#include "core/host_frame.h"
+
+namespace ftmd::test {
+namespace {
+
+using vboard::Bytes;
+using Clock = std::chrono::steady_clock;
+
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kSanitizedBuild = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+constexpr bool kSanitizedBuild = true;
+#else
+constexpr bool kSanitizedBuild = false;
+#endif
+#else
+constexpr bool kSanitizedBuild = false;
+#endif
+
+long env_count(const char* name, long fallback) {
+  const char* v = std::getenv(name);
+  return v != nullptr && *v != '\0' ? std::strtol(v, nullptr, 10) : fallback;
+}
+
+// What the daemon sees of a request: the command text it dispatches.
+std::string command_of(const Bytes& request) {
+  std::array<char, kCommandBufferSize> command{};
+  host_request_command(std::span<const std::uint8_t>(request.data(), request.size()), command);
+  return command.data();
+}
+
+// The daemon's resources as the host sees them in /proc.
+struct Usage {
+  int fds = 0;
+  int threads = 0;
+  long rss_kb = 0;
+  int children = 0;
+  int zombies = 0;
+};
+
+std::string read_text(const std::string& path) {
+  std::ifstream in(path);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+long status_field(const std::string& status, const std::string& key) {
+  auto at = status.find("\n" + key + ":");
+  return at == std::string::npos ? -1 : std::strtol(status.c_str() + at + key.size() + 2, nullptr, 10);
+}
+
+// The host pid of the board's ftmd: the child of the board's pid 1 named so.
+pid_t daemon_host_pid(pid_t init) {
+  std::istringstream children(read_text("/proc/" + std::to_string(init) + "/task/" + std::to_string(init) +
+                                        "/children"));
+  pid_t pid = 0;
+  while (children >> pid)
+    if (read_text("/proc/" + std::to_string(pid) + "/comm") == "ftmd\n") return pid;
+  return 0;
+}
+
+Usage usage_of(pid_t pid) {
+  Usage u;
+  const std::string proc = "/proc/" + std::to_string(pid);
+  if (DIR* d = ::opendir((proc + "/fd").c_str())) {
+    while (dirent* e = ::readdir(d)) u.fds += e->d_name[0] != '.';
+    ::closedir(d);
+  }
+  const std::string status = read_text(proc + "/status");
+  u.threads = static_cast<int>(status_field(status, "Threads"));
+  u.rss_kb = status_field(status, "VmRSS");
+  if (DIR* d = ::opendir((proc + "/task").c_str())) {
+    while (dirent* e = ::readdir(d)) {
+      if (e->d_name[0] == '.') continue;
+      std::istringstream kids(read_text(proc + "/task/" + e->d_name + "/children"));
+      pid_t kid = 0;
+      while (kids >> kid) {
+        ++u.children;
+        std::string stat = read_text("/proc/" + std::to_string(kid) + "/stat");
+        auto close = stat.rfind(')');
+        if (close != std::string::npos && close + 2 < stat.size() && stat[close + 2] == 'Z') ++u.zombies;
+      }
+    }
+    ::closedir(d);
+  }
+  return u;
+}
+
+std::string describe(const Usage& u) {
+  char line[160];
+  std::snprintf(line, sizeof line, "fds %d, threads %d, RSS %ld kB, children %d, zombies %d", u.fds, u.threads,
+                u.rss_kb, u.children, u.zombies);
+  return line;
+}
+
+// Checks one reply against its request: the seven header bytes echoed
+// (zeros where fewer arrived), the checksum right.
+::testing::AssertionResult well_formed(const std::optional<vboard::ReplyFrame>& reply, const Bytes& request) {
+  if (!reply) return ::testing::AssertionFailure() << "no reply";
+  Bytes header(7, 0);
+  for (std::size_t i = 0; i < 7 && i < request.size(); ++i) header[i] = request[i];
+  if (reply->header != header) return ::testing::AssertionFailure() << "header not echoed";
+  if (!reply->checksum_ok) return ::testing::AssertionFailure() << "bad checksum";
+  return ::testing::AssertionSuccess();
+}
+
+// ---- Frames for the whole-daemon fuzzing -----------------------------------
+
+// Requests that would hold the daemon for long on purpose (the key test
+// waits 15 s for a press) are not sent; everything else is.
+bool slow_on_purpose(const std::string& command) { return command.starts_with("at+ftm,keytest="); }
+
+class FrameMaker {
+ public:
+  explicit FrameMaker(std::uint32_t seed) : rng_(seed) {}
+
+  Bytes next() {
+    for (;;) {
+      Bytes frame = make();
+      if (!frame.empty() && !slow_on_purpose(command_of(frame))) return frame;
+    }
+  }
+
+ private:
+  std::size_t below(std::size_t n) { return std::uniform_int_distribution<std::size_t>(0, n - 1)(rng_); }
+  std::uint8_t byte() { return static_cast<std::uint8_t>(below(256)); }
+
+  std::string tail() {
+    static constexpr std::string_view kPieces[] = {"?", "1", "0", ",", "=", "255", "-1", "99999999999", "1,50",
+                                                   "\r\n", "\n", " ", "'", "\"", ";reboot", "$(id)", "%s%n",
+                                                   "AB:CD", "001B2C3D4E5F", "SN0001"};
+    std::string t;
+    std::size_t pieces = below(6);
+    for (std::size_t i = 0; i < pieces; ++i) {
+      switch (below(4)) {
+        case 0: t += std::string(1, static_cast<char>(byte())); break;                    // any byte, NUL too
+        case 1: t += std::string(1, static_cast<char>(0x80 + below(128))); break;        // non-ASCII
+        case 2: t += std::string(below(300), static_cast<char>('A' + below(26))); break;  // long runs
+        default: t += kPieces[below(std::size(kPieces))]; break;
+      }
+    }
+    return t;
+  }
+
+  Bytes make() {
+    Bytes header(7);
+    for (auto& b : header) b = byte();
+    const auto& table = kCommandTable;
+    std::string text = std::string(table[below(table.size())].prefix);
+    // Sometimes a prefix cut short or changed by a byte.
+    if (below(8) == 0) text.resize(below(text.size() + 1));
+    if (below(8) == 0 && !text.empty()) text[below(text.size())] = static_cast<char>(byte());
+    text += tail();
+    if (text.size() > 1000) text.resize(1000);
+
+    Bytes frame = header;
+    std::size_t length = text.size();
+    switch (below(10)) {
+      case 0: length = 0xFFFF; break;                        // huge length field
+      case 1: length = text.size() + 1 + below(2000); break;  // more announced than sent
+      case 2: length = below(text.size() + 1); break;         // less announced than sent
+      default: break;
+    }
+    frame.push_back(static_cast<std::uint8_t>(length & 0xFF));
+    frame.push_back(static_cast<std::uint8_t>(length >> 8));
+    frame.insert(frame.end(), text.begin(), text.end());
+    switch (below(12)) {
+      case 0: frame.resize(1 + below(9)); break;           // a short read: header only, or less
+      case 1: frame.resize(9 + below(frame.size() - 8)); break;  // cut inside the text
+      case 2: {                                             // random bytes, no frame at all
+        frame.resize(1 + below(1024));
+        for (auto& b : frame) b = byte();
+        break;
+      }
+      default: break;
+    }
+    return frame;
+  }
+
+  std::mt19937 rng_;
+};
+
+class DaemonFuzz : public BoardTest {};
+
+// The daemon as the test PC's worst day: each frame is one write; it must be
+// answered by exactly one frame with the header echoed and a right checksum,
+// and the daemon must still be running at the end (a sanitizer report in its
+// output fails the test in the fixture's teardown).
+TEST_F(DaemonFuzz, AnswersEveryFrameOnce) {
+  const long frames = env_count("FTMD_FUZZ_FRAMES", 200);
+  const auto seed = static_cast<std::uint32_t>(env_count("FTMD_FUZZ_SEED", 20261205));
+  FrameMaker maker(seed);
+  auto slowest = Clock::duration::zero();
+  long answered = 0;
+  for (long i = 0; i < frames; ++i) {
+    Bytes request = maker.next();
+    std::size_t mark = syslog().mark();
+    auto sent = Clock::now();
+    ASSERT_TRUE(client().send_raw(request));
+    auto reply = client().read_frame(20s);
+    ASSERT_TRUE(well_formed(reply, request))
+        << "frame " << i << " (seed " << seed << "): " << vboard::HostClient::escaped(
+               std::string(request.begin(), request.end()));
+    slowest = std::max(slowest, Clock::now() - sent);
+    ++answered;
+    // The next frame must not meet this one in the same read.
+    ASSERT_TRUE(wait_back_in_read(mark, 20s)) << "frame " << i;
+  }
+  EXPECT_TRUE(client().read_available(300ms).empty()) << "a request was answered twice";
+  EXPECT_TRUE(board().daemon_running());
+  std::printf("[ figures  ] %ld frames (seed %u) each answered once; slowest reply %lld ms\n", answered, seed,
+              static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(slowest).count()));
+}
+
+// ---- Soak --------------------------------------------------------------------
+
+class Soak : public BoardTest {};
+
+// Commands a station sends, in a mix that reaches every subsystem without
+// waiting on purpose (no key test) and without a reboot.
+constexpr const char* kMix[] = {
+    "at+ftm,ftmver=?",         "at+ftm,swver=?",         "at+ftm,hwid=?",           "at+ftm,sn=?",
+    "at+ftm,sn=SN0001",        "at+ftm,csn=?",           "at+ftm,ethmac=?",         "at+ftm,led=1,255,0,0",
+    "at+ftm,led=1,0,0,0",      "at+ftm,triggertest=1",   "at+ftm,triggerin=1",      "at+ftm,udisk",
+    "at+ftm,dsp",              "at+ftm,volume=1,50",     "at+ftm,circuit=1,1",      "at+ftm,aging=?",
+    "at+ftm,logicmcugetmode=?", "at+ftm,logicmcugetvalue=?", "at+ftm,Autotest",     "at+ftm,checkdantedevlic=?",
+    "at+ftm,nonsense",
+};
+
+TEST_F(Soak, MixedCommandsLeaveNothingBehind) {
+  const long commands = env_count("FTMD_SOAK_COMMANDS", 300);
+  auto send_one = [&](long i) -> bool {
+    Bytes header(7);
+    for (int b = 0; b < 7; ++b) header[b] = static_cast<std::uint8_t>(i >> (b % 4 * 8));
+    std::string text = kMix[i % std::size(kMix)];
+    Bytes request = vboard::HostClient::encode_request(text, header);
+    std::size_t mark = syslog().mark();
+    client().send_raw(request);
+    auto reply = client().read_frame(20s);
+    EXPECT_TRUE(well_formed(reply, request)) << "command " << i << ": " << text;
+    return reply.has_value() && wait_back_in_read(mark, 20s);
+  };
+  // One round of the mix first: what is set up once (threads, buffers,
+  // files) is in place before the first measurement.
+  for (long i = 0; i < static_cast<long>(std::size(kMix)); ++i) ASSERT_TRUE(send_one(i));
+  const pid_t pid = daemon_host_pid(board().init_pid());
+  ASSERT_NE(pid, 0);
+  const Usage before = usage_of(pid);
+  for (long i = 0; i < commands; ++i) ASSERT_TRUE(send_one(i)) << "command " << i;
+  const Usage after = usage_of(pid);
+  std::printf("[ figures  ] %ld commands; before: %s\n[ figures  ] after:  %s\n", commands,
+              describe(before).c_str(), describe(after).c_str());
+  EXPECT_EQ(after.fds, before.fds);
+  EXPECT_EQ(after.threads, before.threads);
+  EXPECT_EQ(after.zombies, 0);
+  EXPECT_EQ(after.children, 0);
+  // ASan's quarantine holds freed memory back: only a plain build's RSS is judged.
+  if (!kSanitizedBuild) {
+    EXPECT_LE(after.rss_kb, before.rss_kb + 512) << "RSS grew";
+  }
+}
+
+// The USB host goes away and comes back, alternately the gentle way (hang-up)
+// and the hard way (the PC's end closed): after each reconnect the first
+// request is answered.
+TEST_F(Soak, ReconnectsLoseNoReply) {
+  const long cycles = env_count("FTMD_SOAK_RECONNECTS", 4);
+  const pid_t pid = daemon_host_pid(board().init_pid());
+  ASSERT_NE(pid, 0);
+  std::size_t mark = syslog().mark();
+  ASSERT_EQ(ask_text("at+ftm,ftmver=?").empty(), false);
+  ASSERT_TRUE(wait_back_in_read(mark));
+  const Usage before = usage_of(pid);
+  for (long i = 0; i < cycles; ++i) {
+    mark = syslog().mark();
+    if (i % 2 == 0) {
+      board().usb_host().hang_up();
+    } else {
+      board().usb_host().unplug();
+      board().usb_host().connect();
+    }
+    ASSERT_TRUE(wait_serving(mark, 10s)) << "cycle " << i;
+    mark = syslog().mark();
+    Bytes request = vboard::HostClient::encode_request("at+ftm,dsp", Bytes(7, static_cast<std::uint8_t>(i)));
+    client().send_raw(request);
+    ASSERT_TRUE(well_formed(client().read_frame(10s), request)) << "cycle " << i;
+    ASSERT_TRUE(wait_back_in_read(mark)) << "cycle " << i;
+  }
+  const Usage after = usage_of(pid);
+  std::printf("[ figures  ] %ld reconnects; before: %s\n[ figures  ] after:  %s\n", cycles,
+              describe(before).c_str(), describe(after).c_str());
+  EXPECT_EQ(after.fds, before.fds);
+  EXPECT_EQ(after.children, 0);
+  EXPECT_TRUE(board().daemon_running());
+}
+
+}  // namespace
+}  // namespace ftmd::test
