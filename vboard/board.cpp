@@ -204,6 +204,7 @@ void Board::build_root() {
   fs::create_directories(root_ + "/etc/alternatives");
   write_text(root_ + kOsReleaseTarget, options_.os_release);
   fs::create_symlink(std::string("..") + kOsReleaseTarget, root_ + "/etc/os-release");
+  uboot_env_.set_redundant(options_.redundant_env);
   write_text(root_ + "/etc/fw_env.config", uboot_env_.config_line());
   uboot_env_.write(options_.boot_env);
   write_text(root_ + "/run/vboard/net.batch", Network::boot_batch(options_.interfaces));

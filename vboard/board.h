@@ -53,6 +53,9 @@ struct BoardOptions {
   std::string os_release = "NAME=\"Tamo Linux\"\nVERSION_ID=1.2.3\n";
   std::string soc_uid = "0x1122334455667788\n";
   UbootEnv::Vars boot_env = {{"baudrate", "115200"}, {"bootdelay", "1"}};
+  // Two copies of the environment (fw_env.config with two lines), as a BSP
+  // that must survive a power cut during fw_setenv configures it.
+  bool redundant_env = false;
   std::string container_status = "running";  // of the "dante" container
   std::vector<Interface> interfaces = Network::default_interfaces();
   // The test PC's address on lan4's peer (in a network namespace of its

@@ -10,7 +10,23 @@ namespace vboard {
 UbootEnv::UbootEnv(std::string image_host_path, std::string image_board_path)
     : host_path_(std::move(image_host_path)), board_path_(std::move(image_board_path)) {}
 
-std::string UbootEnv::config_line() const { return board_path_ + " 0x0 0x4000\n"; }
+namespace {
+
+constexpr char kRedundantSuffix[] = "-redund";
+
+std::optional<std::vector<std::uint8_t>> read_bytes(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return std::nullopt;
+  return std::vector<std::uint8_t>((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+}  // namespace
+
+std::string UbootEnv::config_line() const {
+  std::string line = board_path_ + " 0x0 0x4000\n";
+  if (redundant_) line += board_path_ + kRedundantSuffix + " 0x0 0x4000\n";
+  return line;
+}
 
 std::uint32_t UbootEnv::crc32(const std::uint8_t* data, std::size_t size) {
   std::uint32_t crc = 0xFFFFFFFFu;
@@ -37,6 +53,50 @@ std::vector<std::uint8_t> UbootEnv::build_image(const Vars& vars, std::size_t si
   return image;
 }
 
+std::vector<std::uint8_t> UbootEnv::build_redundant_image(const Vars& vars, std::uint8_t flags, std::size_t size) {
+  // The single layout one byte shorter, with the flags byte put after the CRC.
+  std::vector<std::uint8_t> single = build_image(vars, size - 1);
+  std::vector<std::uint8_t> image(size);
+  std::copy(single.begin() + 4, single.end(), image.begin() + 5);
+  image[4] = flags;
+  std::uint32_t crc = crc32(image.data() + 5, size - 5);
+  for (int i = 0; i < 4; ++i) image[static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(crc >> (8 * i));
+  return image;
+}
+
+std::optional<UbootEnv::RedundantCopy> UbootEnv::parse_redundant_image(const std::vector<std::uint8_t>& image) {
+  if (image.size() < 6) return std::nullopt;
+  std::vector<std::uint8_t> single(image.begin(), image.begin() + 4);
+  single.insert(single.end(), image.begin() + 5, image.end());
+  auto vars = parse_image(single);
+  if (!vars) return std::nullopt;
+  return RedundantCopy{std::move(*vars), image[4]};
+}
+
+std::optional<std::pair<int, UbootEnv::RedundantCopy>> UbootEnv::current_copy() const {
+  std::optional<RedundantCopy> copies[2];
+  for (int i = 0; i < 2; ++i)
+    if (auto bytes = read_bytes(i == 0 ? host_path_ : host_path_ + kRedundantSuffix))
+      copies[i] = parse_redundant_image(*bytes);
+  if (!copies[0] && !copies[1]) return std::nullopt;
+  if (!copies[1]) return std::pair{0, *copies[0]};
+  if (!copies[0]) return std::pair{1, *copies[1]};
+  // Both whole: the newer flags win (255 wraps to 0).
+  std::uint8_t a = copies[0]->flags, b = copies[1]->flags;
+  bool first = (a == 0 && b == 0xFF) ? true : (a == 0xFF && b == 0) ? false : a >= b;
+  return first ? std::pair{0, *copies[0]} : std::pair{1, *copies[1]};
+}
+
+void UbootEnv::write_file(const std::string& path, const std::vector<std::uint8_t>& image) const {
+  std::string tmp = path + ".tmp";
+  {
+    std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(image.data()), static_cast<std::streamsize>(image.size()));
+    if (!out) throw std::runtime_error("cannot write " + tmp);
+  }
+  if (::rename(tmp.c_str(), path.c_str()) != 0) throw std::runtime_error("cannot rename " + tmp);
+}
+
 std::optional<UbootEnv::Vars> UbootEnv::parse_image(const std::vector<std::uint8_t>& image) {
   if (image.size() < 5) return std::nullopt;
   std::uint32_t stored = 0;
@@ -56,21 +116,32 @@ std::optional<UbootEnv::Vars> UbootEnv::parse_image(const std::vector<std::uint8
 }
 
 void UbootEnv::write(const Vars& vars) {
-  auto image = build_image(vars);
-  std::string tmp = host_path_ + ".tmp";
-  {
-    std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(image.data()), static_cast<std::streamsize>(image.size()));
-    if (!out) throw std::runtime_error("cannot write " + tmp);
+  if (!redundant_) {
+    write_file(host_path_, build_image(vars));
+    return;
   }
-  if (::rename(tmp.c_str(), host_path_.c_str()) != 0) throw std::runtime_error("cannot rename " + tmp);
+  // As the tools do: the other copy than the current one, flags one up. The
+  // first write makes copy 0 current (flags 1) and copy 1 an older twin.
+  auto current = current_copy();
+  if (!current) {
+    write_file(host_path_, build_redundant_image(vars, 1));
+    write_file(host_path_ + kRedundantSuffix, build_redundant_image(vars, 0));
+    return;
+  }
+  int other = 1 - current->first;
+  write_file(other == 0 ? host_path_ : host_path_ + kRedundantSuffix,
+             build_redundant_image(vars, static_cast<std::uint8_t>(current->second.flags + 1)));
 }
 
 std::optional<UbootEnv::Vars> UbootEnv::read() const {
-  std::ifstream in(host_path_, std::ios::binary);
-  if (!in) return std::nullopt;
-  std::vector<std::uint8_t> image((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  return parse_image(image);
+  if (redundant_) {
+    auto current = current_copy();
+    if (!current) return std::nullopt;
+    return current->second.vars;
+  }
+  auto image = read_bytes(host_path_);
+  if (!image) return std::nullopt;
+  return parse_image(*image);
 }
 
 std::optional<std::string> UbootEnv::get(const std::string& name) const {
@@ -94,11 +165,16 @@ void UbootEnv::unset(const std::string& name) {
 }
 
 void UbootEnv::corrupt() {
-  std::ofstream out(host_path_, std::ios::binary | std::ios::trunc);
-  std::string blank(kSize, '\0');
-  out.write(blank.data(), static_cast<std::streamsize>(blank.size()));
+  for (int i = 0; i < (redundant_ ? 2 : 1); ++i) {
+    std::ofstream out(i == 0 ? host_path_ : host_path_ + kRedundantSuffix, std::ios::binary | std::ios::trunc);
+    std::string blank(kSize, '\0');
+    out.write(blank.data(), static_cast<std::streamsize>(blank.size()));
+  }
 }
 
-void UbootEnv::remove() { ::unlink(host_path_.c_str()); }
+void UbootEnv::remove() {
+  ::unlink(host_path_.c_str());
+  if (redundant_) ::unlink((host_path_ + kRedundantSuffix).c_str());
+}
 
 }  // namespace vboard
