@@ -378,5 +378,27 @@ TEST_F(PowerCut, SerialNumberWritesSurviveKills) {
               rounds, replaced, kept);
 }
 
+// What the second copy is for: the newest copy torn half-way (a write cut by
+// the power) and the tools, the daemon with them, fall back to the older one.
+TEST_F(PowerCut, TornNewestCopyFallsBackToTheOlder) {
+  ASSERT_EQ(ask_text("at+ftm,sn=SN-OLDER"), "OK\n");
+  ASSERT_EQ(ask_text("at+ftm,sn=SN-NEWER"), "OK\n");
+  ASSERT_EQ(ask_text("at+ftm,sn=?"), "OK,SN-NEWER\n");
+  const std::string copies[2] = {board().host_path("/run/vboard/uboot-env.bin"),
+                                 board().host_path("/run/vboard/uboot-env.bin-redund")};
+  std::string bytes[2] = {read_text(copies[0]), read_text(copies[1])};
+  ASSERT_EQ(bytes[0].size(), vboard::UbootEnv::kSize);
+  ASSERT_EQ(bytes[1].size(), vboard::UbootEnv::kSize);
+  ASSERT_NE(bytes[0][4], bytes[1][4]) << "the two copies carry the same flags";
+  // Flags count up by one per write: the newer copy is the one ahead.
+  const int newest = static_cast<std::uint8_t>(bytes[0][4] - bytes[1][4]) == 1 ? 0 : 1;
+  ASSERT_NE(bytes[newest].find("SN-NEWER"), std::string::npos);
+  std::string torn = bytes[newest];
+  std::fill(torn.begin() + 16, torn.end(), '\0');
+  std::ofstream(copies[newest], std::ios::binary | std::ios::trunc) << torn;
+  EXPECT_EQ(ask_text("at+ftm,sn=?"), "OK,SN-OLDER\n");
+  EXPECT_EQ(board().shell("fw_printenv msn").output, "msn=SN-OLDER\n");
+}
+
 }  // namespace
 }  // namespace ftmd::test
