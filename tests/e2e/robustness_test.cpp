@@ -214,7 +214,7 @@ class DaemonFuzz : public BoardTest {};
 // and the daemon must still be running at the end (a sanitizer report in its
 // output fails the test in the fixture's teardown).
 TEST_F(DaemonFuzz, AnswersEveryFrameOnce) {
-  const long frames = env_count("FTMD_FUZZ_FRAMES", 200);
+  const long frames = env_count("FTMD_FUZZ_FRAMES", 1000);
   const auto seed = static_cast<std::uint32_t>(env_count("FTMD_FUZZ_SEED", 20261205));
   FrameMaker maker(seed);
   auto slowest = Clock::duration::zero();
