@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sched.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -36,6 +37,7 @@ constexpr char kHostPort[] = "/dev/ttyGS0";
 constexpr char kRpmsgPort[] = "/dev/ttyRPMSG30";
 constexpr char kLogicPort[] = "/dev/ttymxc2";
 constexpr char kKeyDevice[] = "/dev/input/by-path/platform-keys-event";
+constexpr char kPcLink[] = "lan4-pc";
 constexpr char kPath[] =
     "PATH=/usr/local/vboard/bin:/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin";
 
@@ -145,6 +147,7 @@ Board::Board(BoardOptions options)
     throw;
   }
   setup_time_ = std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - start);
+  if (options_.web_server) start_service("httpd", {"busybox", "httpd", "-f", "-p", "80", "-h", "/var/www/html"});
   if (options_.start_daemon) start_daemon();
 }
 
@@ -195,6 +198,8 @@ void Board::build_root() {
   write_text(root_ + "/etc/fw_env.config", uboot_env_.config_line());
   uboot_env_.write(options_.boot_env);
   write_text(root_ + "/run/vboard/net.batch", Network::boot_batch(options_.interfaces));
+  if (!options_.pc_address.empty())
+    write_text(root_ + "/run/vboard/pc.batch", Network::pc_batch(kPcLink, options_.pc_address));
 
   fs::create_directories(host_path("/usr/local/sbin"));
   touch(host_path(kDaemonBoardPath));
@@ -231,6 +236,12 @@ void Board::spawn() {
       {root_ + kNetSysBoardDir + "/devices/virtual/net", root_ + "/sys/devices/virtual/net", false});
   plan.ip_binary = find_tool("ip");
   plan.net_batch = root_ + "/run/vboard/net.batch";
+  bool has_lan4 = false;
+  for (const auto& i : options_.interfaces) has_lan4 |= i.name == "lan4";
+  if (has_lan4 && !options_.pc_address.empty()) {
+    plan.pc_link = kPcLink;
+    plan.pc_batch = root_ + "/run/vboard/pc.batch";
+  }
   plan.daemon_path = kDaemonBoardPath;
   plan.daemon_output = kDaemonOutput;
   plan.hostname = "vboard";
@@ -275,6 +286,10 @@ void Board::spawn() {
       case InitMsg::kFuseFd:
         if (m.fds.empty()) throw BoardError("vboard: no /dev/fuse descriptor from the board");
         fuse_ = std::make_unique<FuseServer>(hw_, ftmd::UniqueFd(m.fds[0]));
+        m.fds.clear();
+        break;
+      case InitMsg::kPcNetFd:
+        if (!m.fds.empty()) pc_netns_.reset(m.fds[0]);
         m.fds.clear();
         break;
       case InitMsg::kUeventFd:
@@ -444,6 +459,81 @@ Board::ExecResult Board::exec(const std::vector<std::string>& argv, std::chrono:
   return result;
 }
 
+int Board::start_service(const std::string& name, const std::vector<std::string>& argv) {
+  if (argv.empty()) return 0;
+  ftmd::UniqueFd log(::open(host_path("/run/vboard/" + name + ".log").c_str(),
+                            O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644));
+  ftmd::UniqueFd null(::open("/dev/null", O_RDONLY | O_CLOEXEC));
+  std::string payload;
+  for (const auto& a : argv) payload += a + '\0';
+  payload.pop_back();
+  int token = next_token();
+  {
+    std::lock_guard lock(mutex_);
+    pending_[token] = {};
+  }
+  int fds[3] = {null.get(), log.get(), log.get()};
+  std::lock_guard send_lock(ctl_send_mutex_);
+  send_init_msg(ctl_.get(), {InitMsg::kExec, token}, payload, fds);
+  return token;
+}
+
+void Board::stop_service(int handle, int signal) {
+  std::lock_guard send_lock(ctl_send_mutex_);
+  send_init_msg(ctl_.get(), {InitMsg::kSignal, handle, signal});
+}
+
+Board::ExecResult Board::run_on_pc(const std::vector<std::string>& argv, std::chrono::milliseconds timeout,
+                                   const std::string& input) {
+  ExecResult result;
+  if (argv.empty()) return result;
+  int out[2], in[2];
+  if (::pipe2(out, O_CLOEXEC) != 0) return result;
+  if (::pipe2(in, O_CLOEXEC) != 0) {
+    ::close(out[0]);
+    ::close(out[1]);
+    return result;
+  }
+  ftmd::UniqueFd out_r(out[0]), out_w(out[1]), in_r(in[0]), in_w(in[1]);
+  std::vector<std::string> args = argv;
+  std::vector<char*> cargv;
+  for (auto& a : args) cargv.push_back(a.data());
+  cargv.push_back(nullptr);
+  int netns = pc_netns_.get();
+  pid_t pid = ::fork();
+  if (pid == 0) {
+    if (netns >= 0 && ::setns(netns, CLONE_NEWNET) != 0) _exit(126);
+    ::dup2(in_r.get(), 0);
+    ::dup2(out_w.get(), 1);
+    ::dup2(out_w.get(), 2);
+    ::execvp(cargv[0], cargv.data());
+    _exit(127);
+  }
+  if (pid < 0) return result;
+  in_r.reset();
+  out_w.reset();
+  if (!input.empty()) [[maybe_unused]] ssize_t n = ::write(in_w.get(), input.data(), input.size());
+  in_w.reset();
+  auto deadline = Clock::now() + timeout;
+  char buf[4096];
+  for (;;) {
+    pollfd p{out_r.get(), POLLIN, 0};
+    if (::poll(&p, 1, remaining_ms(deadline)) <= 0) break;
+    ssize_t n = ::read(out_r.get(), buf, sizeof(buf));
+    if (n <= 0) break;
+    result.output.append(buf, static_cast<std::size_t>(n));
+  }
+  ftmd::UniqueFd pidfd(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
+  pollfd p{pidfd.get(), POLLIN, 0};
+  if (!pidfd || ::poll(&p, 1, remaining_ms(deadline)) <= 0) ::kill(pid, SIGKILL);
+  int status = 0;
+  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  if (Clock::now() >= deadline && WIFSIGNALED(status)) result.status = -1;
+  return result;
+}
+
 std::optional<std::string> Board::read_file(std::string_view board_path) const {
   std::ifstream in(host_path(board_path), std::ios::binary);
   if (!in) return std::nullopt;
@@ -489,6 +579,7 @@ void Board::teardown() noexcept {
     control_thread_.join();
   }
   ctl_.reset();
+  pc_netns_.reset();
   fuse_.reset();
   usb_host_.port().close_master();
   audio_mcu_.port().close_master();

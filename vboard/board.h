@@ -55,6 +55,11 @@ struct BoardOptions {
   UbootEnv::Vars boot_env = {{"baudrate", "115200"}, {"bootdelay", "1"}};
   std::string container_status = "running";  // of the "dante" container
   std::vector<Interface> interfaces = Network::default_interfaces();
+  // The test PC's address on lan4's peer (in a network namespace of its
+  // own); empty: no PC network.
+  std::string pc_address = "192.0.2.2/24";
+  // busybox httpd serving /var/www/html on port 80, as the device's web server.
+  bool web_server = true;
   // Where the board's directory is made; empty: /dev/shm (memory, faster to
   // set up) when it is writable, else /tmp.
   std::string state_parent;
@@ -106,6 +111,20 @@ class Board {
   ExecResult shell(const std::string& command, std::chrono::milliseconds timeout = 10s) {
     return exec({"/bin/sh", "-c", command}, timeout);
   }
+  // Starts a long-running board process (a service) without waiting; its
+  // output goes to /run/vboard/<name>.log. Returns a handle for stop_service.
+  int start_service(const std::string& name, const std::vector<std::string>& argv);
+  void stop_service(int handle, int signal = SIGTERM);
+
+  // ---- The test PC's side -------------------------------------------------
+  // Runs a host program (host files, so it can open the cable's pty) in the
+  // test PC's network namespace, where lan4's peer has pc_address: it reaches
+  // the board's web server at lan4's address.
+  ExecResult run_on_pc(const std::vector<std::string>& argv, std::chrono::milliseconds timeout = 30s,
+                       const std::string& input = {});
+  // The PC's network namespace (borrowed descriptor, -1 without one): a
+  // forked child may setns(fd, CLONE_NEWNET) before executing a client.
+  int pc_netns_fd() const { return pc_netns_.get(); }
 
   // ---- Files --------------------------------------------------------------
   // The host path of a board path in the board's own directories (/tmp,
@@ -185,6 +204,7 @@ class Board {
   pid_t child_pid_ = -1;  // the namespace child (host pid namespace)
   pid_t init_pid_ = -1;   // the board's pid 1 (host pid)
   ftmd::UniqueFd init_pidfd_;
+  ftmd::UniqueFd pc_netns_;
   Namespaces namespaces_;
   ftmd::UniqueFd ctl_;
   ftmd::UniqueFd ctl_wake_;

@@ -122,23 +122,66 @@ void set_environment(const InitPlan& plan) {
   for (const auto& e : plan.env) ::putenv(const_cast<char*>(e.c_str()));
 }
 
-// Runs `ip -batch` in the board's network namespace (before the chroot, with
-// the host's binary) and waits for it.
-void configure_network(int ctl, const InitPlan& plan) {
+
+// Runs `ip -batch file` and waits; true when it succeeded.
+bool run_ip_batch(const InitPlan& plan, const std::string& batch) {
   pid_t pid = ::fork();
-  if (pid < 0) fail(ctl, "fork ip", errno);
+  if (pid < 0) return false;
   if (pid == 0) {
-    const char* argv[] = {plan.ip_binary.c_str(), "-batch", plan.net_batch.c_str(), nullptr};
+    const char* argv[] = {plan.ip_binary.c_str(), "-batch", batch.c_str(), nullptr};
     ::execv(argv[0], const_cast<char* const*>(argv));
     _exit(127);
   }
   int status = 0;
   while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
   }
-  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-    send_init_msg(ctl, {InitMsg::kFailed}, "setting up the board's interfaces with ip -batch failed");
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+// The test PC's end of the network: a namespace of its own, held by a
+// process that does nothing else, with lan4's veth peer moved into it and
+// configured by the PC's batch file. Its namespace descriptor goes to the
+// test process, which runs PC-side programs in it.
+void set_up_pc_network(int ctl, const InitPlan& plan) {
+  if (plan.pc_link.empty()) return;
+  int up[2], go[2];
+  if (::pipe2(up, O_CLOEXEC) != 0 || ::pipe2(go, O_CLOEXEC) != 0) fail(ctl, "pipe", errno);
+  pid_t pc = ::fork();
+  if (pc < 0) fail(ctl, "fork the PC's network holder", errno);
+  if (pc == 0) {
+    char c = ::unshare(CLONE_NEWNET) == 0 ? 'y' : 'n';
+    if (c == 'y') {
+      int netns = ::open("/proc/self/ns/net", O_RDONLY | O_CLOEXEC);
+      send_init_msg(ctl, {InitMsg::kPcNetFd}, {}, std::span<const int>(&netns, 1));
+      ::close(netns);
+    }
+    [[maybe_unused]] ssize_t w = ::write(up[1], &c, 1);
+    if (c != 'y' || ::read(go[0], &c, 1) != 1) _exit(1);
+    c = run_ip_batch(plan, plan.pc_batch) ? 'y' : 'n';
+    w = ::write(up[1], &c, 1);
+    ::close_range(0, ~0U, 0);
+    for (;;) ::pause();
+  }
+  char c = 'n';
+  if (::read(up[0], &c, 1) != 1 || c != 'y') fail(ctl, "the PC's network namespace", EPERM);
+  char pid_text[16];
+  std::snprintf(pid_text, sizeof(pid_text), "%d", pc);
+  pid_t ip = ::fork();
+  if (ip == 0) {
+    const char* argv[] = {plan.ip_binary.c_str(), "link", "set", plan.pc_link.c_str(), "netns", pid_text, nullptr};
+    ::execv(argv[0], const_cast<char* const*>(argv));
+    _exit(127);
+  }
+  int status = 0;
+  while (::waitpid(ip, &status, 0) < 0 && errno == EINTR) {
+  }
+  c = 'y';
+  [[maybe_unused]] ssize_t w = ::write(go[1], &c, 1);
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0 || ::read(up[0], &c, 1) != 1 || c != 'y') {
+    send_init_msg(ctl, {InitMsg::kFailed}, "setting up the test PC's end of lan4 failed");
     _exit(1);
   }
+  for (int fd : {up[0], up[1], go[0], go[1]}) ::close(fd);
 }
 
 void set_up_root(int ctl, const InitPlan& plan) {
@@ -157,7 +200,12 @@ void set_up_root(int ctl, const InitPlan& plan) {
   if (!send_init_msg(ctl, {InitMsg::kFuseFd}, {}, std::span<const int>(&fuse, 1))) fail(ctl, "send fuse fd", errno);
   ::close(fuse);
 
-  configure_network(ctl, plan);
+  // The interfaces, with the host's ip(8) before the chroot.
+  if (!run_ip_batch(plan, plan.net_batch)) {
+    send_init_msg(ctl, {InitMsg::kFailed}, "setting up the board's interfaces with ip -batch failed");
+    _exit(1);
+  }
+  set_up_pc_network(ctl, plan);
   if (::mount("sysfs", plan.net_sysfs.c_str(), "sysfs", MS_NOSUID | MS_NODEV | MS_NOEXEC, nullptr) != 0)
     fail(ctl, "mount sysfs", errno);
   bind_all(ctl, plan.late_binds);

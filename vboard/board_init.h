@@ -20,6 +20,7 @@ enum class InitMsg : std::uint32_t {
   kInitPid,         // a = host pid of the board's pid 1
   kFuseFd,          // fd: /dev/fuse of the mounted hardware tree
   kUeventFd,        // fd: a NETLINK_KOBJECT_UEVENT socket in the board's netns
+  kPcNetFd,         // fd: the test PC's network namespace (lan4's peer)
   kReady,           // the root is set up; pid 1 serves requests
   kFailed,          // payload: one line saying what went wrong
   kStarted,         // a = token, b = pid inside the board
@@ -63,6 +64,8 @@ struct InitPlan {
   std::vector<Bind> late_binds;    // after the hardware tree and sysfs
   std::string ip_binary;           // host path of ip(8)
   std::string net_batch;           // host path of the `ip -batch` file
+  std::string pc_link;             // veth peer moved to the PC's netns ("" = none)
+  std::string pc_batch;            // host path of the PC side's `ip -batch` file
   std::string daemon_path;         // path of the daemon inside the board
   std::string daemon_output;       // board path of the daemon's stdout/stderr
   std::string hostname;

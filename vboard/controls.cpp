@@ -175,6 +175,11 @@ const std::vector<Controls::Entry> kTable = {
        auto r = c.board().shell(joined(a));
        return r.output + (r.status == 0 ? "" : "(exit " + std::to_string(r.status) + ")");
      }},
+    {"pc", "COMMAND...", "run a shell command on the host as the test PC (its network reaches lan4)",
+     [](Controls& c, const auto& a) {
+       auto r = c.board().run_on_pc({"/bin/sh", "-c", joined(a)});
+       return r.output + (r.status == 0 ? "" : "(exit " + std::to_string(r.status) + ")");
+     }},
     {"log", "[N]", "the daemon's last N syslog lines (default 20), with their levels",
      [](Controls& c, const auto& a) {
        std::size_t n = a.empty() ? 20 : static_cast<std::size_t>(number(a[0]));

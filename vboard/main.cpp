@@ -1,5 +1,6 @@
 // vboard: boots the virtual board with the unchanged ftmd and lets a person,
 // a session file or a client program talk to it. See vboard/README.md.
+#include <sched.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -34,9 +35,10 @@ constexpr char kUsage[] =
     "                       act on the board, '#' lines are captions, '##' comments\n"
     "  up                   keeps the board up: prints the PC-side port and takes board\n"
     "                       controls on stdin (help lists them) until quit or Ctrl-C\n"
-    "  run PROG ARGS...     runs PROG on the host with {port} in ARGS (and $VBOARD_PORT)\n"
-    "                       replaced by the PC-side port; exits with PROG's status\n"
-    "  shell                an interactive $SHELL with $VBOARD_PORT set\n"
+    "  run PROG ARGS...     runs PROG on the host as the test PC, with {port} in ARGS (and\n"
+    "                       $VBOARD_PORT) the PC-side port, in the PC's network (the board's\n"
+    "                       web server is http://192.0.2.1/); exits with PROG's status\n"
+    "  shell                an interactive $SHELL as the test PC, with $VBOARD_PORT set\n"
     "  soak [N]             boots, serves and tears down N boards (default 50), checking\n"
     "                       for leftovers and printing boot times\n"
     "  controls             lists the board controls\n"
@@ -267,7 +269,9 @@ int cmd_up(const Args& a) {
   std::_Exit(0);  // the prompt thread may still sit in getline
 }
 
-int run_host_program(std::vector<std::string> argv, const std::string& port) {
+// Runs a program on the host as the test PC: in the PC's network namespace
+// (it reaches the board's web server on lan4), with {port} replaced.
+int run_host_program(std::vector<std::string> argv, const std::string& port, int pc_netns) {
   for (auto& arg : argv) {
     for (std::size_t at; (at = arg.find("{port}")) != std::string::npos;) arg.replace(at, 6, port);
   }
@@ -276,6 +280,10 @@ int run_host_program(std::vector<std::string> argv, const std::string& port) {
   args.push_back(nullptr);
   pid_t pid = ::fork();
   if (pid == 0) {
+    if (pc_netns >= 0 && ::setns(pc_netns, CLONE_NEWNET) != 0) {
+      std::fprintf(stderr, "vboard: cannot enter the PC's network: %s\n", std::strerror(errno));
+      _exit(126);
+    }
     ::setenv("VBOARD_PORT", port.c_str(), 1);
     sigset_t none;
     sigemptyset(&none);
@@ -294,7 +302,7 @@ int cmd_run(const Args& a) {
   if (a.rest.empty()) usage_error("run needs a program");
   auto board = boot(a);
   std::string port = attach_port(*board, a);
-  return run_host_program(a.rest, port);
+  return run_host_program(a.rest, port, board->pc_netns_fd());
 }
 
 int cmd_shell(const Args& a) {
@@ -303,7 +311,7 @@ int cmd_shell(const Args& a) {
   std::printf("PC-side port: %s (also in $VBOARD_PORT); exit the shell to stop the board\n", port.c_str());
   std::fflush(stdout);
   const char* shell = std::getenv("SHELL");
-  return run_host_program({shell && *shell ? shell : "/bin/sh"}, port);
+  return run_host_program({shell && *shell ? shell : "/bin/sh"}, port, board->pc_netns_fd());
 }
 
 int cmd_soak(const Args& a) {

@@ -21,6 +21,10 @@ std::string Network::boot_batch(const std::vector<Interface>& interfaces) {
   return b;
 }
 
+std::string Network::pc_batch(const std::string& link, const std::string& address) {
+  return "link set lo up\naddr add " + address + " dev " + link + "\nlink set " + link + " up\n";
+}
+
 Network::Network(Runner runner, std::string sysfs_host_path)
     : run_(std::move(runner)), sysfs_(std::move(sysfs_host_path)) {}
 

@@ -25,6 +25,9 @@ class Network {
   static std::vector<Interface> default_interfaces();
   // The `ip -batch` text that creates the interfaces at boot.
   static std::string boot_batch(const std::vector<Interface>& interfaces);
+  // The `ip -batch` text that sets up the test PC's end (`link`, moved into
+  // the PC's network namespace) with `address`.
+  static std::string pc_batch(const std::string& link, const std::string& address);
 
   // `sysfs_host_path`: the board's own sysfs, seen from the host.
   Network(Runner runner, std::string sysfs_host_path);

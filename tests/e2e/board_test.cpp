@@ -141,7 +141,8 @@ TEST(BoardLifecycle, KilledToolTakesItsBoardWithIt) {
   while (::waitpid(-1, nullptr, WNOHANG) > 0) {
   }
   ::prctl(PR_SET_CHILD_SUBREAPER, 0);
-  EXPECT_TRUE(std::filesystem::exists(dir));
+  // (Any board made meanwhile, by another test process too, may have
+  // removed it already.)
   { vboard::Board next(default_board_options()); }
   EXPECT_FALSE(std::filesystem::exists(dir)) << "the stale board directory stayed";
 }

@@ -197,6 +197,19 @@ TEST_F(VirtualBoard, AudioMcuAnswersLeaveLowPower) {
   EXPECT_EQ(board().audio_mcu().leave_low_power_count(), 1);
 }
 
+// The test PC sits on lan4's far end in a network of its own and downloads
+// what the board's web server publishes, as the station does.
+TEST_F(VirtualBoard, ThePcDownloadsFromTheBoardsWebServer) {
+  board().write_file("/var/www/html/device.lic", std::string("LIC\0\x01", 5));
+  auto got = board().run_on_pc({"curl", "-sS", "--max-time", "10", "http://192.0.2.1/device.lic"});
+  EXPECT_EQ(got.status, 0) << got.output;
+  EXPECT_EQ(got.output, std::string("LIC\0\x01", 5));
+  auto addr = board().run_on_pc({"sh", "-c", "ip -4 -o addr show lan4-pc | awk '{print $4}'"});
+  EXPECT_EQ(addr.output, "192.0.2.2/24\n");
+  // The PC's network is not the host's: lan4's address is not local there.
+  EXPECT_EQ(board().run_on_pc({"sh", "-c", "ip -4 -o addr | grep -c 192.0.2.1"}).output, "0\n");
+}
+
 TEST_F(VirtualBoard, DaemonRestartsOnTheSameBoardWithItsState) {
   EXPECT_EQ(sh("fw_setenv msn SN9 && echo kept > /tmp/mark"), "");
   std::size_t mark = syslog().mark();
