@@ -133,7 +133,7 @@ Board::Board(BoardOptions options)
       leds_(hw_),
       triggers_(hw_, gpio_),
       usb_host_(root_ + kHostPort),
-      audio_mcu_(root_ + kRpmsgPort),
+      audio_mcu_(root_ + kRpmsgPort, gpio_),
       logic_mcu_(root_ + kLogicPort),
       uboot_env_(root_ + kEnvImage, kEnvImage),
       standins_([this](const std::string& p) { return host_path(p); }) {

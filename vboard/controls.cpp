@@ -1,7 +1,11 @@
 #include "vboard/controls.h"
 
+#include <algorithm>
 #include <condition_variable>
+#include <cstdio>
 #include <sstream>
+
+#include "vboard/host_client.h"
 
 namespace vboard {
 namespace {
@@ -42,6 +46,16 @@ Triggers::LineFault trigger_fault(const std::string& name) {
   throw ControlError("trigger fault: none|missing|low|high");
 }
 
+VolumeAnswer volume_answer(const std::string& name) {
+  if (name == "echo") return VolumeAnswer::kEcho;
+  if (name == "none") return VolumeAnswer::kNone;
+  if (name == "wrong-sync") return VolumeAnswer::kWrongSync;
+  if (name == "wrong-command") return VolumeAnswer::kWrongCommand;
+  if (name == "short") return VolumeAnswer::kShort;
+  if (name == "shifted") return VolumeAnswer::kShifted;
+  throw ControlError("mcu-volume: echo|none|wrong-sync|wrong-command|short|shifted");
+}
+
 const std::vector<Controls::Entry> kTable = {
     {"key", "", "press and release the reset key",
      [](Controls& c, const auto& a) {
@@ -78,6 +92,44 @@ const std::vector<Controls::Entry> kTable = {
        need(a, 1, "container STATE");
        c.board().standins().set_container_status(a[0]);
        return std::string();
+     }},
+    {"mcu-volume", "echo|none|wrong-sync|wrong-command|short|shifted", "how the audio MCU answers a volume request",
+     [](Controls& c, const auto& a) {
+       need(a, 1, "mcu-volume echo|none|wrong-sync|wrong-command|short|shifted");
+       c.board().audio_mcu().set_volume_answer(volume_answer(a[0]));
+       return std::string();
+     }},
+    {"mcu-delay", "MS", "the audio MCU answers volume requests MS milliseconds late",
+     [](Controls& c, const auto& a) {
+       need(a, 1, "mcu-delay MS");
+       c.board().audio_mcu().set_volume_delay(std::chrono::milliseconds(number(a[0])));
+       return std::string();
+     }},
+    {"mcu-leave", "answer|hold", "whether the audio MCU answers the leave-low-power message",
+     [](Controls& c, const auto& a) {
+       need(a, 1, "mcu-leave answer|hold");
+       if (a[0] != "answer" && a[0] != "hold") throw ControlError("usage: mcu-leave answer|hold");
+       c.board().audio_mcu().set_answer_leave_low_power(a[0] == "answer");
+       return std::string();
+     }},
+    {"mcu-log", "", "what the daemon sent the audio MCU: messages (type, command, GPIO 84) and test lines",
+     [](Controls& c, const auto& a) {
+       need(a, 0, "mcu-log");
+       std::string out;
+       for (const auto& r : c.board().audio_mcu().records()) {
+         if (r.kind == RpmsgRecord::Kind::kLine) {
+           out += "line " + HostClient::escaped(r.text()) + "\n";
+           continue;
+         }
+         char head[96];
+         std::snprintf(head, sizeof(head), "message %02x %02x type %u command %u length %u data", r.bytes[0],
+                       r.bytes[1], r.bytes[2] | r.bytes[3] << 8, r.bytes[4] | r.bytes[5] << 8,
+                       r.bytes[6] | r.bytes[7] << 8);
+         out += head;
+         for (std::size_t i = 8; i < 8 + std::min<std::size_t>(4, r.bytes[6]); ++i) out += " " + std::to_string(r.bytes[i]);
+         out += " (GPIO 84 " + r.gpio84 + ")\n";
+       }
+       return out;
      }},
     {"gpio", "N 0|1", "level an input GPIO reads (e.g. 9 for trigger detect, 6 for the trigger input)",
      [](Controls& c, const auto& a) {
