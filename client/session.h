@@ -21,8 +21,8 @@ class Session {
  private:
   int command(const std::string& text);
   int handover(HandoverFile file);
-  // Sends one command of the handover; prints it in text mode. Empty
-  // `json` collects the step's JSON object.
+  // Sends one command, reports link failures on `err` and sets `json` to the
+  // exchange as a JSON object.
   Exchange step(const std::string& text, std::string& json);
   std::string json_exchange(const std::string& text, const Exchange& ex) const;
 

@@ -1,4 +1,5 @@
 #include "vboard/board.h"
+#include "vboard/emulation.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -157,6 +158,8 @@ void Board::check_prerequisites() const {
   if (options_.ftmd.empty()) throw BoardError("vboard: no ftmd binary given");
   if (::access(options_.ftmd.c_str(), X_OK) != 0)
     throw BoardError("vboard: cannot find the ftmd binary " + options_.ftmd + ": " + std::strerror(errno));
+  // A daemon for another machine needs its qemu-user (throws when missing).
+  (void)emulator_for(options_.ftmd);
   for (const char* tool : {"ip", "fw_printenv", "fw_setenv", "sh", "awk"})
     if (find_tool(tool).empty())
       throw BoardError(std::string("vboard: missing tool ") + tool + " (run tools/install-deps)");
@@ -243,6 +246,7 @@ void Board::spawn() {
     plan.pc_batch = root_ + "/run/vboard/pc.batch";
   }
   plan.daemon_path = kDaemonBoardPath;
+  plan.daemon_emulator = emulator_for(options_.ftmd);
   plan.daemon_output = kDaemonOutput;
   plan.hostname = "vboard";
   plan.env = {kPath, "HOME=/root", "LANG=C", "TERM=dumb"};

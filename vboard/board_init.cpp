@@ -301,6 +301,10 @@ struct Child {
             int in = ::open("/dev/null", O_RDONLY);
             int out = ::open(plan.daemon_output.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
             char* argv[] = {const_cast<char*>("ftmd"), nullptr};
+            // A daemon for another machine: qemu-user, with argv[0] kept "ftmd".
+            char* emulated_argv[] = {const_cast<char*>(plan.daemon_emulator.c_str()), const_cast<char*>("-0"),
+                                     const_cast<char*>("ftmd"), const_cast<char*>(plan.daemon_path.c_str()),
+                                     nullptr};
             if (in >= 0 && out >= 0) {
               if (in >= 0) ::dup2(in, 0);
               ::dup2(out, 1);
@@ -308,7 +312,10 @@ struct Child {
               ::close_range(3, ~0U, 0);
               for (int sig = 1; sig < NSIG; ++sig) ::signal(sig, SIG_DFL);
               ::sigprocmask(SIG_SETMASK, &old_mask, nullptr);
-              ::execv(plan.daemon_path.c_str(), argv);
+              if (plan.daemon_emulator.empty())
+                ::execv(plan.daemon_path.c_str(), argv);
+              else
+                ::execv(plan.daemon_emulator.c_str(), emulated_argv);
             }
             _exit(127);
           }

@@ -67,6 +67,7 @@ struct InitPlan {
   std::string pc_link;             // veth peer moved to the PC's netns ("" = none)
   std::string pc_batch;            // host path of the PC side's `ip -batch` file
   std::string daemon_path;         // path of the daemon inside the board
+  std::string daemon_emulator;     // qemu-user to run it with, "" when native
   std::string daemon_output;       // board path of the daemon's stdout/stderr
   std::string hostname;
   std::vector<std::string> env;    // environment of every board process

@@ -1,10 +1,15 @@
 #include "board_fixture.h"
 
+#include <cstdlib>
+
 namespace ftmd::test {
 
 vboard::BoardOptions default_board_options() {
   vboard::BoardOptions o;
-  o.ftmd = FTMD_BINARY;
+  // FTMD_BINARY in the environment runs the suite against another build of
+  // the daemon, e.g. the aarch64 one (the board runs it under qemu-user).
+  const char* other = std::getenv("FTMD_BINARY");
+  o.ftmd = other != nullptr && *other != '\0' ? other : FTMD_BINARY;
   return o;
 }
 
