@@ -1,5 +1,8 @@
 #include <dirent.h>
 
+#include <algorithm>
+#include <filesystem>
+
 #include <fstream>
 #include <functional>
 #include <string>
@@ -51,14 +54,46 @@ class HwTest : public BoardTest {
     return found;
   }
 
+  // The daemon's threads and open files ("fd -> target"), to show that a
+  // request left nothing behind.
   struct Resources {
     std::size_t threads = 0;
-    std::size_t fds = 0;
+    std::vector<std::string> fds;
     bool operator==(const Resources&) const = default;
+    friend std::ostream& operator<<(std::ostream& os, const Resources& r) {
+      os << r.threads << " threads; fds:";
+      for (const auto& fd : r.fds) os << " " << fd;
+      return os;
+    }
   };
   Resources resources(pid_t pid) {
     std::string base = "/proc/" + std::to_string(pid);
-    return {count_entries(base + "/task"), count_entries(base + "/fd")};
+    Resources r{count_entries(base + "/task"), {}};
+    std::error_code ec;
+    for (const auto& entry : std::filesystem::directory_iterator(base + "/fd", ec))
+      r.fds.push_back(entry.path().filename().string() + "->" + std::filesystem::read_symlink(entry, ec).string());
+    std::sort(r.fds.begin(), r.fds.end());
+    return r;
+  }
+
+  // The daemon's resources once start-up is over in every thread: the USB
+  // monitor's socket is bound and the logic MCU receiver has its port open
+  // (both come a little after the daemon first serves).
+  Resources settled_resources(pid_t pid) {
+    EXPECT_TRUE(wait_uevent_listener(pid));
+    std::error_code ec;
+    std::string logic_port = board().host_path(
+        std::filesystem::read_symlink(board().host_path("/dev/ttymxc2"), ec).string());
+    auto deadline = Clock::now() + 5s;
+    for (;; std::this_thread::sleep_for(5ms)) {
+      Resources r = resources(pid);
+      for (const auto& fd : r.fds)
+        if (fd.ends_with("->" + logic_port)) return r;
+      if (Clock::now() > deadline) {
+        ADD_FAILURE() << "the logic MCU port " << logic_port << " never opened: " << r;
+        return r;
+      }
+    }
   }
 
   // Writes to the LED brightness files since `mark`, as "red=1\x00"; a
@@ -202,7 +237,7 @@ TEST_F(HwTest, LedFaultsAnswerAsTheirTablesSay) {
 TEST_F(HwTest, KeyPressAnswersOkAtOnceTwiceInARowLeavingNothingBehind) {
   pid_t pid = daemon_pid();
   ASSERT_GT(pid, 0);
-  Resources before = resources(pid);
+  Resources before = settled_resources(pid);
   for (const char* command : {"at+ftm,keytest=1", "AT+FTM,KEYTEST=1"}) {
     SCOPED_TRACE(command);
     std::size_t mark = syslog().mark();
@@ -234,7 +269,7 @@ TEST_F(HwTest, KeyPressAnswersOkAtOnceTwiceInARowLeavingNothingBehind) {
 TEST_F(HwTest, KeyTestWithoutPressAnswersEmptyAfterFifteenSeconds) {
   pid_t pid = daemon_pid();
   ASSERT_GT(pid, 0);
-  Resources before = resources(pid);
+  Resources before = settled_resources(pid);
   std::size_t mark = syslog().mark();
   auto start = Clock::now();
   ASSERT_TRUE(client().send("at+ftm,keytest=1"));
