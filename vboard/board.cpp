@@ -34,6 +34,7 @@ constexpr char kDaemonBoardPath[] = "/usr/local/sbin/ftmd";
 constexpr char kDaemonOutput[] = "/run/vboard/ftmd.out";
 constexpr char kEnvImage[] = "/run/vboard/uboot-env.bin";
 constexpr char kOsReleaseTarget[] = "/run/vboard/os-release";
+constexpr char kActivationDir[] = "/data/dante_data/activation/";
 constexpr char kHostPort[] = "/dev/ttyGS0";
 constexpr char kRpmsgPort[] = "/dev/ttyRPMSG30";
 constexpr char kLogicPort[] = "/dev/ttymxc2";
@@ -140,6 +141,7 @@ Board::Board(BoardOptions options)
       standins_([this](const std::string& p) { return host_path(p); }) {
   auto start = Clock::now();
   try {
+    if (!options_.ftmd.empty()) options_.ftmd = fs::absolute(options_.ftmd).string();
     check_prerequisites();
     build_root();
     spawn();
@@ -158,11 +160,14 @@ void Board::check_prerequisites() const {
   if (options_.ftmd.empty()) throw BoardError("vboard: no ftmd binary given");
   if (::access(options_.ftmd.c_str(), X_OK) != 0)
     throw BoardError("vboard: cannot find the ftmd binary " + options_.ftmd + ": " + std::strerror(errno));
+  if (!fs::is_regular_file(options_.ftmd)) throw BoardError("vboard: " + options_.ftmd + " is not a program file");
   // A daemon for another machine needs its qemu-user (throws when missing).
   (void)emulator_for(options_.ftmd);
   for (const char* tool : {"ip", "fw_printenv", "fw_setenv", "sh", "awk"})
     if (find_tool(tool).empty())
       throw BoardError(std::string("vboard: missing tool ") + tool + " (run tools/install-deps)");
+  if (options_.web_server && find_tool("busybox").empty())
+    throw BoardError("vboard: missing tool busybox, the web server (run tools/install-deps)");
   if (::access("/dev/fuse", R_OK | W_OK) != 0)
     throw BoardError(std::string("vboard: cannot use /dev/fuse: ") + std::strerror(errno));
 }
@@ -203,6 +208,7 @@ void Board::build_root() {
   write_text(root_ + "/run/vboard/net.batch", Network::boot_batch(options_.interfaces));
   if (!options_.pc_address.empty())
     write_text(root_ + "/run/vboard/pc.batch", Network::pc_batch(kPcLink, options_.pc_address));
+  for (const auto& [name, content] : options_.activation_files) write_text(root_ + kActivationDir + name, content);
 
   fs::create_directories(host_path("/usr/local/sbin"));
   touch(host_path(kDaemonBoardPath));
@@ -551,6 +557,16 @@ void Board::write_file(std::string_view board_path, const std::string& content) 
 }
 
 void Board::set_os_release(const std::string& content) { write_text(root_ + kOsReleaseTarget, content); }
+
+void Board::set_activation_file(const std::string& name, const std::optional<std::string>& content) {
+  std::string path = root_ + kActivationDir + name;
+  if (content) {
+    write_text(path, *content);
+  } else {
+    std::error_code ec;
+    fs::remove(path, ec);
+  }
+}
 
 void Board::set_soc_uid(const std::string& content) { hw_.set_value("/sys/devices/soc0/soc_uid", content); }
 

@@ -63,6 +63,11 @@ struct BoardOptions {
   // Where the board's directory is made; empty: /dev/shm (memory, faster to
   // set up) when it is writable, else /tmp.
   std::string state_parent;
+  // The audio-network module's activation files in /data/dante_data/activation
+  // (name -> content; a name not listed is absent).
+  std::map<std::string, std::string> activation_files = {
+      {"device.lic", "vboard device licence 0001\n"},
+      {"manufacturer.cert", "vboard manufacturer certificate 0001\n"}};
 };
 
 // One fresh virtual board running the unchanged ftmd: private user, mount,
@@ -137,6 +142,9 @@ class Board {
   void set_os_release(const std::string& content);
   // The exact bytes of /sys/devices/soc0/soc_uid.
   void set_soc_uid(const std::string& content);
+  // An activation file in /data/dante_data/activation: its content, or
+  // nothing to remove it.
+  void set_activation_file(const std::string& name, const std::optional<std::string>& content);
 
   // ---- Components ---------------------------------------------------------
   SyslogCapture& syslog() { return *syslog_; }

@@ -194,6 +194,29 @@ const std::vector<Controls::Entry> kTable = {
        need(a, 1, "lan4-address CIDR|none");
        return c.board().network().set_address("lan4", a[0] == "none" ? "" : a[0]) ? "" : "ip failed";
      }},
+    {"activation-file", "NAME absent|empty|TEXT...",
+     "an activation file in /data/dante_data/activation (device.lic, manufacturer.cert)",
+     [](Controls& c, const auto& a) {
+       if (a.size() < 2) throw ControlError("usage: activation-file NAME absent|empty|TEXT...");
+       std::vector<std::string> rest(a.begin() + 1, a.end());
+       std::optional<std::string> content;
+       if (a[1] == "empty") {
+         content = "";
+       } else if (a[1] != "absent") {
+         content = joined(rest) + "\n";
+       }
+       c.board().set_activation_file(a[0], content);
+       return std::string();
+     }},
+    {"http-get", "URL", "download URL over HTTP as the test PC (through lan4): size and MD5 of the bytes",
+     [](Controls& c, const auto& a) {
+       need(a, 1, "http-get URL");
+       // -q: on success the output is the body alone.
+       auto body = c.board().run_on_pc({"busybox", "wget", "-q", "-O", "-", a[0]});
+       if (body.status != 0) return "download failed: " + body.output;
+       auto sum = c.board().run_on_pc({"md5sum"}, std::chrono::seconds(10), body.output);
+       return std::to_string(body.output.size()) + " bytes, md5 " + sum.output.substr(0, 32);
+     }},
     {"macs", "", "MAC addresses of eth0, lan4 and lan3 as the kernel shows them",
      [](Controls& c, const auto& a) {
        need(a, 0, "macs");

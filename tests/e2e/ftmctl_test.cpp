@@ -16,6 +16,7 @@
 
 #include "board_fixture.h"
 #include "core/unique_fd.h"
+#include "handover.h"
 
 extern char** environ;
 
@@ -124,6 +125,44 @@ TEST_F(FtmctlOnBoard, OkReplyExitsZeroAndTheRebootFollows) {
   EXPECT_EQ(run.out, "OK, tamo is rebooting...\n");
   EXPECT_TRUE(syslog().wait_exact("string is reboot\n", kLogInfo, 10s));
   EXPECT_TRUE(board().standins().wait_reboot(1, 10s));
+}
+
+// The whole handover from the PC's side: ftmctl runs in the test PC's network,
+// downloads from the board's web server at lan4's address and checks the
+// device's digest against the bytes it got.
+TEST_F(FtmctlOnBoard, HandoverDownloadsAndMatchesTheDevicesDigest) {
+  const std::string licence = std::string("licence\0\x01\xff\r\n", 13) + std::string(3000, 'L');
+  const std::string cert = "-----BEGIN CERTIFICATE-----\nMIIB\n-----END CERTIFICATE-----\n";
+  board().write_file("/data/dante_data/activation/device.lic", licence);
+  board().write_file("/data/dante_data/activation/manufacturer.cert", cert);
+  const std::string hw = "0x1122334455667788";
+
+  auto run = board().run_on_pc({FTMCTL_BINARY, "--port", port_, "handover", "devlic"});
+  EXPECT_EQ(run.status, 0) << run.output;
+  EXPECT_NE(run.output.find("at+ftm,dantedevlic=?: OK,http://192.0.2.1/device.lic\\n\n"), std::string::npos)
+      << run.output;
+  EXPECT_NE(run.output.find("handover device.lic: OK, 3013 bytes, md5 " + client::md5_hex(licence) +
+                            ", hardware id " + hw + "\n"),
+            std::string::npos)
+      << run.output;
+  EXPECT_FALSE(board().read_file("/var/www/html/device.lic")) << "the published copy stays after confirm";
+
+  run = board().run_on_pc({FTMCTL_BINARY, "--port", port_, "--json", "handover", "cert"});
+  EXPECT_EQ(run.status, 0) << run.output;
+  EXPECT_NE(run.output.find("\"bytes\":" + std::to_string(cert.size()) + ",\"md5\":\"" + client::md5_hex(cert) +
+                            "\",\"device_md5\":\"" + client::md5_hex(cert) + "\",\"hardware_id\":\"" + hw +
+                            "\",\"ok\":true"),
+            std::string::npos)
+      << run.output;
+
+  // A file the device does not have: nothing is downloaded or confirmed.
+  board().write_file("/data/dante_data/activation/device.lic", "");
+  run = board().run_on_pc({FTMCTL_BINARY, "--port", port_, "handover", "devlic"});
+  EXPECT_EQ(run.status, 1) << run.output;
+  EXPECT_NE(run.output.find("handover device.lic: FAILED: publish refused: \"ERROR, device.lic is empty or does "
+                            "not exist\\n\""),
+            std::string::npos)
+      << run.output;
 }
 
 }  // namespace

@@ -21,6 +21,13 @@ Bytes volume_request(std::uint8_t channel, std::uint8_t volume) {
 
 double seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
 
+// Whether the daemon has the rpmsg tty open: between commands it must not.
+bool daemon_holds_rpmsg_tty(vboard::Board& board) {
+  auto r = board.shell("for p in /proc/[0-9]*; do [ \"$(cat $p/comm)\" = ftmd ] && readlink $p/fd/*; done; true");
+  EXPECT_NE(r.output.find("socket:"), std::string::npos) << "the daemon's descriptors were not listed";
+  return r.output.find(board.audio_mcu().port().slave_path() + "\n") != std::string::npos;
+}
+
 // ---- Start-up ----------------------------------------------------------------
 
 class McuStartUp : public BoardTest {
@@ -79,6 +86,7 @@ TEST_F(McuStartUp, WaitsForTheContainerAndTheMcuBeforeServing) {
   ASSERT_TRUE(board().wait_serving(10s));
   EXPECT_EQ(ask_text("at+ftm,dsp"), "ERROR,Command not supported in tolvek\n");
   EXPECT_EQ(mcu.messages().size(), 2u) << "more than the two start-up messages";
+  EXPECT_FALSE(daemon_holds_rpmsg_tty(board()));
   EXPECT_EQ(syslog().count("---->MCU_SOC_IPC_LEAVE_LPM-----"), 1u);
 }
 
@@ -202,6 +210,8 @@ TEST_F(McuVolume, ConfirmsOnlyTheMcusEcho) {
     }
   }
 
+  EXPECT_FALSE(daemon_holds_rpmsg_tty(board()));
+
   // An answer that takes a few seconds still counts.
   mcu.set_volume_answer(VolumeAnswer::kEcho);
   mcu.set_volume_delay(2500ms);
@@ -229,6 +239,7 @@ TEST_F(McuVolume, GivesUpAfterAboutTenSecondsWithoutAnAnswer) {
   EXPECT_GE(took, 9.0);
   EXPECT_LT(took, 20.0);
   EXPECT_EQ(syslog().count("Got EINTR/EAGAIN, continue for reading data.", logs, kLogDebug), 10u);
+  EXPECT_FALSE(daemon_holds_rpmsg_tty(board()));
 
   // An answer that comes too late is not taken for the next request's.
   mcu.set_volume_answer(VolumeAnswer::kEcho);
