@@ -141,6 +141,7 @@ Board::Board(BoardOptions options)
       standins_([this](const std::string& p) { return host_path(p); }) {
   auto start = Clock::now();
   try {
+    if (!options_.ftmd.empty()) options_.ftmd = fs::absolute(options_.ftmd).string();
     check_prerequisites();
     build_root();
     spawn();
@@ -159,6 +160,7 @@ void Board::check_prerequisites() const {
   if (options_.ftmd.empty()) throw BoardError("vboard: no ftmd binary given");
   if (::access(options_.ftmd.c_str(), X_OK) != 0)
     throw BoardError("vboard: cannot find the ftmd binary " + options_.ftmd + ": " + std::strerror(errno));
+  if (!fs::is_regular_file(options_.ftmd)) throw BoardError("vboard: " + options_.ftmd + " is not a program file");
   // A daemon for another machine needs its qemu-user (throws when missing).
   (void)emulator_for(options_.ftmd);
   for (const char* tool : {"ip", "fw_printenv", "fw_setenv", "sh", "awk"})

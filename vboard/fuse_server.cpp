@@ -190,6 +190,7 @@ FuseServer::FuseServer(HwTree& tree, ftmd::UniqueFd fuse_fd) : tree_(tree) {
   char* argv[] = {name, nullptr};
   fuse_args args = FUSE_ARGS_INIT(1, argv);
   session_ = fuse_session_new(&args, &ops, sizeof(ops), &tree_);
+  fuse_opt_free_args(&args);
   if (!session_) throw std::runtime_error("fuse_session_new failed");
   static const fuse_custom_io io{io_writev, io_read, nullptr, nullptr};
   if (fuse_session_custom_io(session_, &io, fuse_fd.get()) != 0) {
