@@ -46,6 +46,17 @@ Triggers::LineFault trigger_fault(const std::string& name) {
   throw ControlError("trigger fault: none|missing|low|high");
 }
 
+LogicMcu::Fault logic_fault(const std::string& name) {
+  using F = LogicMcu::Fault;
+  if (name == "none") return F::kNone;
+  if (name == "silent") return F::kSilent;
+  if (name == "split") return F::kSplit;
+  if (name == "bad-checksum") return F::kBadChecksum;
+  if (name == "unknown-code") return F::kUnknownCode;
+  if (name == "overlong") return F::kOverlongMsglen;
+  throw ControlError("logic fault: none|silent|split|bad-checksum|unknown-code|overlong");
+}
+
 VolumeAnswer volume_answer(const std::string& name) {
   if (name == "echo") return VolumeAnswer::kEcho;
   if (name == "none") return VolumeAnswer::kNone;
@@ -161,6 +172,45 @@ const std::vector<Controls::Entry> kTable = {
        std::string out;
        for (const char* n : {"red", "green", "blue"})
          out += std::string(n) + "=" + std::to_string(c.board().leds().brightness(n)) + " ";
+       return out;
+     }},
+    {"logic-answer", "1-4|all MS [none|silent|split|bad-checksum|unknown-code|overlong]",
+     "how the logic MCU answers requests of a code: after MS milliseconds, and what is wrong with the answer",
+     [](Controls& c, const auto& a) {
+       if (a.size() != 2 && a.size() != 3) throw ControlError("usage: logic-answer 1-4|all MS [FAULT]");
+       std::uint16_t code = a[0] == "all" ? 0 : static_cast<std::uint16_t>(number(a[0]));
+       if (code > 4) throw ControlError("logic-answer: code 1-4 or all");
+       LogicMcu::Behaviour b{std::chrono::milliseconds(number(a[1])), logic_fault(a.size() == 3 ? a[2] : "none")};
+       c.board().logic_mcu().set_behaviour(code, b);
+       return std::string();
+     }},
+    {"logic-reject", "on|off", "the logic MCU refuses level sets (failure statuses in its confirmation)",
+     [](Controls& c, const auto& a) {
+       need(a, 1, "logic-reject on|off");
+       if (a[0] != "on" && a[0] != "off") throw ControlError("usage: logic-reject on|off");
+       c.board().logic_mcu().set_reject_level_set(a[0] == "on");
+       return std::string();
+     }},
+    {"logic-send", "HEX...", "the logic MCU writes these bytes now, asked or not (e.g. AA AA 01 00 02 00 01 48 A0)",
+     [](Controls& c, const auto& a) {
+       if (a.empty()) throw ControlError("usage: logic-send HEX...");
+       std::vector<std::uint8_t> bytes;
+       for (const auto& h : a) {
+         int v = number("0x" + h);
+         if (v < 0 || v > 0xFF) throw ControlError("not a byte: " + h);
+         bytes.push_back(static_cast<std::uint8_t>(v));
+       }
+       return c.board().logic_mcu().send(bytes) ? "" : "the logic MCU port is closed";
+     }},
+    {"logic-groups", "", "the logic MCU's four groups: mode and levels",
+     [](Controls& c, const auto& a) {
+       need(a, 0, "logic-groups");
+       std::string out;
+       for (int g = 1; g <= 4; ++g) {
+         LogicMcu::Group s = c.board().logic_mcu().group(g);
+         const char* mode = s.mode == LogicMcuModel::kInput ? "I" : s.mode == LogicMcuModel::kOutput ? "O" : "A";
+         out += std::to_string(g) + ":" + mode + "," + (s.first ? "H" : "L") + (s.second ? "H" : "L") + " ";
+       }
        return out;
      }},
     {"soc-uid", "TEXT", "the hardware id in /sys/devices/soc0/soc_uid (a line feed is added)",

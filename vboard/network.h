@@ -42,6 +42,12 @@ class Network {
   bool set_address(const std::string& ifname, const std::string& cidr);
   bool set_up(const std::string& ifname, bool up);
 
+  // systemd-networkd's unit directory, "/etc/systemd/network".
+  static constexpr char kUnitDir[] = "/etc/systemd/network";
+  // Makes the unit directory read-only (a read-only bind mount of it on
+  // itself, which root cannot write through either: EROFS) or writable again.
+  bool set_unit_dir_writable(bool writable);
+
  private:
   Runner run_;
   std::string sysfs_;

@@ -35,11 +35,29 @@ systemctl)
           case "$name" in
           lan4|lan3) ip link set dev "$name" address "$mac" ;;
           esac
+          # eth0 is left alone unless a test makes it carry lan4's address.
+          if [ "$name" = lan4 ] && [ -e "$state/eth0-follows-lan4" ]; then
+            ip link set dev eth0 address "$mac"
+          fi
         done
       done
       ;;
     esac
   fi
+  ;;
+fw_printenv)
+  # Linked here only to give the other family of the U-Boot tools: for a
+  # variable that is not set nothing on stdout, an error on stderr, status 1.
+  /usr/bin/fw_printenv "$@" | awk '
+    /^[^=]+=$/ { printf "## Error: \"%s\" not defined\n", substr($0, 1, length($0) - 1) > "/dev/stderr"; bad = 1; next }
+    { print }
+    END { exit bad }'
+  ;;
+fw_setenv)
+  # Linked here only while the environment cannot be written: nothing stored.
+  echo "fw_setenv $*" >> "$state/fw_setenv-refused.log"
+  echo "Error: environment not written" >&2
+  exit 1
   ;;
 runc)
   if [ "$1" = list ]; then
@@ -102,6 +120,27 @@ bool StandIns::wait_reboot(int count, std::chrono::milliseconds timeout) const {
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
   return true;
+}
+
+// A stand-in answers for a tool only while its link is in the board's bin
+// directory, first on PATH; without it the real tool runs.
+void StandIns::link_tool(const char* tool, bool linked) const {
+  fs::path link = fs::path(host_(kBinBoardDir)) / tool;
+  std::error_code ec;
+  fs::remove(link, ec);
+  if (linked) fs::create_symlink(kScriptBoardPath, link);
+}
+
+void StandIns::set_env_tools(EnvTools tools) const { link_tool("fw_printenv", tools == EnvTools::kUboot); }
+
+void StandIns::set_fw_setenv_fails(bool fails) const { link_tool("fw_setenv", fails); }
+
+void StandIns::set_eth0_follows_lan4(bool follows) const {
+  std::string path = host_("/run/vboard/eth0-follows-lan4");
+  if (follows)
+    std::ofstream(path) << "1\n";
+  else
+    std::remove(path.c_str());
 }
 
 std::vector<std::string> StandIns::systemctl_calls() const { return lines_of(host_("/run/vboard/systemctl.log")); }

@@ -30,6 +30,14 @@ struct SerialVariable {
 // syntax: "x;touch /tmp/owned" is stored as those 18 characters. A value whose
 // command line cannot fit is refused before anything runs.
 void serial_write(const SerialVariable& variable, const char* value, ReplyBuffer& reply) {
+  // Both tool families read a word that begins with "-" as an option, even
+  // after the variable name ("-s <file>" loads variables from a file): such a
+  // value would not be stored as sent, so it is refused before anything runs.
+  if (value[0] == '-') {
+    syslog(LOG_WARNING, "%s: a value beginning with '-' is not stored, nothing written", variable.name);
+    reply.set("ERROR,format error\n");
+    return;
+  }
   auto line = quoted_command_line(variable.set_prefix, value);
   if (!line) {
     syslog(LOG_WARNING, "%s: a value of %zu bytes does not fit the command line, nothing written",

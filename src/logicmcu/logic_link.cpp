@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <string>
 #include <system_error>
 
 namespace ftmd {
@@ -51,7 +52,9 @@ void LogicMcuLink::start_receiver(const char* path) {
   wake_.reset(::eventfd(0, EFD_CLOEXEC));
   if (!wake_) return;
   try {
-    receiver_ = std::thread(logicmcu_rx_thread, std::ref(*this), path, wake_.get());
+    receiver_ = std::thread([this, port = std::string(path), wake = wake_.get()] {
+      logicmcu_rx_thread(*this, port.c_str(), wake);
+    });
   } catch (const std::system_error&) {
     // Without a receiver every command times out, as with a missing port.
     wake_.reset();

@@ -69,13 +69,13 @@ TEST_F(McuStartUp, WaitsForTheContainerAndTheMcuBeforeServing) {
   EXPECT_EQ(messages[1].bytes, kLeaveMessage);
   // The poll runs every 2 s; the leave message follows the poll that saw
   // "running" by 1 s (the log's time stamp is when the board took the line in,
-  // hence the margin).
+  // which may be late on a loaded machine, hence the wide margin).
   const double after = seconds(messages[1].when - running_at);
   EXPECT_GE(after, 1.0);
   EXPECT_LT(after, 6.0);
   auto saw_running = syslog().wait_exact("output --> running\n", kLogDebug, 1s, before_running);
   ASSERT_TRUE(saw_running);
-  EXPECT_GE(seconds(messages[1].when - saw_running->when), 0.8);
+  EXPECT_GE(seconds(messages[1].when - saw_running->when), 0.5);
   EXPECT_TRUE(syslog().wait_exact("---->MCU_SOC_IPC_LEAVE_LPM-----", kLogDebug, 1s));
 
   // No answer from the MCU: the USB link stays closed.
@@ -108,6 +108,22 @@ TEST_F(McuWithoutRpmsgTty, ExitsWithStatus1BeforeTheUsbLink) {
   EXPECT_EQ(syslog().count(vboard::Board::kServingLine), 0u);
 }
 
+// Everything the enable steps may log.
+const std::vector<std::string> kGpioTexts = {
+    "Node1 exists, start handle step1......\n",
+    "Node2 exists, start handle step2......\n",
+    "Node3 exists, start handle step3......\n",
+    "cannot read /sys/class/gpio/export the file\n",
+    "cannot read /sys/class/gpio/gpio84/direction the file\n",
+    "cannot read /sys/class/gpio/gpio84/value the file\n",
+    "write 84 value to node1 error\n",
+    "write out value to node2 error\n",
+    "write 1 value to node3 error",
+    "/sys/class/gpio/export not exists, please check it\n",
+    "/sys/class/gpio/gpio84/direction not exists, please check it\n",
+    "/sys/class/gpio/gpio84/value not exists, please check it\n",
+};
+
 // Each case boots its own board: GPIO 84's sysfs files as a restarted daemon or
 // a board without the line finds them. The handshake goes on in every case.
 TEST(McuGpio, EnableLogsEachStepAndCarriesOn) {
@@ -125,6 +141,19 @@ TEST(McuGpio, EnableLogsEachStepAndCarriesOn) {
         {kLogInfo, "Node2 exists, start handle step2......\n"},
         {kLogInfo, "Node3 exists, start handle step3......\n"}},
        "out/1"},
+      {"direction refused, value write fails",
+       [](vboard::Board& b) {
+         ASSERT_EQ(b.shell("echo 84 > /sys/class/gpio/export").status, 0);
+         b.hw().set_fault("/sys/class/gpio/gpio84/direction", vboard::HwTree::Fault::kOpenFails);
+         b.hw().set_fault("/sys/class/gpio/gpio84/value", vboard::HwTree::Fault::kWriteFails);
+       },
+       {{kLogInfo, "Node1 exists, start handle step1......\n"},
+        {kLogError, "write 84 value to node1 error\n"},
+        {kLogInfo, "Node2 exists, start handle step2......\n"},
+        {kLogError, "cannot read /sys/class/gpio/gpio84/direction the file\n"},
+        {kLogInfo, "Node3 exists, start handle step3......\n"},
+        {kLogError, "write 1 value to node3 error"}},
+       "in/0"},
       {"no GPIO interface", [](vboard::Board& b) { b.hw().remove("/sys/class/gpio"); },
        {{kLogError, "/sys/class/gpio/export not exists, please check it\n"},
         {kLogError, "/sys/class/gpio/gpio84/direction not exists, please check it\n"},
@@ -141,8 +170,7 @@ TEST(McuGpio, EnableLogsEachStepAndCarriesOn) {
     ASSERT_TRUE(board.wait_serving(10s)) << board.daemon_output();
     std::vector<std::pair<int, std::string>> gpio_logs;
     for (const auto& line : board.syslog().lines())
-      if (line.text.find("node") != std::string::npos || line.text.find("Node") != std::string::npos ||
-          line.text.find("gpio") != std::string::npos)
+      if (std::find(kGpioTexts.begin(), kGpioTexts.end(), line.text) != kGpioTexts.end())
         gpio_logs.emplace_back(line.level, line.text);
     EXPECT_EQ(gpio_logs, c.logs);
     auto messages = board.audio_mcu().messages();
