@@ -28,6 +28,7 @@ namespace {
 
 // Board paths of the board's own state.
 constexpr char kStateBoardDir[] = "/run/vboard";
+constexpr char kEmulatorBoardDir[] = "/run/vboard/emulator";
 constexpr char kHwBoardDir[] = "/run/vboard/hw";
 constexpr char kNetSysBoardDir[] = "/run/vboard/netsys";
 constexpr char kDaemonBoardPath[] = "/usr/local/sbin/ftmd";
@@ -249,7 +250,14 @@ void Board::spawn() {
     plan.pc_batch = root_ + "/run/vboard/pc.batch";
   }
   plan.daemon_path = kDaemonBoardPath;
-  plan.daemon_emulator = emulator_for(options_.ftmd);
+  if (std::string emulator = emulator_for(options_.ftmd); !emulator.empty()) {
+    // qemu-user started through a link named ftmd: the process is "ftmd" in
+    // /proc/<pid>/comm, as the native daemon is, for tools and tests that
+    // look for it by name.
+    fs::create_directories(host_path(kEmulatorBoardDir));
+    fs::create_symlink(emulator, host_path(std::string(kEmulatorBoardDir) + "/ftmd"));
+    plan.daemon_emulator = std::string(kEmulatorBoardDir) + "/ftmd";
+  }
   plan.daemon_output = kDaemonOutput;
   plan.hostname = "vboard";
   plan.env = {kPath, "HOME=/root", "LANG=C", "TERM=dumb"};

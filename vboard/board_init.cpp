@@ -312,7 +312,7 @@ struct Child {
             int out = ::open(plan.daemon_output.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
             char* argv[] = {const_cast<char*>("ftmd"), nullptr};
             // A daemon for another machine: qemu-user, with argv[0] kept "ftmd".
-            char* emulated_argv[] = {const_cast<char*>(plan.daemon_emulator.c_str()), const_cast<char*>("-0"),
+            char* emulated_argv[] = {const_cast<char*>("ftmd"), const_cast<char*>("-0"),
                                      const_cast<char*>("ftmd"), const_cast<char*>(plan.daemon_path.c_str()),
                                      nullptr};
             if (in >= 0 && out >= 0) {

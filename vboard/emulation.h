@@ -9,9 +9,10 @@ namespace vboard {
 
 // Running a daemon built for another machine (the aarch64 target) on the
 // board through qemu-user. binfmt_misc may not be registered on the build
-// machine, so the board starts the emulator itself: qemu-aarch64 -0 ftmd
-// /usr/local/sbin/ftmd. Plain qemu-aarch64, never with -L: the multiarch
-// loader and libraries are found at their usual paths.
+// machine, so the board starts the emulator itself, through a link named ftmd
+// (so the process is called ftmd): ftmd -0 ftmd /usr/local/sbin/ftmd. Plain
+// qemu-aarch64, never with -L: the multiarch loader and libraries are found at
+// their usual paths.
 
 // e_machine of an ELF file from its first bytes (at least 20); nothing when
 // the bytes are not an ELF header.

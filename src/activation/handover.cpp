@@ -3,21 +3,21 @@
 #include <array>
 #include <cstdio>
 #include <cstring>
+#include <optional>
+#include <string>
 
 #include "activation/activation.h"
 #include "core/shell.h"
+#include "identity/file_text.h"
+#include "identity/identity_constants.h"
 
 namespace ftmd {
 namespace {
 
-// The system-on-chip's unique id: its first line is the hardware id.
-constexpr char kHardwareIdPath[] = "/sys/devices/soc0/soc_uid";
 // Command lines run through the shell; both paths are our own constants.
 constexpr char kCopyFormat[] = "cp %s %s";
 constexpr char kDeleteFormat[] = "rm -rf %s";
 constexpr std::size_t kCommandLineSize = 1024;
-// One line of at most 255 characters and a NUL.
-constexpr std::size_t kHardwareIdSize = 256;
 
 constexpr char kInvalidArgument[] = "Invalid Cmd\n";
 constexpr char kNoNetwork[] = "ERROR,Not insert Dante Network\n";
@@ -94,19 +94,15 @@ void activation_confirm(const ActivationFile& file, char* command, ReplyBuffer& 
   std::string digest = md5_file_hex(file.source);
   syslog(LOG_DEBUG, "MD5: %s\n", digest.c_str());
 
-  std::array<char, kHardwareIdSize> hardware_id{};
-  {
-    FILE* uid = std::fopen(kHardwareIdPath, "re");
-    if (uid == nullptr) {
-      // The copy stays published; the PC may confirm again.
-      reply.set(kNoHardwareId);
-      return;
-    }
-    // The line end stays in the id, so the reply then ends in two.
-    if (std::fgets(hardware_id.data(), hardware_id.size(), uid) == nullptr) hardware_id[0] = '\0';
-    syslog(LOG_DEBUG, "HwId --> %s", hardware_id.data());
-    std::fclose(uid);
+  // The same hardware id the hwid query reports, its line end included, so
+  // the reply then ends in two.
+  std::optional<std::string> hardware_id = identity::read_first_line(identity::kSocUidPath, identity::kSocUidMaxLine);
+  if (!hardware_id) {
+    // The copy stays published; the PC may confirm again.
+    reply.set(kNoHardwareId);
+    return;
   }
+  syslog(LOG_DEBUG, "HwId --> %s", hardware_id->c_str());
 
   std::array<char, kCommandLineSize> remove{};
   std::snprintf(remove.data(), remove.size(), kDeleteFormat, file.published);
@@ -120,7 +116,7 @@ void activation_confirm(const ActivationFile& file, char* command, ReplyBuffer& 
     case FileCommand::kDone:
       break;
   }
-  reply.printf("OK,%s,%s\n", digest.c_str(), hardware_id.data());
+  reply.printf("OK,%s,%s\n", digest.c_str(), hardware_id->c_str());
 }
 
 void publish_device_lic(char* command, ReplyBuffer& reply) { activation_publish(kDeviceLic, command, reply); }
