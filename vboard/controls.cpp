@@ -274,6 +274,27 @@ const std::vector<Controls::Entry> kTable = {
        for (const char* i : {"eth0", "lan4", "lan3"}) out += std::string(i) + "=" + c.board().network().mac(i).value_or("?") + " ";
        return out;
      }},
+    {"env-tools", "libubootenv|u-boot", "U-Boot tool family: an unset variable prints name= or nothing",
+     [](Controls& c, const auto& a) {
+       need(a, 1, "env-tools libubootenv|u-boot");
+       if (a[0] != "libubootenv" && a[0] != "u-boot") throw ControlError("env-tools libubootenv|u-boot");
+       c.board().standins().set_env_tools(a[0] == "u-boot" ? StandIns::EnvTools::kUboot
+                                                            : StandIns::EnvTools::kLibubootenv);
+       return std::string();
+     }},
+    {"fw-setenv", "ok|fail", "fw_setenv stores (ok) or stores nothing and exits 1 (fail)",
+     [](Controls& c, const auto& a) {
+       need(a, 1, "fw-setenv ok|fail");
+       if (a[0] != "ok" && a[0] != "fail") throw ControlError("fw-setenv ok|fail");
+       c.board().standins().set_fw_setenv_fails(a[0] == "fail");
+       return std::string();
+     }},
+    {"unit-dir", "writable|readonly", "the systemd-networkd unit directory /etc/systemd/network",
+     [](Controls& c, const auto& a) {
+       need(a, 1, "unit-dir writable|readonly");
+       if (a[0] != "writable" && a[0] != "readonly") throw ControlError("unit-dir writable|readonly");
+       return c.board().network().set_unit_dir_writable(a[0] == "writable") ? "" : "mount failed";
+     }},
     {"wait-reboot", "", "wait (up to 10 s) until `reboot` runs once more",
      [](Controls& c, const auto& a) {
        need(a, 0, "wait-reboot");

@@ -59,7 +59,7 @@ class KeySemaphore {
 };
 
 // The reader thread of one request. Whatever path the request takes, the
-// destructor stops the reader (if still joined) and joins it, so no reader
+// destructor stops the reader (if it still runs) and joins it, so no reader
 // outlives its request. Declared after the semaphore and the wake-up fd, so
 // it is destroyed before them.
 class KeyReader {

@@ -10,11 +10,12 @@
 #include <cctype>
 #include <cerrno>
 #include <charconv>
+#include <cstdio>
 #include <cstring>
 #include <string>
 
-#include "core/shell.h"
 #include "core/command_table.h"
+#include "core/shell.h"
 #include "core/unique_fd.h"
 #include "hwtest/hwtest.h"
 

@@ -171,7 +171,7 @@ TEST_F(NetfileFiles, CreatesDirectoriesAndTheSixLines) {
 
 TEST_F(NetfileFiles, SameAddressLeavesTheFileUntouched) {
   fs::path unit = root_ / "lan4.network";
-  const std::string before = "# keep me\n[Match]\nName=lan4\n[Network]\nDHCP=ipv4\n[Link]\nMACAddress=00:1B:2C:3D:4E:5F\n";
+  const std::string before = std::string("# keep me\n") + kLan4Full;
   spit(unit, before);
   ino_t ino = inode(unit);
   EXPECT_TRUE(netfile_update_unit(unit.c_str(), "Name=lan4", kMac));
