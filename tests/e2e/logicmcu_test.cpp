@@ -106,6 +106,10 @@ TEST_F(LogicMcuLink, CommandsReplyAndPutExactFramesOnTheUart) {
       {"at+ftm,logicmcusetvalue=2,HLH", "data format error\n", kModeQuery},
       {"at+ftm,logicmcusetvalue=2,hl", "data format error\n", kModeQuery},
       {"at+ftm,logicmcusetvalue=0,HL", "data format error\n", kModeQuery},
+      {"at+ftm,logicmcusetvalue=2HL", "data format error\n", kModeQuery},
+      // The group is read as a decimal number: leading blanks and a sign pass.
+      {"at+ftm,logicmcusetvalue= +2,LH", "OK,2,LH\n",
+       concat({kModeQuery, {0xAA, 0xAA, 0x04, 0x00, 0x06, 0x00, 0x02, 0x01, 0x00, 0x02, 0x02, 0x01, 0x66}})},
       // Malformed mode sets send nothing.
       {"at+ftm,logicmcusetmode=2,o", "ERROR,Command format error\n", {}},
       {"at+ftm,logicmcusetmode=5,O", "ERROR,Command format error\n", {}},
@@ -116,8 +120,8 @@ TEST_F(LogicMcuLink, CommandsReplyAndPutExactFramesOnTheUart) {
     EXPECT_EQ(reply_to(c.command), c.reply) << c.command;
     EXPECT_EQ(uart_since(since), c.uart) << c.command;
   }
-  EXPECT_EQ(mcu().group(2).first, true);
-  EXPECT_EQ(mcu().group(2).second, false);
+  EXPECT_EQ(mcu().group(2).first, false);
+  EXPECT_EQ(mcu().group(2).second, true);
   EXPECT_TRUE(syslog().wait_exact("Consumed: OK\n", kLogInfo, 1s));
 }
 
