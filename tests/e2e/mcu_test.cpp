@@ -367,6 +367,15 @@ TEST_F(McuTestLines, AgingStartsTheRunAndRecordsTheValue) {
   EXPECT_EQ(mcu.lines(records), std::vector<std::string>{"test:15,0\n"});
   EXPECT_EQ(env_aging(), "aging=0\n");
   EXPECT_EQ(ask_text("AT+FTM,AGING=?"), "OK,aging=0\n");
+
+  // Without a readable environment the run still starts and the PC hears OK;
+  // reading back then has nothing to report.
+  board().uboot_env().remove();
+  records = mcu.record_mark();
+  EXPECT_EQ(ask_text("at+ftm,aging=15,5"), "OK\n");
+  ASSERT_TRUE(mcu.wait_records(records + 1, 5s));
+  EXPECT_EQ(mcu.lines(records), std::vector<std::string>{"test:15,5\n"});
+  EXPECT_EQ(ask_text("at+ftm,aging=?"), "ERROR\n");
 }
 
 }  // namespace
