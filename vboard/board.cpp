@@ -41,7 +41,6 @@ constexpr char kHostPort[] = "/dev/ttyGS0";
 constexpr char kRpmsgPort[] = "/dev/ttyRPMSG30";
 constexpr char kLogicPort[] = "/dev/ttymxc2";
 constexpr char kKeyDevice[] = "/dev/input/by-path/platform-keys-event";
-constexpr char kPcLink[] = "lan4-pc";
 constexpr char kPath[] =
     "PATH=/usr/local/vboard/bin:/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin";
 
@@ -210,7 +209,7 @@ void Board::build_root() {
   uboot_env_.write(options_.boot_env);
   write_text(root_ + "/run/vboard/net.batch", Network::boot_batch(options_.interfaces));
   if (!options_.pc_address.empty())
-    write_text(root_ + "/run/vboard/pc.batch", Network::pc_batch(kPcLink, options_.pc_address));
+    write_text(root_ + "/run/vboard/pc.batch", Network::pc_batch(options_.interfaces, options_.pc_address));
   for (const auto& [name, content] : options_.activation_files) write_text(root_ + kActivationDir + name, content);
 
   fs::create_directories(host_path("/usr/local/sbin"));
@@ -248,10 +247,8 @@ void Board::spawn() {
       {root_ + kNetSysBoardDir + "/devices/virtual/net", root_ + "/sys/devices/virtual/net", false});
   plan.ip_binary = find_tool("ip");
   plan.net_batch = root_ + "/run/vboard/net.batch";
-  bool has_lan4 = false;
-  for (const auto& i : options_.interfaces) has_lan4 |= i.name == "lan4";
-  if (has_lan4 && !options_.pc_address.empty()) {
-    plan.pc_link = kPcLink;
+  if (!options_.pc_address.empty()) {
+    for (const auto& i : options_.interfaces) plan.pc_links.push_back(Network::peer_of(i.name));
     plan.pc_batch = root_ + "/run/vboard/pc.batch";
   }
   plan.daemon_path = kDaemonBoardPath;

@@ -139,11 +139,12 @@ bool run_ip_batch(const InitPlan& plan, const std::string& batch) {
 }
 
 // The test PC's end of the network: a namespace of its own, held by a
-// process that does nothing else, with lan4's veth peer moved into it and
+// process that does nothing else, with the interfaces' veth peers moved into
+// it (the board's /sys/class/net then shows only its own interfaces) and
 // configured by the PC's batch file. Its namespace descriptor goes to the
 // test process, which runs PC-side programs in it.
 void set_up_pc_network(int ctl, const InitPlan& plan) {
-  if (plan.pc_link.empty()) return;
+  if (plan.pc_links.empty()) return;
   int up[2], go[2];
   if (::pipe2(up, O_CLOEXEC) != 0 || ::pipe2(go, O_CLOEXEC) != 0) fail(ctl, "pipe", errno);
   pid_t pc = ::fork();
@@ -166,19 +167,28 @@ void set_up_pc_network(int ctl, const InitPlan& plan) {
   if (::read(up[0], &c, 1) != 1 || c != 'y') fail(ctl, "the PC's network namespace", EPERM);
   char pid_text[16];
   std::snprintf(pid_text, sizeof(pid_text), "%d", pc);
+  int batch[2];
+  if (::pipe2(batch, O_CLOEXEC) != 0) fail(ctl, "pipe", errno);
   pid_t ip = ::fork();
   if (ip == 0) {
-    const char* argv[] = {plan.ip_binary.c_str(), "link", "set", plan.pc_link.c_str(), "netns", pid_text, nullptr};
+    ::dup2(batch[0], 0);
+    const char* argv[] = {plan.ip_binary.c_str(), "-batch", "-", nullptr};
     ::execv(argv[0], const_cast<char* const*>(argv));
     _exit(127);
   }
+  ::close(batch[0]);
+  for (const auto& link : plan.pc_links) {
+    std::string line = "link set " + link + " netns " + pid_text + "\n";
+    [[maybe_unused]] ssize_t n = ::write(batch[1], line.data(), line.size());
+  }
+  ::close(batch[1]);
   int status = 0;
   while (::waitpid(ip, &status, 0) < 0 && errno == EINTR) {
   }
   c = 'y';
   [[maybe_unused]] ssize_t w = ::write(go[1], &c, 1);
   if (!WIFEXITED(status) || WEXITSTATUS(status) != 0 || ::read(up[0], &c, 1) != 1 || c != 'y') {
-    send_init_msg(ctl, {InitMsg::kFailed}, "setting up the test PC's end of lan4 failed");
+    send_init_msg(ctl, {InitMsg::kFailed}, "setting up the test PC's end of the network failed");
     _exit(1);
   }
   for (int fd : {up[0], up[1], go[0], go[1]}) ::close(fd);

@@ -64,7 +64,7 @@ struct InitPlan {
   std::vector<Bind> late_binds;    // after the hardware tree and sysfs
   std::string ip_binary;           // host path of ip(8)
   std::string net_batch;           // host path of the `ip -batch` file
-  std::string pc_link;             // veth peer moved to the PC's netns ("" = none)
+  std::vector<std::string> pc_links;  // veth peers moved to the PC's netns (none: no PC)
   std::string pc_batch;            // host path of the PC side's `ip -batch` file
   std::string daemon_path;         // path of the daemon inside the board
   std::string daemon_emulator;     // qemu-user to run it with, "" when native

@@ -13,16 +13,21 @@ std::vector<Interface> Network::default_interfaces() {
 std::string Network::boot_batch(const std::vector<Interface>& interfaces) {
   std::string b = "link set lo up\n";
   for (const auto& i : interfaces) {
-    b += "link add " + i.name + " type veth peer name " + i.name + "-pc\n";
+    b += "link add " + i.name + " type veth peer name " + peer_of(i.name) + "\n";
     if (!i.mac.empty()) b += "link set " + i.name + " address " + i.mac + "\n";
-    b += "link set " + i.name + "-pc up\nlink set " + i.name + " up\n";
+    b += "link set " + i.name + " up\n";
     if (!i.address.empty()) b += "addr add " + i.address + " dev " + i.name + "\n";
   }
   return b;
 }
 
-std::string Network::pc_batch(const std::string& link, const std::string& address) {
-  return "link set lo up\naddr add " + address + " dev " + link + "\nlink set " + link + " up\n";
+std::string Network::pc_batch(const std::vector<Interface>& interfaces, const std::string& address) {
+  std::string b = "link set lo up\n";
+  for (const auto& i : interfaces) {
+    if (i.name == "lan4") b += "addr add " + address + " dev " + peer_of(i.name) + "\n";
+    b += "link set " + peer_of(i.name) + " up\n";
+  }
+  return b;
 }
 
 Network::Network(Runner runner, std::string sysfs_host_path)

@@ -7,8 +7,8 @@
 
 namespace vboard {
 
-// One of the board's Ethernet interfaces: a veth pair inside the board's
-// network namespace (the peer, "<name>-pc", stays there too).
+// One of the board's Ethernet interfaces: a veth pair whose peer
+// ("<name>-pc") is the test PC's end, in the PC's own network namespace.
 struct Interface {
   std::string name;
   std::string mac;      // "02:00:..." as ip(8) takes it
@@ -25,9 +25,11 @@ class Network {
   static std::vector<Interface> default_interfaces();
   // The `ip -batch` text that creates the interfaces at boot.
   static std::string boot_batch(const std::vector<Interface>& interfaces);
-  // The `ip -batch` text that sets up the test PC's end (`link`, moved into
-  // the PC's network namespace) with `address`.
-  static std::string pc_batch(const std::string& link, const std::string& address);
+  // The veth peer of a board interface: the PC's end of that cable.
+  static std::string peer_of(const std::string& ifname) { return ifname + "-pc"; }
+  // The `ip -batch` text that sets up the test PC's ends (the peers, moved
+  // into the PC's network namespace): all up, lan4's with `address`.
+  static std::string pc_batch(const std::vector<Interface>& interfaces, const std::string& address);
 
   // `sysfs_host_path`: the board's own sysfs, seen from the host.
   Network(Runner runner, std::string sysfs_host_path);

@@ -215,8 +215,10 @@ TEST_F(VirtualBoard, ThePcDownloadsFromTheBoardsWebServer) {
   EXPECT_EQ(got.output, std::string("LIC\0\x01", 5));
   auto addr = board().run_on_pc({"sh", "-c", "ip -4 -o addr show lan4-pc | awk '{print $4}'"});
   EXPECT_EQ(addr.output, "192.0.2.2/24\n");
-  // The PC's network is not the host's: lan4's address is not local there.
+  // The PC's network is not the board's: lan4's address is not local there,
+  // and the board sees only its own interfaces.
   EXPECT_EQ(board().run_on_pc({"sh", "-c", "ip -4 -o addr | grep -c 192.0.2.1"}).output, "0\n");
+  EXPECT_EQ(sh("ls /sys/class/net"), "eth0\nlan3\nlan4\nlo\n");
 }
 
 TEST_F(VirtualBoard, DaemonRestartsOnTheSameBoardWithItsState) {
