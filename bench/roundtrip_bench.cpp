@@ -4,9 +4,13 @@
 // For each command the daemon is asked once to learn what it does per request
 // (its syslog lines, its reply frame); then a minimal C responder
 // (ftmd_floor_responder) on the same kind of pty makes the same syslog calls
-// to a captured socket and writes the same reply bytes. Requests go to the
-// daemon and to the floor in alternating blocks, so a machine whose load
+// to a captured socket and writes the same reply bytes. Requests alternate
+// between the daemon and the floor one by one, so a machine whose load
 // changes during the run weighs on both alike. Prints markdown table rows.
+//
+// "at+ftm,hwid=?" reads /sys/devices/soc0/soc_uid per request; the floor
+// reads the same simulated attribute (a FUSE round trip into this process),
+// through /proc/<board init>/root.
 //
 //   ftmd_roundtrip_bench [--ftmd PATH] [--floor PATH] [--count N]
 #include <fcntl.h>
@@ -35,7 +39,8 @@ using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
 constexpr int kDefaultCount = 3000;
-constexpr int kBlock = 250;
+// Requests alternate one by one between the daemon and the floor.
+constexpr int kBlock = 1;
 constexpr int kWarmUp = 50;
 constexpr auto kReplyTimeout = 5s;
 
@@ -43,10 +48,11 @@ constexpr auto kReplyTimeout = 5s;
 struct Row {
   const char* label;
   const char* command;
+  const char* reads = nullptr;  // a board file the handler reads per request
 };
 constexpr Row kRows[] = {
     {"`at+ftm,ftmver=?`", "at+ftm,ftmver=?"},
-    {"`at+ftm,hwid=?`", "at+ftm,hwid=?"},
+    {"`at+ftm,hwid=?`", "at+ftm,hwid=?", "/sys/devices/soc0/soc_uid"},
     {"unknown command", "at+ftm,nosuchcommand=?"},
 };
 // Pure-handler p50 may be at most this multiple of its floor.
@@ -93,8 +99,9 @@ std::string hex(const vboard::Bytes& bytes) {
 // the captured socket (as on the board). The tty is handed over as an open
 // descriptor, reached again through /proc/self/fd.
 pid_t spawn_floor(const std::string& floor, const std::string& tty, const std::string& log_socket,
-                  const vboard::Bytes& reply, const std::vector<vboard::LogLine>& lines) {
+                  const vboard::Bytes& reply, const std::string& reads, const std::vector<vboard::LogLine>& lines) {
   std::vector<std::string> args{floor, "", hex(reply)};
+  if (!reads.empty()) args.push_back("read:" + reads);
   for (const auto& l : lines) args.push_back(std::to_string(l.level) + ":" + l.text);
   const pid_t pid = ::fork();
   if (pid != 0) return pid;
@@ -181,7 +188,9 @@ int main(int argc, char** argv) {
       vboard::PtyPort port(floor_dir + "/tty");
       port.connect(true);
       vboard::HostClient floor_client(port);
-      const pid_t floor_pid = spawn_floor(floor, port.slave_path(), floor_dir + "/log", reply, lines);
+      const pid_t floor_pid = spawn_floor(floor, port.slave_path(), floor_dir + "/log", reply,
+          row.reads == nullptr ? std::string() : "/proc/" + std::to_string(board.init_pid()) + "/root" + row.reads,
+          lines);
       for (int i = 0; i < kWarmUp; ++i) {
         if (timed_request(floor_client, row.command, reply) < 0) {
           std::fprintf(stderr, "floor: no or wrong reply to %s\n", row.command);
