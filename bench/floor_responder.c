@@ -1,16 +1,17 @@
 /* The floor of one request on the USB serial link: the least a responder on a
- * pty can do for the daemon's observable behaviour. It reads one frame, makes
- * the same syslog calls the daemon made for that request and writes a reply of
- * the same bytes, for as long as the port is open.
+ * pty can do for the daemon's observable behaviour. It reads one frame, does
+ * what the daemon did for that request and writes a reply of the same bytes,
+ * for as long as the port is open.
  *
- *   ftmd_floor_responder TTY REPLY-HEX [read:PATH] LEVEL:TEXT...
+ *   ftmd_floor_responder TTY REPLY-HEX STEP...
  *
- * TTY is the pty slave, REPLY-HEX the whole reply frame in hex, read:PATH a
- * file read whole per request (open, read, close: what a handler that reports
- * a device attribute must do), each LEVEL:TEXT one syslog call (the texts the
- * daemon logged). syslog() goes to
- * /dev/log as the daemon's does; the bench program puts a captured socket
- * there. */
+ * TTY is the pty slave, REPLY-HEX the whole reply frame in hex; each STEP is
+ * done per request, in order:
+ *   LEVEL:TEXT     one syslog call (a text the daemon logged)
+ *   read:PATH      open, one read, close (a device attribute, a scratch file)
+ *   system:LINE    the command line run with system()
+ *   popen:LINE     the command line run with popen(), its output read whole
+ * syslog() goes to /dev/log as the daemon's does. */
 #include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -30,7 +31,7 @@ static int hex_value(char c) {
 
 int main(int argc, char** argv) {
   if (argc < 3) {
-    fprintf(stderr, "usage: %s TTY REPLY-HEX [LEVEL:TEXT...]\n", argv[0]);
+    fprintf(stderr, "usage: %s TTY REPLY-HEX [STEP...]\n", argv[0]);
     return 2;
   }
   int fd = open(argv[1], O_RDWR | O_NOCTTY);
@@ -52,32 +53,33 @@ int main(int argc, char** argv) {
     if (hi < 0 || lo < 0) return 2;
     reply[i] = (unsigned char)(hi * 16 + lo);
   }
-  const char* read_path = NULL;
-  int first_log = 3;
-  if (argc > 3 && strncmp(argv[3], "read:", 5) == 0) {
-    read_path = argv[3] + 5;
-    first_log = 4;
-  }
-  int log_count = argc - first_log;
-  int* levels = calloc((size_t)log_count + 1, sizeof(int));
-  const char** texts = calloc((size_t)log_count + 1, sizeof(char*));
-  for (int i = 0; i < log_count; ++i) {
-    char* colon = strchr(argv[first_log + i], ':');
-    if (colon == NULL) return 2;
-    levels[i] = atoi(argv[first_log + i]);
-    texts[i] = colon + 1;
-  }
+  char** steps = argv + 3;
+  int step_count = argc - 3;
   unsigned char buffer[kReceiveSize];
+  char scratch[4096];
   for (;;) {
     ssize_t n = read(fd, buffer, sizeof buffer);
     if (n <= 0) break;
-    if (read_path != NULL) {
-      char attribute[256];
-      int afd = open(read_path, O_RDONLY);
-      if (afd < 0 || read(afd, attribute, sizeof attribute) < 0) return 1;
-      close(afd);
+    for (int i = 0; i < step_count; ++i) {
+      const char* step = steps[i];
+      if (strncmp(step, "read:", 5) == 0) {
+        int afd = open(step + 5, O_RDONLY);
+        if (afd < 0 || read(afd, scratch, sizeof scratch) < 0) return 1;
+        close(afd);
+      } else if (strncmp(step, "system:", 7) == 0) {
+        if (system(step + 7) == -1) return 1;
+      } else if (strncmp(step, "popen:", 6) == 0) {
+        FILE* pipe = popen(step + 6, "r");
+        if (pipe == NULL) return 1;
+        while (fread(scratch, 1, sizeof scratch, pipe) > 0) {
+        }
+        pclose(pipe);
+      } else {
+        const char* colon = strchr(step, ':');
+        if (colon == NULL) return 2;
+        syslog(atoi(step), "%s", colon + 1);
+      }
     }
-    for (int i = 0; i < log_count; ++i) syslog(levels[i], "%s", texts[i]);
     if (write(fd, reply, reply_len) != (ssize_t)reply_len) break;
   }
   return 0;
