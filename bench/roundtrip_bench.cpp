@@ -63,6 +63,15 @@ std::vector<Row> rows() {
        kShellDivisor},
       {"shell `at+ftm,csn=?`", "at+ftm,csn=?", {"popen:fw_printenv csn | awk -F '=' '{print $2}'"}, kShellTarget,
        kShellDivisor},
+      // The MAC query: both network units, both U-Boot variables, the three
+      // live addresses.
+      {"shell `at+ftm,ethmac=?`",
+       "at+ftm,ethmac=?",
+       {"read:/etc/systemd/network/lan4.network", "read:/etc/systemd/network/lan3.network",
+        "popen:fw_printenv ethaddr", "popen:fw_printenv eth1addr", "read:/sys/class/net/eth0/address",
+        "read:/sys/class/net/lan4/address", "read:/sys/class/net/lan3/address"},
+       kShellTarget,
+       kShellDivisor},
   };
 }
 
@@ -143,6 +152,11 @@ int main(int argc, char** argv) {
   }
   board.uboot_env().set("msn", "BENCH0001");
   board.uboot_env().set("csn", "CBENCH0001");
+  // MACs written and in effect, so the MAC query takes its whole path.
+  board.uboot_env().set("ethaddr", "02:00:00:00:04:01");
+  board.uboot_env().set("eth1addr", "02:00:00:00:03:01");
+  board.write_file("/etc/systemd/network/lan4.network", "[Match]\nName=lan4\n\n[Link]\nMACAddress=02:00:00:00:04:01\n");
+  board.write_file("/etc/systemd/network/lan3.network", "[Match]\nName=lan3\n\n[Link]\nMACAddress=02:00:00:00:03:01\n");
 
   int status = 0;
   for (const auto& row : rows()) {
