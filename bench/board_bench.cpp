@@ -1,12 +1,14 @@
 // Whole-daemon figures on the virtual board: start-up (the container already
 // reports "running" when ftmd starts: from the start of ftmd to its first
 // reply) and idle cost (wake-ups per second, CPU, RSS, private dirty memory
-// and threads of the running daemon over a quiet period). Prints markdown
-// table rows.
+// and threads of the running daemon over a quiet period), then the latency of
+// events: reset key press to the "OK\n" of a waiting key test, USB stick
+// uevent to the status file rewritten. Prints markdown table rows.
 //
 //   ftmd_board_bench [--ftmd PATH] [--idle-seconds N]
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -15,6 +17,7 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "vboard/board.h"
 #include "vboard/host_client.h"
@@ -30,6 +33,11 @@ constexpr double kStartupTargetMs = 1100;
 constexpr double kWakeupsTarget = 10;
 constexpr double kCpuTargetPercent = 0.1;
 constexpr double kPrivateDirtyTargetKiB = 1024;
+constexpr double kKeyTargetMs = 20;
+constexpr double kUeventTargetMs = 150;
+constexpr int kEventRounds = 10;
+constexpr char kKeyReaderReady[] = "--Thread-- /dev/input/by-path/platform-keys-event device opened OK\n";
+constexpr char kUsbStatusPath[] = "/tmp/usbdetect.txt";
 
 std::string next_to_self(const char* name) {
   std::error_code ec;
@@ -85,6 +93,18 @@ Sample sample(pid_t pid) {
 }
 
 const char* verdict(bool met) { return met ? "met" : "**missed**"; }
+
+double ms_since(Clock::time_point start) {
+  return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+}
+
+void print_latency(const char* label, std::vector<double> ms, double target) {
+  std::sort(ms.begin(), ms.end());
+  const double median = ms[ms.size() / 2];
+  std::printf("| %s, n=%zu | %.1f ms median, %.1f ms max | — | — | ≤ %.0f ms | %s |\n", label, ms.size(), median,
+              ms.back(), target, verdict(ms.back() <= target));
+  std::fflush(stdout);
+}
 
 }  // namespace
 
@@ -144,5 +164,47 @@ int main(int argc, char** argv) {
   std::printf("| idle: private dirty memory (RSS %ld KiB, %ld threads) | %ld KiB | — | — | ≤ %.0f KiB | %s |\n",
               field(status, "VmRSS"), field(status, "Threads"), dirty, kPrivateDirtyTargetKiB,
               verdict(static_cast<double>(dirty) <= kPrivateDirtyTargetKiB));
+
+  // Key press to "OK\n": the press goes in once the key reader is open.
+  std::vector<double> key_ms;
+  for (int i = 0; i < kEventRounds; ++i) {
+    const auto key_mark = board.syslog().mark();
+    if (!client.send("at+ftm,keytest=1") || !board.syslog().wait_exact(kKeyReaderReady, 6, 5s, key_mark)) {
+      std::fprintf(stderr, "the key test did not start\n");
+      return 1;
+    }
+    const auto pressed = Clock::now();
+    board.keypad().press_reset_key();
+    auto reply = client.read_frame(5s);
+    if (!reply || reply->text != "OK\n") {
+      std::fprintf(stderr, "no OK after the key press\n");
+      return 1;
+    }
+    key_ms.push_back(ms_since(pressed));
+  }
+  print_latency("key press to \"OK\\n\"", key_ms, kKeyTargetMs);
+
+  // USB stick uevent to the status file: added and removed in turn, the file
+  // polled every 0.2 ms.
+  std::vector<double> uevent_ms;
+  for (int i = 0; i < kEventRounds; ++i) {
+    const bool added = i % 2 == 0;
+    const std::string want = added ? "OK,udisk=1\n" : "OK,udisk=0\n";
+    const std::string other = added ? "OK,udisk=0\n" : "OK,udisk=1\n";
+    board.write_file(kUsbStatusPath, other);
+    const auto sent = Clock::now();
+    board.uevents().usb_stick(added);
+    bool seen = false;
+    while (!seen && ms_since(sent) < 5000) {
+      seen = board.read_file(kUsbStatusPath) == want;
+      if (!seen) std::this_thread::sleep_for(200us);
+    }
+    if (!seen) {
+      std::fprintf(stderr, "the status file did not change after the uevent\n");
+      return 1;
+    }
+    uevent_ms.push_back(ms_since(sent));
+  }
+  print_latency("USB stick uevent to status file", uevent_ms, kUeventTargetMs);
   return 0;
 }
