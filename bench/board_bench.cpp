@@ -142,6 +142,37 @@ int main(int argc, char** argv) {
               startup_ms, kStartupTargetMs, verdict(startup_ms <= kStartupTargetMs));
   std::fflush(stdout);
 
+  // Start-up from the container turning "running": the daemon is started
+  // with the container "created" and polls it; the status flips at a
+  // different phase of the poll in each round (0, 0.5, 1 and 1.5 s after a
+  // poll), and the first request goes out when the daemon logs its read.
+  std::vector<double> running_ms;
+  for (int phase_ms : {0, 500, 1000, 1500}) {
+    board.standins().set_container_status("created");
+    const auto poll_mark = board.syslog().mark();
+    board.start_daemon();
+    if (!board.syslog().wait_for("output --> created", 10s, poll_mark)) {
+      std::fprintf(stderr, "ftmd did not poll the container\n");
+      return 1;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(phase_ms));
+    const auto flip_mark = board.syslog().mark();
+    const auto flipped = Clock::now();
+    board.standins().set_container_status("running");
+    if (!board.syslog().wait_for(vboard::Board::kServingLine, 30s, flip_mark) ||
+        !client.request("at+ftm,ftmver=?", 10s)) {
+      std::fprintf(stderr, "ftmd did not serve after the container turned running\n");
+      return 1;
+    }
+    running_ms.push_back(ms_since(flipped));
+  }
+  std::sort(running_ms.begin(), running_ms.end());
+  std::printf("| start-up: container turns \"running\" to first reply, n=%zu (flip at 0/0.5/1/1.5 s after a poll) | "
+              "%.0f ms median, %.0f ms max | — | — | ≤ %.0f ms | %s |\n",
+              running_ms.size(), running_ms[running_ms.size() / 2], running_ms.back(), kStartupTargetMs,
+              verdict(running_ms.back() <= kStartupTargetMs));
+  std::fflush(stdout);
+
   // Idle cost: nothing is sent for idle_seconds.
   const pid_t pid = daemon_pid(board.init_pid());
   if (pid == 0) {
