@@ -80,6 +80,24 @@ int remaining_ms(Clock::time_point deadline) {
   return left > 0 ? static_cast<int>(left) : 0;
 }
 
+// Writes `input` to a child's stdin and closes it, then collects the child's
+// output until it closes its end or the deadline passes.
+std::string feed_and_collect(ftmd::UniqueFd in_w, const ftmd::UniqueFd& out_r, const std::string& input,
+                             Clock::time_point deadline) {
+  if (!input.empty()) [[maybe_unused]] ssize_t n = ::write(in_w.get(), input.data(), input.size());
+  in_w.reset();
+  std::string output;
+  char buf[4096];
+  for (;;) {
+    pollfd p{out_r.get(), POLLIN, 0};
+    if (::poll(&p, 1, remaining_ms(deadline)) <= 0) break;
+    ssize_t n = ::read(out_r.get(), buf, sizeof(buf));
+    if (n <= 0) break;
+    output.append(buf, static_cast<std::size_t>(n));
+  }
+  return output;
+}
+
 }  // namespace
 
 namespace {
@@ -455,18 +473,8 @@ Board::ExecResult Board::exec(const std::vector<std::string>& argv, std::chrono:
   }
   in_r.reset();
   out_w.reset();
-  if (!input.empty()) [[maybe_unused]] ssize_t n = ::write(in_w.get(), input.data(), input.size());
-  in_w.reset();
-
   auto deadline = Clock::now() + timeout;
-  char buf[4096];
-  for (;;) {
-    pollfd p{out_r.get(), POLLIN, 0};
-    if (::poll(&p, 1, remaining_ms(deadline)) <= 0) break;
-    ssize_t n = ::read(out_r.get(), buf, sizeof(buf));
-    if (n <= 0) break;
-    result.output.append(buf, static_cast<std::size_t>(n));
-  }
+  result.output = feed_and_collect(std::move(in_w), out_r, input, deadline);
   std::unique_lock lock(mutex_);
   if (changed_.wait_until(lock, deadline, [&] { return pending_[token].status.has_value(); })) {
     result.status = *pending_[token].status;
@@ -532,17 +540,8 @@ Board::ExecResult Board::run_on_pc(const std::vector<std::string>& argv, std::ch
   if (pid < 0) return result;
   in_r.reset();
   out_w.reset();
-  if (!input.empty()) [[maybe_unused]] ssize_t n = ::write(in_w.get(), input.data(), input.size());
-  in_w.reset();
   auto deadline = Clock::now() + timeout;
-  char buf[4096];
-  for (;;) {
-    pollfd p{out_r.get(), POLLIN, 0};
-    if (::poll(&p, 1, remaining_ms(deadline)) <= 0) break;
-    ssize_t n = ::read(out_r.get(), buf, sizeof(buf));
-    if (n <= 0) break;
-    result.output.append(buf, static_cast<std::size_t>(n));
-  }
+  result.output = feed_and_collect(std::move(in_w), out_r, input, deadline);
   ftmd::UniqueFd pidfd(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
   pollfd p{pidfd.get(), POLLIN, 0};
   if (!pidfd || ::poll(&p, 1, remaining_ms(deadline)) <= 0) ::kill(pid, SIGKILL);
