@@ -80,6 +80,21 @@ int remaining_ms(Clock::time_point deadline) {
   return left > 0 ? static_cast<int>(left) : 0;
 }
 
+// A child's stdout (out_r/out_w) and stdin (in_r/in_w) pipes, close-on-exec.
+struct ChildPipes {
+  ftmd::UniqueFd out_r, out_w, in_r, in_w;
+};
+
+std::optional<ChildPipes> make_child_pipes() {
+  int out[2], in[2];
+  if (::pipe2(out, O_CLOEXEC) != 0) return std::nullopt;
+  ChildPipes p{ftmd::UniqueFd(out[0]), ftmd::UniqueFd(out[1]), {}, {}};
+  if (::pipe2(in, O_CLOEXEC) != 0) return std::nullopt;
+  p.in_r.reset(in[0]);
+  p.in_w.reset(in[1]);
+  return p;
+}
+
 // Writes `input` to a child's stdin and closes it, then collects the child's
 // output until it closes its end or the deadline passes.
 std::string feed_and_collect(ftmd::UniqueFd in_w, const ftmd::UniqueFd& out_r, const std::string& input,
@@ -447,14 +462,9 @@ Board::ExecResult Board::exec(const std::vector<std::string>& argv, std::chrono:
                               const std::string& input) {
   ExecResult result;
   if (argv.empty()) return result;
-  int out[2], in[2];
-  if (::pipe2(out, O_CLOEXEC) != 0) return result;
-  if (::pipe2(in, O_CLOEXEC) != 0) {
-    ::close(out[0]);
-    ::close(out[1]);
-    return result;
-  }
-  ftmd::UniqueFd out_r(out[0]), out_w(out[1]), in_r(in[0]), in_w(in[1]);
+  auto pipes = make_child_pipes();
+  if (!pipes) return result;
+  auto& [out_r, out_w, in_r, in_w] = *pipes;
   std::string payload;
   for (const auto& a : argv) {
     payload += a;
@@ -515,14 +525,9 @@ Board::ExecResult Board::run_on_pc(const std::vector<std::string>& argv, std::ch
                                    const std::string& input) {
   ExecResult result;
   if (argv.empty()) return result;
-  int out[2], in[2];
-  if (::pipe2(out, O_CLOEXEC) != 0) return result;
-  if (::pipe2(in, O_CLOEXEC) != 0) {
-    ::close(out[0]);
-    ::close(out[1]);
-    return result;
-  }
-  ftmd::UniqueFd out_r(out[0]), out_w(out[1]), in_r(in[0]), in_w(in[1]);
+  auto pipes = make_child_pipes();
+  if (!pipes) return result;
+  auto& [out_r, out_w, in_r, in_w] = *pipes;
   std::vector<std::string> args = argv;
   std::vector<char*> cargv;
   for (auto& a : args) cargv.push_back(a.data());

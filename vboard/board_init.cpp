@@ -279,6 +279,15 @@ struct Child {
         return;
       }
   };
+  // Tells the board whether the child for `token` started (and tracks it).
+  auto report_start = [&](pid_t pid, int token) {
+    if (pid > 0) {
+      remember(pid, token);
+      send_init_msg(ctl, {InitMsg::kStarted, token, pid});
+    } else {
+      send_init_msg(ctl, {InitMsg::kExited, token, 127});
+    }
+  };
 
   for (;;) {
     pollfd fds[2] = {{ctl, POLLIN, 0}, {sfd, POLLIN, 0}};
@@ -329,12 +338,7 @@ struct Child {
             }
             _exit(127);
           }
-          if (pid > 0) {
-            remember(pid, m.header.a);
-            send_init_msg(ctl, {InitMsg::kStarted, m.header.a, pid});
-          } else {
-            send_init_msg(ctl, {InitMsg::kExited, m.header.a, 127});
-          }
+          report_start(pid, m.header.a);
           break;
         }
         case InitMsg::kExec: {
@@ -354,12 +358,7 @@ struct Child {
             exec_child(old_mask, fd(0), fd(1), fd(2), argv.data());
             _exit(127);
           }
-          if (pid > 0) {
-            remember(pid, m.header.a);
-            send_init_msg(ctl, {InitMsg::kStarted, m.header.a, pid});
-          } else {
-            send_init_msg(ctl, {InitMsg::kExited, m.header.a, 127});
-          }
+          report_start(pid, m.header.a);
           break;
         }
         case InitMsg::kSignal:
