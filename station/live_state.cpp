@@ -1,0 +1,36 @@
+#include "live_state.h"
+
+namespace ftmd::station {
+
+const char* step_state_name(StepState state) {
+  switch (state) {
+    case StepState::kPending: return "pending";
+    case StepState::kRunning: return "running";
+    case StepState::kPassed: return "passed";
+    case StepState::kFailed: return "failed";
+    case StepState::kSkipped: return "skipped";
+  }
+  return "pending";
+}
+
+void LiveState::update(const std::function<void(StationSnapshot&)>& change) {
+  {
+    std::lock_guard lock(mutex_);
+    change(snapshot_);
+    ++snapshot_.version;
+  }
+  changed_.notify_all();
+}
+
+StationSnapshot LiveState::snapshot() const {
+  std::lock_guard lock(mutex_);
+  return snapshot_;
+}
+
+StationSnapshot LiveState::wait_newer(std::uint64_t seen, std::chrono::milliseconds timeout) const {
+  std::unique_lock lock(mutex_);
+  changed_.wait_for(lock, timeout, [&] { return snapshot_.version > seen; });
+  return snapshot_;
+}
+
+}  // namespace ftmd::station
