@@ -22,8 +22,9 @@ body{background:#10151b;color:#e8eaed;font:18px/1.3 "DejaVu Sans","Liberation Sa
 header{display:flex;align-items:baseline;gap:28px;padding:10px 22px;background:#1d252e;
  border-bottom:2px solid #2c3945;font-size:21px;white-space:nowrap}
 #station{font-weight:bold;font-size:25px}
-#port{color:#9fb3c8;font-family:"DejaVu Sans Mono",monospace;overflow:hidden;text-overflow:ellipsis}
-#status{flex:1;color:#cfd8e3;overflow:hidden;text-overflow:ellipsis}
+#port{color:#9fb3c8;font-family:"DejaVu Sans Mono",monospace;font-size:17px;flex:0 1 auto;min-width:0;overflow:hidden;
+ text-overflow:ellipsis}
+#status{flex:1 0 12em;color:#cfd8e3;overflow:hidden;text-overflow:ellipsis}
 #counts b{font-size:25px}
 .count-passed{color:#6bd38a}.count-failed{color:#ff7b7b}
 #link{color:#6c7a89;font-size:17px}
@@ -37,14 +38,13 @@ main{flex:1;display:grid;grid-template-columns:minmax(0,3fr) minmax(0,2fr);gap:1
 table{width:100%;border-collapse:separate;border-spacing:0 3px;table-layout:fixed}
 th{text-align:left;font-size:15px;font-weight:normal;color:#8a99a8;text-transform:uppercase;
  letter-spacing:.06em;padding:0 8px 4px}
-td{padding:5px 8px;white-space:nowrap;overflow:hidden;text-overflow:ellipsis;vertical-align:top}
-th.num,td.num{width:2.6em;text-align:right;color:#8a99a8}
-th.name{width:31%}
+td{padding:3px 8px;white-space:nowrap;overflow:hidden;text-overflow:ellipsis;vertical-align:baseline}
+th.num,td.num{width:3.3em;text-align:right;color:#8a99a8}
+th.name{width:36%}
 th.state,td.state{width:8.4em}
 th.time,td.time{width:6.9em;text-align:right;font-variant-numeric:tabular-nums}
 td.name{font-weight:bold}
-td .cmd,td .msg{font-weight:normal;font-size:15px;font-family:"DejaVu Sans Mono",monospace;
- overflow:hidden;text-overflow:ellipsis}
+td .cmd,td .msg{font-weight:normal;font-size:14px;font-family:"DejaVu Sans Mono",monospace;margin-left:.7em}
 td .cmd{color:#8a99a8}
 td.reply{font-family:"DejaVu Sans Mono",monospace;font-size:16px}
 tr.step td:first-child{border-left:7px solid transparent}
@@ -88,6 +88,10 @@ pre{margin:4px 0 0;padding:8px 10px;background:#0b0f13;border-radius:6px;font:17
  white-space:pre-wrap;overflow-wrap:anywhere;max-height:7.8em;overflow:hidden}
 #focus-message{margin-top:8px;color:#cfd8e3;font-size:21px;overflow-wrap:anywhere}
 .focus.step-failed #focus-message{color:#ff9d9d;font-weight:bold}
+.failure{background:#3a1214;border-radius:10px;padding:10px 18px;border-left:8px solid #ff453a;color:#ffd0d0;overflow:hidden}
+#failure-name{font-size:22px;font-weight:bold}
+#failure-message{color:#ff9d9d;font-size:19px;overflow-wrap:anywhere}
+.failure pre{max-height:3.9em}
 )css";
 
 // The page's script: follows /api/state by long-polling (one request open;
@@ -110,8 +114,7 @@ constexpr std::string_view kScript = R"js(
   function $(id) { return document.getElementById(id); }
   function shown(s) {
     return String(s || '').replace(/\r?\n$/, '').replace(/[\x00-\x08\x0b-\x1f\x7f]/g, function (c) {
-      var n = c.charCodeAt(0);
-      return String.fromCharCode(n === 0x7f ? 0x2421 : 0x2400 + n);
+      return '\\x' + ('0' + c.charCodeAt(0).toString(16).toUpperCase()).slice(-2);
     });
   }
   function seconds(ms) { return (ms / 1000).toFixed(1); }
@@ -135,16 +138,21 @@ constexpr std::string_view kScript = R"js(
     row.appendChild(td);
     return td;
   }
-  function line(parent, cls, text) {
-    var div = document.createElement('div');
-    div.className = cls;
-    div.textContent = text;
-    parent.appendChild(div);
+  function inline(parent, cls, text) {
+    var span = document.createElement('span');
+    span.className = cls;
+    span.textContent = text;
+    parent.appendChild(span);
   }
   function focusIndex(steps) {
     var i;
     for (i = 0; i < steps.length; i++) if (steps[i].state === 'running') return i;
     for (i = 0; i < steps.length; i++) if (steps[i].state === 'failed') return i;
+    return -1;
+  }
+  function lastFailure(steps, focus) {
+    if (focus < 0 || steps[focus].state !== 'running') return -1;
+    for (var i = steps.length - 1; i >= 0; i--) if (steps[i].state === 'failed') return i;
     return -1;
   }
   function percent(elapsed, timeout) {
@@ -175,11 +183,11 @@ constexpr std::string_view kScript = R"js(
       row.className = 'step step-' + step.state;
       row.setAttribute('data-state', step.state);
       cell(row, 'num', String(i + 1));
-      line(cell(row, 'name', shown(step.name)), 'cmd', shown(step.command));
+      inline(cell(row, 'name', shown(step.name)), 'cmd', shown(step.command));
       cell(row, 'state', stateText(step));
       cell(row, 'time', timeText(step, step.elapsed_ms));
       var reply = cell(row, 'reply', shown(step.reply));
-      if (step.message) line(reply, 'msg', shown(step.message));
+      if (step.message) inline(reply, 'msg', shown(step.message));
       fresh.appendChild(row);
     }
     rows.parentNode.replaceChild(fresh, rows);
@@ -199,6 +207,14 @@ constexpr std::string_view kScript = R"js(
       $('focus-fill').style.width = percent(st.elapsed_ms, st.timeout_ms) + '%';
       $('focus-time').textContent = timeText(st, st.elapsed_ms);
       if (st.state === 'running' && fresh.rows[f]) fresh.rows[f].scrollIntoView({block: 'nearest'});
+    }
+    var l = lastFailure(steps, f);
+    $('failure').hidden = l < 0;
+    if (l >= 0) {
+      $('failure-name').textContent = '\u2718 ' + shown(steps[l].name);
+      $('failure-message').textContent = shown(steps[l].message);
+      $('failure-reply').textContent = shown(steps[l].reply);
+      $('failure-reply').hidden = !steps[l].reply;
     }
     body.setAttribute('data-version', String(s.version));
     current = s;
@@ -316,6 +332,15 @@ int focus_index(const std::vector<StepView>& steps) {
   return -1;
 }
 
+// While a step runs, the latest failure stays in sight below it.
+int last_failure_index(const std::vector<StepView>& steps, int focus) {
+  if (focus < 0 || steps[static_cast<std::size_t>(focus)].state != StepState::kRunning) return -1;
+  for (std::size_t i = steps.size(); i-- > 0;) {
+    if (steps[i].state == StepState::kFailed) return static_cast<int>(i);
+  }
+  return -1;
+}
+
 std::string unit_index_text(const UnitView& unit) {
   if (unit.index <= 0) return "";
   if (unit.count <= 0) return std::to_string(unit.index);
@@ -331,11 +356,11 @@ void append_step_row(std::string& out, std::size_t number, const StepView& step)
   out += "\" data-state=\"";
   out += state;
   out += "\"><td class=\"num\">" + std::to_string(number) + "</td>";
-  out += "<td class=\"name\">" + html_text(step.name) + "<div class=\"cmd\">" + html_text(step.command) + "</div></td>";
+  out += "<td class=\"name\">" + html_text(step.name) + "<span class=\"cmd\">" + html_text(step.command) + "</span></td>";
   out += "<td class=\"state\">" + html_text(state_text(step)) + "</td>";
   out += "<td class=\"time\">" + time_text(step) + "</td>";
   out += "<td class=\"reply\">" + html_text(step.reply);
-  if (!step.message.empty()) out += "<div class=\"msg\">" + html_text(step.message) + "</div>";
+  if (!step.message.empty()) out += "<span class=\"msg\">" + html_text(step.message) + "</span>";
   out += "</td></tr>\n";
 }
 
@@ -360,6 +385,16 @@ void append_focus(std::string& out, const std::vector<StepView>& steps) {
   out += "<div id=\"focus-message\"";
   out += hidden_if(step.message.empty());
   out += ">" + html_text(step.message) + "</div></div>\n";
+
+  const int failure = last_failure_index(steps, index);
+  const StepView& failed = failure >= 0 ? steps[static_cast<std::size_t>(failure)] : kNone;
+  out += "<div id=\"failure\" class=\"failure\"";
+  out += hidden_if(failure < 0);
+  out += "><div id=\"failure-name\">";
+  if (failure >= 0) out += std::string(kSymbolFailed) + " " + html_text(failed.name);
+  out += "</div><div id=\"failure-message\">" + html_text(failed.message) + "</div><pre id=\"failure-reply\"";
+  out += hidden_if(failed.reply.empty());
+  out += ">" + html_text(failed.reply) + "</pre></div>\n";
 }
 
 }  // namespace
@@ -384,10 +419,10 @@ std::string html_text(std::string_view text) {
       default: break;
     }
     if (byte < 0x20 || byte == 0x7f) {
-      // U+2400 + byte (U+2421 for DEL), in UTF-8: E2 90 80+byte.
-      out += '\xe2';
-      out += '\x90';
-      out += static_cast<char>(0x80 + (byte == 0x7f ? 0x21 : byte));
+      static constexpr char kHex[] = "0123456789ABCDEF";
+      out += "\\x";
+      out += kHex[byte >> 4];
+      out += kHex[byte & 0xf];
       continue;
     }
     out += c;

@@ -135,10 +135,12 @@ TEST(StationViewInChromium, ShowsStepsAndPromptLive) {
   EXPECT_EQ(browser->evaluate("document.getElementById('prompt').textContent", &error), "Press the reset key now");
   EXPECT_EQ(browser->evaluate("getComputedStyle(document.getElementById('prompt')).display", &error), "block");
   EXPECT_EQ(browser->evaluate("document.getElementById('focus-name').textContent", &error), "reset key");
+  EXPECT_EQ(browser->evaluate("document.getElementById('failure-name').textContent", &error),
+            "\u2718 audio MCU version");
   // The device's reply is text on the page, never an element.
   EXPECT_EQ(browser->evaluate("document.querySelectorAll('img').length", &error), 0) << error;
   EXPECT_EQ(browser->evaluate("document.querySelectorAll('#step-rows tr')[1].cells[4].firstChild.textContent", &error),
-            "<img src=x onerror=alert(1)>\u2401");
+            "<img src=x onerror=alert(1)>\\x01");
   EXPECT_EQ(browser->evaluate("document.querySelector('#step-rows tr.step-failed .msg').textContent", &error),
             "expected \"OK,*\" <3 tries>");
   // The running step's clock moves on its own between updates.

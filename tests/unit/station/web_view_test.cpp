@@ -67,10 +67,10 @@ TEST(WebPageText, EscapesMarkupAndShowsControlBytes) {
       {"a<b>&c", "a&lt;b&gt;&amp;c"},
       {"\"'", "&quot;&#39;"},
       {"tab\there", "tab\there"},
-      {std::string("x\0y", 3), "x\u2400y"},
-      {"\x1b[1m", "\u241b[1m"},
-      {"\r mid", "\u240d mid"},
-      {"\x7f", "\u2421"},
+      {std::string("x\0y", 3), "x\\x00y"},
+      {"\x1b[1m", "\\x1B[1m"},
+      {"\r mid", "\\x0D mid"},
+      {"\x7f", "\\x7F"},
       {"caf\xc3\xa9 \xe6\xb5\x8b", "caf\xc3\xa9 \xe6\xb5\x8b"},
   };
   for (const Case& c : cases) EXPECT_EQ(html_text(c.in), c.out) << "input: " << c.in;
@@ -93,6 +93,8 @@ TEST(WebPage, RendersEveryStepStateThePromptAndTheVerdict) {
   EXPECT_NE(page.find("<div id=\"focus-time\">4.1 / 15 s</div>"), std::string::npos);
   EXPECT_NE(page.find("style=\"width:27.3%\""), std::string::npos);
   EXPECT_NE(page.find("\u2718 failed 3/3"), std::string::npos);
+  // The failure stays in sight while the next step runs.
+  EXPECT_NE(page.find("<div id=\"failure-name\">\u2718 mcu version</div>"), std::string::npos);
   // Self-contained: nothing is fetched from elsewhere.
   for (const char* outside : {"http://", "https://", "src=", "href=", "@import"}) {
     EXPECT_EQ(page.find(outside), std::string::npos) << outside;
@@ -105,7 +107,7 @@ TEST(WebPage, DeviceAndPlanTextsCannotInjectMarkup) {
   std::size_t scripts = 0;
   for (std::size_t at = page.find("<script"); at != std::string::npos; at = page.find("<script", at + 1)) ++scripts;
   EXPECT_EQ(scripts, 1u);
-  EXPECT_NE(page.find("&lt;script&gt;alert(1)&lt;/script&gt;\u241b[1m\u2401\u2400\u2421&quot;&#39;&amp;"),
+  EXPECT_NE(page.find("&lt;script&gt;alert(1)&lt;/script&gt;\\x1B[1m\\x01\\x00\\x7F&quot;&#39;&amp;"),
             std::string::npos);
   EXPECT_NE(page.find("line-3 &lt;b&gt;"), std::string::npos);
   EXPECT_NE(page.find("expected &quot;OK&quot; &lt;got&gt;"), std::string::npos);
@@ -121,6 +123,7 @@ TEST(WebPage, IdleStationHidesPromptAndFocus) {
   const std::string page = render_station_page(idle);
   EXPECT_NE(page.find("<div id=\"prompt\" class=\"prompt\" hidden>"), std::string::npos);
   EXPECT_NE(page.find("class=\"focus step-pending\" hidden>"), std::string::npos);
+  EXPECT_NE(page.find("<div id=\"failure\" class=\"failure\" hidden>"), std::string::npos);
   EXPECT_NE(page.find("class=\"verdict verdict-idle\">WAITING<"), std::string::npos);
   EXPECT_NE(page.find("<div id=\"serial\">\u2014</div>"), std::string::npos);
 }
