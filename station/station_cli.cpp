@@ -286,7 +286,7 @@ int run_station(const StationOptions& options, std::FILE* out, std::FILE* err, i
     UnitRecord record = runner.run_unit(unit, index, count, link);
     link.reset();
     std::string path = options.records + "/" + record_file_name(record, run_time);
-    bool written = write_file_atomic(path, unit_json(record).dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n", &error);
+    bool written = write_file_atomic(path, unit_json(record).dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n", &error);
     if (!written) std::fprintf(err, "ftmstation: %s\n", error.c_str());
     done.push_back(std::move(record));
     if (!write_file_atomic(junit_path, junit_xml(done, "ftmstation " + station + " " + plan->name), &error)) {
