@@ -208,7 +208,7 @@ StepRecord Runner::run_step(std::size_t i, const PlanStep& step, const Values& v
       Ticker ticker(
           [&](std::int64_t elapsed) {
             set_step(i, [&](StepView& v) { v.elapsed_ms = elapsed; });
-            if (config_.progress_line) {
+            if (config_.progress_line && elapsed >= kProgressAfter.count()) {
               std::fprintf(config_.out, "\r\033[K  [%zu/%zu] %s  %.1f s / %s%s", i + 1, plan_.steps.size(),
                            step.name.c_str(), static_cast<double>(elapsed) / 1000.0, seconds(step.timeout).c_str(),
                            attempts > 1 ? (" (attempt " + std::to_string(n) + "/" + std::to_string(attempts) + ")").c_str()
@@ -222,7 +222,7 @@ StepRecord Runner::run_step(std::size_t i, const PlanStep& step, const Values& v
                      : Outcome{false, true, "port failed: the device is not connected"};
       if (outcome.passed && step.reconnect) outcome = reconnect(step, link, attempt);
     }
-    if (config_.progress_line) {
+    if (config_.progress_line && ms_since(start) >= kProgressAfter.count()) {
       std::fprintf(config_.out, "\r\033[K");
       std::fflush(config_.out);
     }

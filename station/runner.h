@@ -20,6 +20,8 @@ namespace ftmd::station {
 inline constexpr char kReconnectProbe[] = "at+ftm,ftmver=?";
 // How often the running step's elapsed time is refreshed.
 inline constexpr std::chrono::milliseconds kTickInterval{100};
+// A step shows a progress line on the terminal once it has run this long.
+inline constexpr std::chrono::milliseconds kProgressAfter{500};
 
 struct RunnerConfig {
   std::string station;          // the station's name, for records
