@@ -99,7 +99,7 @@ void TerminalOperator::prompt(const std::string& action, const std::string& text
       std::fflush(out_);
     }
   }
-  if (!confirm || yes_) return;
+  if (!confirm || yes_ || (interrupted_ && interrupted_->load())) return;
   // Keys typed before the prompt do not count as its confirmation.
   if (::isatty(in_fd_)) ::tcflush(in_fd_, TCIFLUSH);
   std::fprintf(out_, "     press Enter when done ");
@@ -107,7 +107,7 @@ void TerminalOperator::prompt(const std::string& action, const std::string& text
   char c = 0;
   for (;;) {
     ssize_t n = ::read(in_fd_, &c, 1);
-    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && errno == EINTR && !(interrupted_ && interrupted_->load())) continue;
     if (n <= 0 || c == '\n') break;
   }
   if (!::isatty(in_fd_)) std::fprintf(out_, "\n");  // a terminal echoed the Enter

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <functional>
@@ -39,6 +40,9 @@ struct RunnerServices {
   std::function<std::unique_ptr<Transport>(std::chrono::milliseconds within, std::string* error)> reconnect;
   // The activation download.
   std::function<client::HttpFetch(const client::HttpUrl&, std::chrono::milliseconds)> http_get = client::http_get;
+  // Set (from a signal handler) when the operator interrupts the run: the
+  // step under way ends, the rest of the unit is skipped and recorded.
+  const std::atomic<bool>* interrupted = nullptr;
 };
 
 // Runs a plan on units, one at a time, and writes what it does into the
@@ -62,6 +66,7 @@ class Runner {
     bool transport = false;
     std::string message;
   };
+  bool interrupted() const { return services_.interrupted && services_.interrupted->load(); }
   StepRecord run_step(std::size_t i, const PlanStep& step, const Values& values, std::unique_ptr<Transport>& link,
                       bool& transport_failed);
   Outcome attempt_send(const PlanStep& step, const StepRecord& record, Transport& link, AttemptRecord& attempt);
