@@ -50,20 +50,27 @@ const char* outcome_name(LinkOutcome outcome) {
   return "?";
 }
 
-std::optional<SerialLink> SerialLink::open(const std::string& path, std::string* error) {
+std::optional<SerialLink> SerialLink::open(const std::string& path, std::string* error, int* error_number) {
+  auto fail = [&](int err, std::string text) {
+    *error = std::move(text);
+    if (error_number) *error_number = err;
+    return std::nullopt;
+  };
   UniqueFd fd(::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
   if (!fd) {
-    *error = errno_text("cannot open " + path, errno);
-    return std::nullopt;
+    int err = errno;
+    if (err == EBUSY) return fail(err, path + " is held by another program, which opened it exclusively (EBUSY)");
+    return fail(err, errno_text("cannot open " + path, err));
   }
   if (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
-    *error = errno == EWOULDBLOCK ? path + " is in use by another ftmctl" : errno_text("flock " + path, errno);
-    return std::nullopt;
+    int err = errno;
+    if (err == EWOULDBLOCK) return fail(err, path + " is held by another program, which has it locked (EWOULDBLOCK)");
+    return fail(err, errno_text("flock " + path, err));
   }
   termios tty{};
   if (::tcgetattr(fd.get(), &tty) != 0) {
-    *error = errno_text(path + " is not a serial port", errno);
-    return std::nullopt;
+    int err = errno;
+    return fail(err, errno_text(path + " is not a serial port", err));
   }
   ::cfmakeraw(&tty);
   ::cfsetispeed(&tty, B115200);
@@ -74,8 +81,8 @@ std::optional<SerialLink> SerialLink::open(const std::string& path, std::string*
   tty.c_cc[VMIN] = 0;
   tty.c_cc[VTIME] = 0;
   if (::tcsetattr(fd.get(), TCSANOW, &tty) != 0) {
-    *error = errno_text("cannot configure " + path, errno);
-    return std::nullopt;
+    int err = errno;
+    return fail(err, errno_text("cannot configure " + path, err));
   }
   auto seed = static_cast<std::uint16_t>(static_cast<unsigned>(::time(nullptr)) * 31u + static_cast<unsigned>(::getpid()));
   return SerialLink(std::move(fd), seed);

@@ -54,7 +54,10 @@ struct Exchange {
 class SerialLink {
  public:
   // Opens and configures `path`; on failure returns nothing and sets `error`.
-  static std::optional<SerialLink> open(const std::string& path, std::string* error);
+  // `error_number`, when given, gets the failure's errno: EBUSY when another
+  // program opened the port exclusively (TIOCEXCL), EWOULDBLOCK when another
+  // program holds its lock.
+  static std::optional<SerialLink> open(const std::string& path, std::string* error, int* error_number = nullptr);
   // Takes an already open, configured descriptor (tests use a pty).
   SerialLink(UniqueFd fd, std::uint16_t first_sequence);
 

@@ -1,11 +1,12 @@
 #include "web_view.h"
 
+#include "web_server.h"
+
 namespace ftmd::station {
 
-// Placeholder until the view is served.
-std::unique_ptr<WebView> WebView::start(const LiveState&, const std::string&, int, std::string* error) {
-  if (error) *error = "the station view is not built yet";
-  return nullptr;
+std::unique_ptr<WebView> WebView::start(const LiveState& state, const std::string& address, int port,
+                                        std::string* error) {
+  return WebServer::start(state, address, port, error);
 }
 
 }  // namespace ftmd::station

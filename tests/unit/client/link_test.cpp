@@ -153,7 +153,7 @@ TEST(Transport, OpenRefusesWhatIsNotAFreeSerialPort) {
   SerialLink first = open_link(device);
   std::string error;
   EXPECT_FALSE(SerialLink::open(device.slave_path(), &error));
-  EXPECT_NE(error.find("in use by another ftmctl"), std::string::npos) << error;
+  EXPECT_NE(error.find("held by another program, which has it locked"), std::string::npos) << error;
   EXPECT_FALSE(SerialLink::open("/dev/null", &error));
   EXPECT_NE(error.find("not a serial port"), std::string::npos) << error;
   EXPECT_FALSE(SerialLink::open("/nonexistent/ttyACM9", &error));

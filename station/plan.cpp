@@ -1,0 +1,306 @@
+#include "plan.h"
+
+#include <yaml-cpp/yaml.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <set>
+#include <sstream>
+
+#include "variables.h"
+
+#ifndef FTMSTATION_PLAN_DIR
+#define FTMSTATION_PLAN_DIR "station/plans"
+#endif
+
+namespace ftmd::station {
+namespace {
+
+// Where an installed station finds its plans.
+constexpr char kInstalledPlanDir[] = "/usr/share/ftmstation/plans";
+constexpr char kDefaultPlanFile[] = "default.yaml";
+
+// Thrown only inside this file, caught in parse_plan.
+struct PlanError {
+  int line;
+  std::string reason;
+};
+
+int line_of(const YAML::Node& node) { return node.Mark().is_null() ? 0 : node.Mark().line + 1; }
+
+[[noreturn]] void fail_at(int line, std::string reason) { throw PlanError{line, std::move(reason)}; }
+[[noreturn]] void fail(const YAML::Node& node, std::string reason) { fail_at(line_of(node), std::move(reason)); }
+
+std::string in_quotes(const std::string& text) { return "\"" + text + "\""; }
+
+std::string scalar(const YAML::Node& node, const std::string& key) {
+  if (!node.IsScalar()) fail(node, key + " must be a text");
+  return node.Scalar();
+}
+
+std::string nonempty_text(const YAML::Node& node, const std::string& key) {
+  std::string value = scalar(node, key);
+  if (value.empty()) fail(node, key + " must not be empty");
+  return value;
+}
+
+std::chrono::milliseconds seconds(const YAML::Node& node, const std::string& key, std::chrono::milliseconds min,
+                                  std::chrono::milliseconds max) {
+  auto bad = [&] {
+    char range[64];
+    std::snprintf(range, sizeof range, " (seconds from %g to %g)", min.count() / 1000.0, max.count() / 1000.0);
+    fail(node, "bad " + key + (node.IsScalar() ? " " + in_quotes(node.Scalar()) : std::string()) + range);
+  };
+  if (!node.IsScalar() || node.Scalar().empty()) bad();
+  const std::string& text = node.Scalar();
+  char* end = nullptr;
+  errno = 0;
+  double value = std::strtod(text.c_str(), &end);
+  if (errno != 0 || end != text.c_str() + text.size() || !std::isfinite(value)) bad();
+  auto ms = std::chrono::milliseconds(std::llround(value * 1000.0));
+  if (value < 0 || ms < min || ms > max) bad();
+  return ms;
+}
+
+int count(const YAML::Node& node, const std::string& key, int max) {
+  auto bad = [&] {
+    fail(node, "bad " + key + (node.IsScalar() ? " " + in_quotes(node.Scalar()) : std::string()) + " (a whole number from 0 to " +
+                   std::to_string(max) + ")");
+  };
+  if (!node.IsScalar() || node.Scalar().empty()) bad();
+  const std::string& text = node.Scalar();
+  if (!std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; }) || text.size() > 4) bad();
+  int value = std::stoi(text);
+  if (value > max) bad();
+  return value;
+}
+
+bool flag(const YAML::Node& node, const std::string& key) {
+  if (node.IsScalar()) {
+    const std::string& text = node.Scalar();
+    if (text == "true" || text == "yes") return true;
+    if (text == "false" || text == "no") return false;
+  }
+  fail(node, "bad " + key + (node.IsScalar() ? " " + in_quotes(node.Scalar()) : std::string()) + " (true or false)");
+}
+
+OnFail on_fail(const YAML::Node& node) {
+  if (node.IsScalar() && node.Scalar() == "stop") return OnFail::kStop;
+  if (node.IsScalar() && node.Scalar() == "continue") return OnFail::kContinue;
+  fail(node, "bad on_fail" + (node.IsScalar() ? " " + in_quotes(node.Scalar()) : std::string()) + " (stop or continue)");
+}
+
+// Visits the keys of a map in file order, refusing unknown and repeated keys.
+template <typename Visit>
+void for_each_key(const YAML::Node& map, std::initializer_list<std::string_view> known, const std::string& what,
+                  Visit visit) {
+  std::set<std::string> seen;
+  for (auto it = map.begin(); it != map.end(); ++it) {
+    const YAML::Node& key = it->first;
+    if (!key.IsScalar()) fail(key, "a key of " + what + " must be a name");
+    const std::string& name = key.Scalar();
+    if (std::find(known.begin(), known.end(), name) == known.end()) {
+      std::string list;
+      for (auto k : known) list += (list.empty() ? "" : ", ") + std::string(k);
+      fail(key, "unknown key " + in_quotes(name) + " in " + what + " (known: " + list + ")");
+    }
+    if (!seen.insert(name).second) fail(key, "duplicate key " + in_quotes(name) + " in " + what);
+    if (it->second.IsNull()) fail(key, name + " has no value");
+    visit(name, it->second);
+  }
+}
+
+struct Defaults {
+  std::chrono::milliseconds timeout = kDefaultStepTimeout;
+  int retries = 0;
+  std::chrono::milliseconds retry_delay = kDefaultRetryDelay;
+  OnFail on_fail = OnFail::kStop;
+};
+
+void check_template(const YAML::Node& node, const std::string& text, std::set<std::string>& used) {
+  std::string error;
+  auto names = template_variables(text, &error);
+  if (!names) fail(node, error);
+  used.insert(names->begin(), names->end());
+}
+
+void check_action(const YAML::Node& node, const std::string& action) {
+  bool ok = !action.empty() && action.size() <= kMaxActionLength && action.front() != '-' &&
+            std::all_of(action.begin(), action.end(),
+                        [](char c) { return (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-'; });
+  if (!ok)
+    fail(node, "bad action " + in_quotes(action) + " (lower-case letters, digits and \"-\", at most " +
+                   std::to_string(kMaxActionLength) + " characters)");
+}
+
+PlanStep parse_step(const YAML::Node& node, const Defaults& defaults, std::set<std::string>& used) {
+  if (!node.IsMap()) fail(node, "a step must be a map of keys (name, send, expect, ...)");
+  PlanStep step;
+  step.line = line_of(node);
+  step.timeout = defaults.timeout;
+  step.retries = defaults.retries;
+  step.retry_delay = defaults.retry_delay;
+  step.on_fail = defaults.on_fail;
+  // Lines of keys the checks after the loop point at (0: absent).
+  int send_line = 0, expect_line = 0, action_line = 0, confirm_line = 0, reconnect_line = 0, within_line = 0;
+  for_each_key(node,
+               {"name", "send", "handover", "expect", "match", "timeout", "retries", "retry_delay", "on_fail", "prompt",
+                "action", "confirm", "reconnect", "reconnect_within"},
+               "a step", [&](const std::string& key, const YAML::Node& value) {
+                 if (key == "name") {
+                   step.name = nonempty_text(value, key);
+                 } else if (key == "send") {
+                   step.send = nonempty_text(value, key);
+                   check_template(value, step.send, used);
+                   send_line = line_of(value);
+                 } else if (key == "handover") {
+                   std::string name = scalar(value, key);
+                   step.handover = client::handover_file_from_name(name);
+                   if (!step.handover) fail(value, "bad handover " + in_quotes(name) + " (devlic or cert)");
+                 } else if (key == "expect" || key == "match") {
+                   if (expect_line) fail(value, "a step has either expect or match, not both");
+                   std::string text = scalar(value, key);
+                   check_template(value, text, used);
+                   if (key == "match") {
+                     // Checked with every variable standing for a plain word.
+                     Values sample;
+                     for (auto name : kVariableNames) sample.emplace(std::string(name), "x");
+                     try {
+                       std::regex check(fill_regex(text, sample), std::regex::ECMAScript);
+                     } catch (const std::regex_error& e) {
+                       fail(value, "bad regex " + in_quotes(text) + ": " + e.what());
+                     }
+                     step.match = text;
+                   } else {
+                     step.expect = text;
+                   }
+                   expect_line = line_of(value);
+                 } else if (key == "timeout") {
+                   step.timeout = seconds(value, key, kMinStepTimeout, kMaxStepTimeout);
+                 } else if (key == "retries") {
+                   step.retries = count(value, key, kMaxRetries);
+                 } else if (key == "retry_delay") {
+                   step.retry_delay = seconds(value, key, std::chrono::milliseconds(0), kMaxRetryDelay);
+                 } else if (key == "on_fail") {
+                   step.on_fail = on_fail(value);
+                 } else if (key == "prompt") {
+                   step.prompt = nonempty_text(value, key);
+                 } else if (key == "action") {
+                   step.action = scalar(value, key);
+                   check_action(value, step.action);
+                   action_line = line_of(value);
+                 } else if (key == "confirm") {
+                   step.confirm = flag(value, key);
+                   confirm_line = line_of(value);
+                 } else if (key == "reconnect") {
+                   step.reconnect = flag(value, key);
+                   reconnect_line = line_of(value);
+                 } else if (key == "reconnect_within") {
+                   step.reconnect_within = seconds(value, key, std::chrono::milliseconds(1000), kMaxStepTimeout);
+                   within_line = line_of(value);
+                 }
+               });
+  if (step.name.empty()) fail(node, "a step needs a name");
+  if (step.send.empty() && !step.handover) fail(node, "step " + in_quotes(step.name) + " has neither send nor handover");
+  if (!step.send.empty() && step.handover)
+    fail_at(send_line, "step " + in_quotes(step.name) + " has both send and handover");
+  if (!step.send.empty() && !expect_line)
+    fail(node, "step " + in_quotes(step.name) + " has no expect or match for its reply");
+  if (step.handover && expect_line)
+    fail_at(expect_line, "a handover step checks its replies itself: no expect or match");
+  if (step.handover && step.reconnect) fail_at(reconnect_line, "only a send step can reconnect");
+  if ((action_line || step.confirm) && step.prompt.empty())
+    fail_at(action_line ? action_line : confirm_line, "an action or confirm needs a prompt for the operator");
+  if (within_line && !step.reconnect) fail_at(within_line, "reconnect_within without reconnect");
+  return step;
+}
+
+Plan parse_document(const YAML::Node& root, const std::string& file) {
+  if (root.IsNull()) throw PlanError{1, "the plan is empty"};
+  if (!root.IsMap()) fail(root, "a plan must be a map with name, description, defaults and steps");
+  Plan plan;
+  plan.file = file;
+  Defaults defaults;
+  std::optional<YAML::Node> steps;
+  for_each_key(root, {"name", "description", "defaults", "steps"}, "the plan",
+               [&](const std::string& key, const YAML::Node& value) {
+                 if (key == "name") {
+                   plan.name = nonempty_text(value, key);
+                 } else if (key == "description") {
+                   plan.description = scalar(value, key);
+                 } else if (key == "defaults") {
+                   if (!value.IsMap()) fail(value, "defaults must be a map (timeout, retries, retry_delay, on_fail)");
+                   for_each_key(value, {"timeout", "retries", "retry_delay", "on_fail"}, "defaults",
+                                [&](const std::string& k, const YAML::Node& v) {
+                                  if (k == "timeout") defaults.timeout = seconds(v, k, kMinStepTimeout, kMaxStepTimeout);
+                                  if (k == "retries") defaults.retries = count(v, k, kMaxRetries);
+                                  if (k == "retry_delay")
+                                    defaults.retry_delay = seconds(v, k, std::chrono::milliseconds(0), kMaxRetryDelay);
+                                  if (k == "on_fail") defaults.on_fail = on_fail(v);
+                                });
+                 } else if (key == "steps") {
+                   if (!value.IsSequence() || value.size() == 0) fail(value, "steps must be a list of at least one step");
+                   steps.emplace(value);
+                 }
+               });
+  if (plan.name.empty()) fail(root, "the plan needs a name");
+  if (!steps) fail(root, "the plan has no steps");
+  std::set<std::string> used, names;
+  for (const auto& node : *steps) {
+    PlanStep step = parse_step(node, defaults, used);
+    if (!names.insert(step.name).second) fail(node["name"], "duplicate step name " + in_quotes(step.name));
+    plan.steps.push_back(std::move(step));
+  }
+  plan.variables.assign(used.begin(), used.end());
+  return plan;
+}
+
+}  // namespace
+
+const char* on_fail_name(OnFail on_fail) { return on_fail == OnFail::kStop ? "stop" : "continue"; }
+
+std::string PlanStep::describe() const {
+  if (handover) return "handover " + std::string(client::handover_target(*handover).name);
+  return send;
+}
+
+std::optional<Plan> parse_plan(std::string_view text, const std::string& file, std::string* error) {
+  try {
+    YAML::Node root = YAML::Load(std::string(text));
+    return parse_document(root, file);
+  } catch (const PlanError& e) {
+    if (error) *error = file + ":" + std::to_string(e.line) + ": " + e.reason;
+  } catch (const YAML::Exception& e) {
+    // yaml-cpp's own syntax errors carry the place they were found.
+    int line = e.mark.is_null() ? 1 : e.mark.line + 1;
+    if (error) *error = file + ":" + std::to_string(line) + ": " + e.msg;
+  }
+  return std::nullopt;
+}
+
+std::optional<Plan> load_plan(const std::string& path, std::string* error) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) {
+    if (error) *error = path + ": cannot read the plan: " + std::strerror(errno);
+    return std::nullopt;
+  }
+  std::stringstream text;
+  text << in.rdbuf();
+  return parse_plan(text.str(), path, error);
+}
+
+std::string default_plan_path() {
+  std::string installed = std::string(kInstalledPlanDir) + "/" + kDefaultPlanFile;
+  std::error_code ec;
+  if (std::filesystem::exists(installed, ec)) return installed;
+  return std::string(FTMSTATION_PLAN_DIR) + "/" + kDefaultPlanFile;
+}
+
+}  // namespace ftmd::station

@@ -1,0 +1,79 @@
+#pragma once
+
+#include <chrono>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "handover.h"
+
+namespace ftmd::station {
+
+// A test plan: the steps the station runs on every unit, read from a YAML
+// file (format in station/README.md). Parsing checks everything that can be
+// checked without a device: keys, values, regular expressions and variable
+// names, so that a plan that loads runs to its end unless the device says
+// otherwise.
+
+enum class OnFail { kStop, kContinue };
+const char* on_fail_name(OnFail on_fail);
+
+// Limits of the plan's numbers, in one place.
+inline constexpr std::chrono::milliseconds kMinStepTimeout{100};
+inline constexpr std::chrono::milliseconds kMaxStepTimeout{3'600'000};
+inline constexpr int kMaxRetries = 100;
+inline constexpr std::chrono::milliseconds kMaxRetryDelay{600'000};
+inline constexpr std::size_t kMaxActionLength = 32;
+
+// Defaults of a plan's steps when the plan's `defaults` do not say.
+inline constexpr std::chrono::milliseconds kDefaultStepTimeout{10'000};
+inline constexpr std::chrono::milliseconds kDefaultRetryDelay{1'000};
+inline constexpr std::chrono::milliseconds kDefaultReconnectWithin{60'000};
+
+struct PlanStep {
+  int line = 0;                 // where the step begins in the plan file
+  std::string name;
+  // Exactly one of `send` (a command text template) and `handover`.
+  std::string send;
+  std::optional<client::HandoverFile> handover;
+  // For `send`: exactly one of `expect` (the whole reply, exactly) and
+  // `match` (an ECMAScript regular expression for the whole reply). Both are
+  // templates; the values of variables are matched literally.
+  std::optional<std::string> expect;
+  std::optional<std::string> match;
+  std::chrono::milliseconds timeout = kDefaultStepTimeout;
+  int retries = 0;              // further attempts after a failed one
+  std::chrono::milliseconds retry_delay = kDefaultRetryDelay;
+  OnFail on_fail = OnFail::kStop;
+  std::string prompt;           // operator text shown before the step ("" none)
+  std::string action;           // short id of the operator action ("" none)
+  bool confirm = false;         // wait for the operator before sending
+  bool reconnect = false;       // the device reboots after the reply
+  std::chrono::milliseconds reconnect_within = kDefaultReconnectWithin;
+
+  // What the station sends, for views and records: the command template, or
+  // "handover devlic".
+  std::string describe() const;
+};
+
+struct Plan {
+  std::string file;             // as given (for messages and records)
+  std::string name;
+  std::string description;
+  std::vector<PlanStep> steps;
+  // The variables the plan's templates use, sorted, each once.
+  std::vector<std::string> variables;
+};
+
+// Parses a plan. On failure returns nothing and sets `error` to
+// "FILE:LINE: reason" (the line of the offending key or value).
+std::optional<Plan> parse_plan(std::string_view text, const std::string& file, std::string* error);
+// Reads and parses a plan file; an unreadable file gives "FILE: reason".
+std::optional<Plan> load_plan(const std::string& path, std::string* error);
+
+// The plan used when none is named: default.yaml in the installed plan
+// directory if there is one, else in the source tree.
+std::string default_plan_path();
+
+}  // namespace ftmd::station

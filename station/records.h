@@ -1,0 +1,110 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "link.h"
+#include "units.h"
+
+namespace ftmd::station {
+
+// What happened to one unit, as the records keep it: every request and
+// reply of every attempt of every step. Times are UTC, ISO 8601 with
+// milliseconds ("2026-12-05T18:32:28.123Z").
+
+enum class Verdict { kPassed, kFailed, kSkipped };
+const char* verdict_name(Verdict verdict);  // "passed", "failed", "skipped"
+
+struct ExchangeRecord {
+  std::string request;          // the command text sent
+  std::string at;               // when it was sent
+  client::LinkOutcome outcome = client::LinkOutcome::kTransport;
+  std::string reply;            // exact reply text (on kReply)
+  std::string error;            // what the link said (otherwise)
+  std::int64_t elapsed_ms = 0;
+};
+
+// The download and digest check of one activation file.
+struct HandoverRecord {
+  std::string file;             // "device.lic"
+  std::string url;
+  std::size_t bytes = 0;
+  std::string md5;              // of the downloaded bytes
+  std::string device_md5;       // as the device reported it
+  std::string hardware_id;      // as reported, its line end removed
+};
+
+struct AttemptRecord {
+  int attempt = 1;              // 1-based
+  std::string started_at;
+  std::int64_t elapsed_ms = 0;
+  bool passed = false;
+  std::string message;          // why it failed ("" when it passed)
+  std::vector<ExchangeRecord> exchanges;
+  std::optional<HandoverRecord> handover;
+};
+
+struct StepRecord {
+  std::string name;
+  std::string kind;             // "send" or "handover"
+  std::string command;          // the command sent (variables filled), or "handover devlic"
+  std::optional<std::string> expect;  // filled in
+  std::optional<std::string> match;   // filled in (values escaped)
+  Verdict verdict = Verdict::kSkipped;
+  std::string message;          // the last attempt's failure, or why it was skipped
+  bool transport_failed = false;  // failed because the port failed
+  std::int64_t elapsed_ms = 0;  // all attempts and waits together
+  std::vector<AttemptRecord> attempts;
+};
+
+struct UnitRecord {
+  std::string station;
+  std::string plan_name;
+  std::string plan_file;
+  std::string port;
+  int index = 1;                // 1-based in the run
+  Unit unit;
+  std::string started_at;
+  std::string ended_at;
+  std::int64_t elapsed_ms = 0;
+  bool passed = false;
+  bool transport_failed = false;  // the port failed; the unit stopped there
+  std::string message;          // the first failed step's message
+  std::vector<StepRecord> steps;
+};
+
+std::string iso_time(std::chrono::system_clock::time_point when);
+// "20261205T183228Z", for file names.
+std::string file_time(std::chrono::system_clock::time_point when);
+
+// The unit's JSON record. A reply that is not valid UTF-8 is kept exactly in
+// "reply_hex" next to its escaped text.
+nlohmann::json unit_json(const UnitRecord& record);
+
+// A JUnit XML report: one testsuite per unit (named after its serial
+// number), one testcase per step, <failure message="..."> with what was
+// expected and what came, <skipped/> for steps not run.
+std::string junit_xml(const std::vector<UnitRecord>& units, const std::string& run_name);
+
+// Text for XML attributes and element content: markup characters as
+// entities, line ends as character references, every other control
+// character and every byte that is not part of valid UTF-8 as "\xNN".
+std::string xml_escape(std::string_view text);
+bool valid_utf8(std::string_view text);
+
+// The file name of a unit's record: "<sn>-<time>-<index>.json" with every
+// byte of the serial number outside [A-Za-z0-9._-] as "_".
+std::string record_file_name(const UnitRecord& record, const std::string& run_time);
+
+// Writes `content` to `path` so that readers see the old file or the whole
+// new one: a temp file in the same directory, fsync, rename, fsync of the
+// directory; the temp file is removed on any failure.
+bool write_file_atomic(const std::string& path, std::string_view content, std::string* error);
+
+}  // namespace ftmd::station
