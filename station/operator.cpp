@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <vector>
 
@@ -40,6 +41,9 @@ std::string run_hook(const std::string& program, const std::vector<std::string>&
   pid_t pid = ::fork();
   if (pid < 0) return std::string("cannot run: ") + std::strerror(errno);
   if (pid == 0) {
+    // A group of its own, so that a hook killed at its deadline takes the
+    // programs it started along.
+    ::setpgid(0, 0);
     int null = ::open("/dev/null", O_RDONLY);
     if (null >= 0) ::dup2(null, STDIN_FILENO);
     ::execv(program.c_str(), argv.data());
@@ -48,6 +52,7 @@ std::string run_hook(const std::string& program, const std::vector<std::string>&
     (void)ignored;
     ::_exit(127);
   }
+  ::setpgid(pid, pid);  // either side may get there first
   report_write.reset();
   int exec_errno = 0;
   ssize_t got;
@@ -65,6 +70,7 @@ std::string run_hook(const std::string& program, const std::vector<std::string>&
       ready = ::poll(&p, 1, static_cast<int>(ms_left(deadline)));
     } while (ready < 0 && errno == EINTR);
     if (ready == 0) {
+      ::kill(-pid, SIGKILL);
       ::kill(pid, SIGKILL);
       killed = true;
     }
@@ -73,7 +79,11 @@ std::string run_hook(const std::string& program, const std::vector<std::string>&
   while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
   }
   if (got == static_cast<ssize_t>(sizeof exec_errno)) return std::string("cannot run: ") + std::strerror(exec_errno);
-  if (killed) return "killed after " + std::to_string(timeout.count() / 1000) + " s";
+  if (killed) {
+    char after[48];
+    std::snprintf(after, sizeof after, "killed after %g s", static_cast<double>(timeout.count()) / 1000.0);
+    return after;
+  }
   if (WIFEXITED(status) && WEXITSTATUS(status) == 0) return {};
   if (WIFEXITED(status)) return "exit status " + std::to_string(WEXITSTATUS(status));
   return std::string("killed by signal ") + std::to_string(WTERMSIG(status));
@@ -89,7 +99,7 @@ void TerminalOperator::prompt(const std::string& action, const std::string& text
       std::fflush(out_);
     }
   }
-  if (!confirm || yes_) return;
+  if (!confirm || yes_ || (interrupted_ && interrupted_->load())) return;
   // Keys typed before the prompt do not count as its confirmation.
   if (::isatty(in_fd_)) ::tcflush(in_fd_, TCIFLUSH);
   std::fprintf(out_, "     press Enter when done ");
@@ -97,7 +107,7 @@ void TerminalOperator::prompt(const std::string& action, const std::string& text
   char c = 0;
   for (;;) {
     ssize_t n = ::read(in_fd_, &c, 1);
-    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && errno == EINTR && !(interrupted_ && interrupted_->load())) continue;
     if (n <= 0 || c == '\n') break;
   }
   if (!::isatty(in_fd_)) std::fprintf(out_, "\n");  // a terminal echoed the Enter

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <string>
@@ -26,8 +27,10 @@ inline constexpr std::chrono::milliseconds kHookTimeout{30'000};
 // `in_fd` (Enter; end of input also goes on) unless `yes`.
 class TerminalOperator : public Operator {
  public:
-  TerminalOperator(std::string hook, bool yes, std::FILE* out, int in_fd)
-      : hook_(std::move(hook)), yes_(yes), out_(out), in_fd_(in_fd) {}
+  // `interrupted` (may be null) ends a wait for Enter.
+  TerminalOperator(std::string hook, bool yes, std::FILE* out, int in_fd,
+                   const std::atomic<bool>* interrupted = nullptr)
+      : hook_(std::move(hook)), yes_(yes), out_(out), in_fd_(in_fd), interrupted_(interrupted) {}
   void prompt(const std::string& action, const std::string& text, bool confirm) override;
 
  private:
@@ -35,6 +38,7 @@ class TerminalOperator : public Operator {
   bool yes_;
   std::FILE* out_;
   int in_fd_;
+  const std::atomic<bool>* interrupted_;
 };
 
 // Runs `program` with `args` (argv[1..]), stdin /dev/null, and waits at most

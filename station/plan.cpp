@@ -19,12 +19,15 @@
 #ifndef FTMSTATION_PLAN_DIR
 #define FTMSTATION_PLAN_DIR "station/plans"
 #endif
+#ifndef FTMSTATION_INSTALLED_PLAN_DIR
+#define FTMSTATION_INSTALLED_PLAN_DIR "/usr/share/ftmstation/plans"
+#endif
 
 namespace ftmd::station {
 namespace {
 
 // Where an installed station finds its plans.
-constexpr char kInstalledPlanDir[] = "/usr/share/ftmstation/plans";
+constexpr char kInstalledPlanDir[] = FTMSTATION_INSTALLED_PLAN_DIR;
 constexpr char kDefaultPlanFile[] = "default.yaml";
 
 // Thrown only inside this file, caught in parse_plan.

@@ -173,6 +173,7 @@ nlohmann::json unit_json(const UnitRecord& r) {
   j["elapsed_ms"] = r.elapsed_ms;
   j["verdict"] = r.passed ? "passed" : "failed";
   j["transport_failed"] = r.transport_failed;
+  if (r.interrupted) j["interrupted"] = true;
   j["message"] = r.message;
   j["steps"] = Json::array();
   for (const auto& s : r.steps) {

@@ -75,6 +75,7 @@ struct UnitRecord {
   std::int64_t elapsed_ms = 0;
   bool passed = false;
   bool transport_failed = false;  // the port failed; the unit stopped there
+  bool interrupted = false;     // the operator stopped the run during this unit
   std::string message;          // the first failed step's message
   std::vector<StepRecord> steps;
 };

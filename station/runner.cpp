@@ -191,6 +191,7 @@ StepRecord Runner::run_step(std::size_t i, const PlanStep& step, const Values& v
 
   Outcome outcome;
   for (int n = 1; n <= attempts; ++n) {
+    if (n > 1 && interrupted()) break;
     if (n > 1 && step.retry_delay.count() > 0) {
       set_step(i, [&](StepView& v) { v.message = "retrying in " + seconds(step.retry_delay) + ": " + outcome.message; });
       std::this_thread::sleep_for(step.retry_delay);
@@ -208,7 +209,7 @@ StepRecord Runner::run_step(std::size_t i, const PlanStep& step, const Values& v
       Ticker ticker(
           [&](std::int64_t elapsed) {
             set_step(i, [&](StepView& v) { v.elapsed_ms = elapsed; });
-            if (config_.progress_line) {
+            if (config_.progress_line && elapsed >= kProgressAfter.count()) {
               std::fprintf(config_.out, "\r\033[K  [%zu/%zu] %s  %.1f s / %s%s", i + 1, plan_.steps.size(),
                            step.name.c_str(), static_cast<double>(elapsed) / 1000.0, seconds(step.timeout).c_str(),
                            attempts > 1 ? (" (attempt " + std::to_string(n) + "/" + std::to_string(attempts) + ")").c_str()
@@ -222,7 +223,7 @@ StepRecord Runner::run_step(std::size_t i, const PlanStep& step, const Values& v
                      : Outcome{false, true, "port failed: the device is not connected"};
       if (outcome.passed && step.reconnect) outcome = reconnect(step, link, attempt);
     }
-    if (config_.progress_line) {
+    if (config_.progress_line && ms_since(start) >= kProgressAfter.count()) {
       std::fprintf(config_.out, "\r\033[K");
       std::fflush(config_.out);
     }
@@ -292,6 +293,10 @@ UnitRecord Runner::run_unit(const Unit& unit, int index, int count, std::unique_
   std::string skip_reason;
   for (std::size_t i = 0; i < plan_.steps.size(); ++i) {
     const PlanStep& step = plan_.steps[i];
+    if (skip_reason.empty() && interrupted()) {
+      skip_reason = "not run: the run was interrupted";
+      if (record.message.empty()) record.message = "interrupted before step \"" + step.name + "\"";
+    }
     if (!skip_reason.empty()) {
       StepRecord skipped;
       skipped.name = step.name;
@@ -322,6 +327,7 @@ UnitRecord Runner::run_unit(const Unit& unit, int index, int count, std::unique_
     record.steps.push_back(std::move(done));
   }
 
+  record.interrupted = interrupted();
   record.passed = std::all_of(record.steps.begin(), record.steps.end(),
                               [](const StepRecord& s) { return s.verdict == Verdict::kPassed; });
   record.ended_at = iso_time(SystemClock::now());

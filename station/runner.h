@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <functional>
@@ -20,6 +21,8 @@ namespace ftmd::station {
 inline constexpr char kReconnectProbe[] = "at+ftm,ftmver=?";
 // How often the running step's elapsed time is refreshed.
 inline constexpr std::chrono::milliseconds kTickInterval{100};
+// A step shows a progress line on the terminal once it has run this long.
+inline constexpr std::chrono::milliseconds kProgressAfter{500};
 
 struct RunnerConfig {
   std::string station;          // the station's name, for records
@@ -37,6 +40,9 @@ struct RunnerServices {
   std::function<std::unique_ptr<Transport>(std::chrono::milliseconds within, std::string* error)> reconnect;
   // The activation download.
   std::function<client::HttpFetch(const client::HttpUrl&, std::chrono::milliseconds)> http_get = client::http_get;
+  // Set (from a signal handler) when the operator interrupts the run: the
+  // step under way ends, the rest of the unit is skipped and recorded.
+  const std::atomic<bool>* interrupted = nullptr;
 };
 
 // Runs a plan on units, one at a time, and writes what it does into the
@@ -60,6 +66,7 @@ class Runner {
     bool transport = false;
     std::string message;
   };
+  bool interrupted() const { return services_.interrupted && services_.interrupted->load(); }
   StepRecord run_step(std::size_t i, const PlanStep& step, const Values& values, std::unique_ptr<Transport>& link,
                       bool& transport_failed);
   Outcome attempt_send(const PlanStep& step, const StepRecord& record, Transport& link, AttemptRecord& attempt);

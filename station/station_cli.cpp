@@ -1,7 +1,9 @@
 #include "station_cli.h"
 
+#include <signal.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
@@ -32,6 +34,43 @@ const char kStationUsage[] =
 namespace {
 
 using Clock = std::chrono::steady_clock;
+
+// Ctrl-C (or SIGTERM) during a run: the step under way finishes, the unit's
+// record is written with the rest skipped, and the run stops. A second one
+// kills the station at once.
+std::atomic<bool> g_interrupted{false};
+
+void on_interrupt(int sig) {
+  g_interrupted.store(true);
+  static constexpr char kMessage[] =
+      "\nftmstation: interrupted: the unit's record is written after the current step (again to quit now)\n";
+  ssize_t ignored = ::write(STDERR_FILENO, kMessage, sizeof kMessage - 1);
+  (void)ignored;
+  ::signal(sig, SIG_DFL);
+}
+
+// Installed for the run only; restores the previous handlers.
+class InterruptGuard {
+ public:
+  InterruptGuard() {
+    g_interrupted.store(false);
+    struct sigaction action {};
+    action.sa_handler = on_interrupt;
+    sigemptyset(&action.sa_mask);
+    ::sigaction(SIGINT, &action, &old_int_);
+    ::sigaction(SIGTERM, &action, &old_term_);
+  }
+  ~InterruptGuard() {
+    ::sigaction(SIGINT, &old_int_, nullptr);
+    ::sigaction(SIGTERM, &old_term_, nullptr);
+  }
+  InterruptGuard(const InterruptGuard&) = delete;
+  InterruptGuard& operator=(const InterruptGuard&) = delete;
+
+ private:
+  struct sigaction old_int_ {};
+  struct sigaction old_term_ {};
+};
 
 struct Flag {
   const char* name;
@@ -205,9 +244,11 @@ int run_station(const StationOptions& options, std::FILE* out, std::FILE* err, i
     std::fprintf(out, "station view: http://%s:%d/\n", address.find(':') != std::string::npos ? ("[" + address + "]").c_str() : address.c_str(), web->port());
   }
 
-  TerminalOperator op(options.operator_hook, options.yes, out, in_fd);
+  InterruptGuard interrupt_guard;
+  TerminalOperator op(options.operator_hook, options.yes, out, in_fd, &g_interrupted);
   RunnerServices services;
   services.op = &op;
+  services.interrupted = &g_interrupted;
   services.reconnect = [&](std::chrono::milliseconds within, std::string* why) -> std::unique_ptr<Transport> {
     auto link = reopen_after_reboot(options.port, kRebootGoneWithin, within, why);
     if (!link) return nullptr;
@@ -221,7 +262,7 @@ int run_station(const StationOptions& options, std::FILE* out, std::FILE* err, i
   std::vector<UnitRecord> done;
   int status = kExitAllPassed;
   const int count = static_cast<int>(units.size());
-  for (int index = 1; index <= count; ++index) {
+  for (int index = 1; index <= count && !g_interrupted.load(); ++index) {
     const Unit& unit = units[static_cast<std::size_t>(index - 1)];
     if (index > 1) {
       std::string text = "Connect unit " + std::to_string(index) + " of " + std::to_string(count) +
@@ -250,9 +291,16 @@ int run_station(const StationOptions& options, std::FILE* out, std::FILE* err, i
     }
     if (written) std::fprintf(out, "  record: %s\n", path.c_str());
     std::fflush(out);
-    if (done.back().transport_failed) status = kExitPort;
-    else if (!done.back().passed && status == kExitAllPassed) status = kExitSomeFailed;
+    if (done.back().transport_failed) {
+      status = kExitPort;
+    } else if (!done.back().passed && status == kExitAllPassed) {
+      status = kExitSomeFailed;
+    }
     if (!written && status == kExitAllPassed) status = kExitSomeFailed;
+  }
+  if (g_interrupted.load()) {
+    if (status == kExitAllPassed) status = kExitSomeFailed;
+    std::fprintf(out, "interrupted: %zu of %d units tested\n", done.size(), count);
   }
 
   int passed = 0;

@@ -32,16 +32,16 @@ body[data-live="1"] #link{color:#6bd38a}
 body[data-live="1"] #link::after{content:" live"}
 body[data-live="0"] #link{color:#ff7b7b}
 body[data-live="0"] #link::after{content:" connection lost"}
-main{flex:1;display:grid;grid-template-columns:minmax(0,3fr) minmax(0,2fr);gap:18px;padding:14px 22px;
+main{flex:1;display:grid;grid-template-columns:minmax(0,5fr) minmax(0,3fr);gap:18px;padding:12px 22px;
  min-height:0}
-#steps-pane{overflow-y:auto;min-height:0}
-table{width:100%;border-collapse:separate;border-spacing:0 3px;table-layout:fixed}
+#steps-pane{overflow-y:auto;min-height:0;scrollbar-color:#3a4652 #10151b}
+table{width:100%;border-collapse:separate;border-spacing:0 2px;table-layout:fixed;font-size:17px;line-height:1.22}
 th{text-align:left;font-size:15px;font-weight:normal;color:#8a99a8;text-transform:uppercase;
  letter-spacing:.06em;padding:0 8px 4px}
-td{padding:3px 8px;white-space:nowrap;overflow:hidden;text-overflow:ellipsis;vertical-align:baseline}
-th.num,td.num{width:3.3em;text-align:right;color:#8a99a8}
-th.name{width:36%}
-th.state,td.state{width:8.4em}
+td{padding:2px 8px;white-space:nowrap;overflow:hidden;text-overflow:ellipsis;vertical-align:baseline}
+th.num,td.num{width:3em;text-align:right;color:#8a99a8}
+th.name{width:39%}
+th.state,td.state{width:9.4em}
 th.time,td.time{width:6.9em;text-align:right;font-variant-numeric:tabular-nums}
 td.name{font-weight:bold}
 td .cmd,td .msg{font-weight:normal;font-size:14px;font-family:"DejaVu Sans Mono",monospace;margin-left:.7em}
@@ -118,13 +118,14 @@ constexpr std::string_view kScript = R"js(
     });
   }
   function seconds(ms) { return (ms / 1000).toFixed(1); }
+  function took(ms) { return ms < 1000 ? ms + ' ms' : seconds(ms) + ' s'; }
   function limit(ms) { return ms % 1000 === 0 ? String(ms / 1000) : seconds(ms); }
   function timeText(step, elapsed) {
     if (step.state === 'running') {
       return step.timeout_ms > 0 ? seconds(elapsed) + ' / ' + limit(step.timeout_ms) + ' s' : seconds(elapsed) + ' s';
     }
     if (step.state === 'pending' || step.attempt === 0) return '';
-    return seconds(step.elapsed_ms) + ' s';
+    return took(step.elapsed_ms);
   }
   function stateText(step) {
     var text = (SYMBOL[step.state] || '') + ' ' + step.state;
@@ -302,7 +303,7 @@ std::string time_text(const StepView& step) {
                                : seconds(step.elapsed_ms) + " s";
   }
   if (step.state == StepState::kPending || step.attempt == 0) return "";
-  return seconds(step.elapsed_ms) + " s";
+  return step.elapsed_ms < 1000 ? std::to_string(step.elapsed_ms) + " ms" : seconds(step.elapsed_ms) + " s";
 }
 
 std::string state_text(const StepView& step) {

@@ -3,7 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
+#include <sched.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -77,7 +77,7 @@ std::vector<std::string> headless_chromium_flags(const std::filesystem::path& pr
 }
 
 std::optional<HeadlessChromium> HeadlessChromium::open(const std::string& url, int width, int height,
-                                                       std::string* error) {
+                                                       std::string* error, int netns_fd) {
   HeadlessChromium browser;
   char dir_template[] = "/tmp/ftm-chromium-XXXXXX";
   if (!mkdtemp(dir_template)) {
@@ -116,26 +116,34 @@ std::optional<HeadlessChromium> HeadlessChromium::open(const std::string& url, i
   for (auto& arg : args) argv.push_back(arg.data());
   argv.push_back(nullptr);
 
+  // Everything the child needs is made before fork(): after it, only
+  // async-signal-safe calls.
   const std::string log_path = (browser.dir_ / "chromium.log").string();
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, log_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-  posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
-  posix_spawn_file_actions_adddup2(&actions, browser_reads.get(), kBrowserReadFd);
-  posix_spawn_file_actions_adddup2(&actions, browser_writes.get(), kBrowserWriteFd);
-  posix_spawnattr_t attributes;
-  posix_spawnattr_init(&attributes);
-  posix_spawnattr_setpgroup(&attributes, 0);
-  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
-  const int spawned = posix_spawn(&browser.pid_, kChromiumPath, &actions, &attributes, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  posix_spawnattr_destroy(&attributes);
-  if (spawned != 0) {
-    browser.pid_ = -1;
-    *error = std::string("cannot start chromium: ") + std::strerror(spawned);
+  UniqueFd log_fd(::open(log_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
+  UniqueFd null_fd(::open("/dev/null", O_RDONLY | O_CLOEXEC));
+  if (!log_fd || !null_fd) {
+    *error = "cannot open chromium's log or /dev/null";
     return std::nullopt;
   }
+  browser.pid_ = ::fork();
+  if (browser.pid_ == 0) {
+    // A process group of its own, so every chromium process can be killed at once.
+    ::setpgid(0, 0);
+    if (netns_fd >= 0 && ::setns(netns_fd, CLONE_NEWNET) != 0) _exit(126);
+    if (::dup2(null_fd.get(), STDIN_FILENO) < 0 || ::dup2(log_fd.get(), STDOUT_FILENO) < 0 ||
+        ::dup2(log_fd.get(), STDERR_FILENO) < 0 || ::dup2(browser_reads.get(), kBrowserReadFd) < 0 ||
+        ::dup2(browser_writes.get(), kBrowserWriteFd) < 0) {
+      _exit(126);
+    }
+    ::execve(kChromiumPath, argv.data(), environ);
+    _exit(127);
+  }
+  if (browser.pid_ < 0) {
+    *error = std::string("cannot start chromium: ") + std::strerror(errno);
+    return std::nullopt;
+  }
+  // Also here, so a kill of the group right after fork() cannot miss it.
+  ::setpgid(browser.pid_, browser.pid_);
   // Only the browser holds its ends now, so its exit shows as EOF here.
   browser_reads.reset();
   browser_writes.reset();
@@ -178,6 +186,20 @@ HeadlessChromium::HeadlessChromium(HeadlessChromium&& other) noexcept
       session_(std::move(other.session_)),
       next_id_(other.next_id_),
       dir_(std::exchange(other.dir_, {})) {}
+
+HeadlessChromium& HeadlessChromium::operator=(HeadlessChromium&& other) noexcept {
+  if (this != &other) {
+    close();
+    pid_ = std::exchange(other.pid_, -1);
+    to_browser_ = std::move(other.to_browser_);
+    from_browser_ = std::move(other.from_browser_);
+    pending_ = std::move(other.pending_);
+    session_ = std::move(other.session_);
+    next_id_ = other.next_id_;
+    dir_ = std::exchange(other.dir_, {});
+  }
+  return *this;
+}
 
 HeadlessChromium::~HeadlessChromium() { close(); }
 

@@ -31,11 +31,14 @@ std::vector<std::string> headless_chromium_flags(const std::filesystem::path& pr
 // the whole group and reaps it, on every path.
 class HeadlessChromium {
  public:
-  // Starts chromium on `url` with a `width`x`height` viewport. nullopt and
-  // the reason in `error` when it does not come up.
-  static std::optional<HeadlessChromium> open(const std::string& url, int width, int height, std::string* error);
+  // Starts chromium on `url` with a `width`x`height` viewport, in the
+  // network namespace `netns_fd` when it is not -1 (the virtual board's PC
+  // side, where the station serves its view). nullopt and the reason in
+  // `error` when it does not come up.
+  static std::optional<HeadlessChromium> open(const std::string& url, int width, int height, std::string* error,
+                                              int netns_fd = -1);
   HeadlessChromium(HeadlessChromium&& other) noexcept;
-  HeadlessChromium& operator=(HeadlessChromium&&) = delete;
+  HeadlessChromium& operator=(HeadlessChromium&& other) noexcept;
   HeadlessChromium(const HeadlessChromium&) = delete;
   ~HeadlessChromium();
 

@@ -3,6 +3,7 @@
 // the handover's digest check and the operator's prompts.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdio>
 #include <deque>
 #include <map>
@@ -55,8 +56,10 @@ class FakeOperator : public Operator {
   void prompt(const std::string& action, const std::string& text, bool confirm) override {
     log_.push_back("prompt " + action + (confirm ? " confirm" : "") + ": " + text);
     shown_ = state_.snapshot().prompt;
+    if (action == "ctrl-c") interrupted_ = true;
   }
   std::string shown_;  // the live prompt while the operator was asked
+  std::atomic<bool> interrupted_{false};
 
  private:
   std::vector<std::string>& log_;
@@ -81,6 +84,7 @@ class RunnerTest : public testing::Test {
     services.op = &operator_;
     services.reconnect = reconnect_;
     services.http_get = http_;
+    services.interrupted = &operator_.interrupted_;
     Runner runner(p, {"st", "/dev/fake", false, out_}, services, state_);
     UnitRecord r = runner.run_unit(unit_, 1, 1, link);
     std::rewind(out_);
@@ -288,6 +292,21 @@ TEST_F(RunnerTest, PromptComesBeforeTheCommandAndIsClearedAfter) {
                                             "prompt  confirm: Plug it", "at+ftm,triggerin=?"}));
   EXPECT_EQ(operator_.shown_, "Plug it");
   EXPECT_EQ(state_.snapshot().prompt, "");
+}
+
+TEST_F(RunnerTest, AnInterruptEndsTheStepUnderWayAndSkipsTheRest) {
+  auto p = plan(
+      "  - name: one\n    send: a\n    expect: \"OK\\n\"\n"
+      "  - name: two\n    prompt: stop now\n    action: ctrl-c\n    send: b\n    expect: \"OK\\n\"\n    retries: 5\n"
+      "    on_fail: continue\n"
+      "  - name: three\n    send: c\n    expect: \"OK\\n\"\n");
+  auto r = run(p, {{"a", {reply("OK\n")}}, {"b", {reply("ERROR\n")}}, {"c", {reply("OK\n")}}});
+  EXPECT_FALSE(r.passed);
+  EXPECT_TRUE(r.interrupted);
+  EXPECT_EQ(r.steps[1].attempts.size(), 1u);  // no retries once interrupted
+  EXPECT_EQ(r.steps[2].verdict, Verdict::kSkipped);
+  EXPECT_EQ(r.steps[2].message, "not run: the run was interrupted");
+  EXPECT_EQ(log_, (std::vector<std::string>{"a", "prompt ctrl-c: stop now", "b"}));
 }
 
 TEST(CheckReply, ExactTextAndWholeReplyRegex) {
