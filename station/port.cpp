@@ -216,16 +216,15 @@ std::optional<client::SerialLink> open_port(const PortChoice& choice, std::strin
   std::string why;
   int err = 0;
   if (auto link = client::SerialLink::open(path, &why, &err)) return link;
-  const std::string where = choice.path.empty() ? "the port of " + choice.describe() + " (" + path + ")" : path;
   if (err == EBUSY || err == EWOULDBLOCK) {
     std::string who = busy_holders(path, err == EWOULDBLOCK);
-    *error = where + " is held by another program" +
+    *error = path + " is held by another program" +
              (who.empty() ? " (one this user cannot see; `fuser -v " + path + "` as root names it)" : ": " + who) +
              (err == EWOULDBLOCK ? "; it has the port locked (flock: EWOULDBLOCK)"
                                  : "; it opened the port exclusively (TIOCEXCL: EBUSY)") +
              ". Close it and try again.";
   } else {
-    *error = choice.path.empty() ? choice.describe() + ": " + why : why;
+    *error = why;
   }
   return std::nullopt;
 }
@@ -247,7 +246,7 @@ std::optional<client::SerialLink> reopen_after_reboot(const PortChoice& choice, 
   // Back: found, opened and answering. A port that is there but whose
   // daemon has not started yet keeps being asked.
   const auto back_deadline = Clock::now() + back_within;
-  std::string last = "the port did not appear";
+  std::string last = "the port did not come back";
   for (;;) {
     std::string why;
     if (auto link = open_port(choice, &why)) {
@@ -261,9 +260,7 @@ std::optional<client::SerialLink> reopen_after_reboot(const PortChoice& choice, 
     if (Clock::now() >= back_deadline) break;
     std::this_thread::sleep_for(kRetryStep);
   }
-  char within[32];
-  std::snprintf(within, sizeof(within), "%.1f s", static_cast<double>(back_within.count()) / 1000.0);
-  *error = choice.describe() + " was not back within " + within + " after the reboot: " + last;
+  *error = choice.describe() + ": " + last;
   return std::nullopt;
 }
 

@@ -5,6 +5,7 @@
 #include <poll.h>
 #include <sched.h>
 #include <sys/eventfd.h>
+#include <sys/inotify.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -29,6 +30,7 @@ namespace {
 
 // Board paths of the board's own state.
 constexpr char kStateBoardDir[] = "/run/vboard";
+constexpr char kRebootRecord[] = "reboot.log";  // in kStateBoardDir, written by the stand-in
 constexpr char kEmulatorBoardDir[] = "/run/vboard/emulator";
 constexpr char kHwBoardDir[] = "/run/vboard/hw";
 constexpr char kNetSysBoardDir[] = "/run/vboard/netsys";
@@ -184,6 +186,16 @@ Board::Board(BoardOptions options)
     throw;
   }
   setup_time_ = std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - start);
+  reenumerate_ = options_.reboot_reenumerates;
+  boot_time_ = options_.boot_time;
+  reboot_watch_.reset(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
+  reboot_wake_.reset(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+  if (!reboot_watch_ || !reboot_wake_ ||
+      ::inotify_add_watch(reboot_watch_.get(), host_path(kStateBoardDir).c_str(), IN_CLOSE_WRITE | IN_MODIFY) < 0) {
+    teardown();
+    throw BoardError(std::string("vboard: cannot watch the board's reboot record: ") + std::strerror(errno));
+  }
+  reboot_thread_ = std::jthread([this](std::stop_token st) { reboot_loop(st); });
   if (options_.web_server) start_service("httpd", {"busybox", "httpd", "-f", "-p", "80", "-h", "/var/www/html"});
   if (options_.start_daemon) start_daemon();
 }
@@ -398,6 +410,87 @@ void Board::control_loop(std::stop_token stop) {
   }
 }
 
+// The stand-in `reboot` appends a line to its record; each new line is one
+// reboot to carry out (when they re-enumerate).
+void Board::reboot_loop(std::stop_token stop) {
+  alignas(inotify_event) char buf[4096];
+  while (!stop.stop_requested()) {
+    pollfd p[2] = {{reboot_watch_.get(), POLLIN, 0}, {reboot_wake_.get(), POLLIN, 0}};
+    if (::poll(p, 2, -1) < 0) continue;
+    if (p[1].revents || stop.stop_requested()) break;
+    bool record_changed = false;
+    for (ssize_t n; (n = ::read(reboot_watch_.get(), buf, sizeof(buf))) > 0;) {
+      for (char* at = buf; at < buf + n;) {
+        auto* event = reinterpret_cast<inotify_event*>(at);
+        if (event->len > 0 && std::strcmp(event->name, kRebootRecord) == 0) record_changed = true;
+        at += sizeof(inotify_event) + event->len;
+      }
+    }
+    if (!record_changed) continue;
+    const int seen = standins_.reboot_count();
+    bool act = false;
+    {
+      std::lock_guard lock(mutex_);
+      act = reenumerate_ && seen > reboots_seen_;
+      reboots_seen_ = std::max(reboots_seen_, seen);
+    }
+    if (act) reboot(stop);
+  }
+}
+
+// What the test PC sees of a reboot: ftmd stops, the device's USB port goes
+// (its names first, as udev removes them), the board boots for a while, the
+// port comes back as a new tty at the same path and ftmd starts again.
+void Board::reboot(std::stop_token stop) {
+  std::chrono::milliseconds boot_time;
+  {
+    std::lock_guard lock(mutex_);
+    boot_time = boot_time_;
+  }
+  kill_daemon(SIGTERM);
+  if (!wait_daemon_exit(3s)) {
+    kill_daemon(SIGKILL);
+    wait_daemon_exit(3s);
+  }
+  const std::string cable = usb_host_.cable_path();
+  usb_host_.detach_cable();
+  if (options_.host_port) usb_host_.unplug();
+  pollfd p{reboot_wake_.get(), POLLIN, 0};
+  if (::poll(&p, 1, static_cast<int>(boot_time.count())) != 0 || stop.stop_requested()) return;
+  if (options_.host_port) usb_host_.connect();
+  if (!cable.empty()) usb_host_.attach_cable(cable);
+  start_daemon();
+  std::lock_guard lock(mutex_);
+  ++reboots_done_;
+  changed_.notify_all();
+}
+
+void Board::stop_reboot_watch() {
+  if (!reboot_thread_.joinable()) return;
+  reboot_thread_.request_stop();
+  std::uint64_t one = 1;
+  [[maybe_unused]] ssize_t n = ::write(reboot_wake_.get(), &one, sizeof(one));
+  reboot_thread_.join();
+}
+
+void Board::set_reboot_reenumerates(bool on, std::chrono::milliseconds boot_time) {
+  std::lock_guard lock(mutex_);
+  reenumerate_ = on;
+  boot_time_ = boot_time;
+  // Reboots recorded before are not carried out now.
+  reboots_seen_ = std::max(reboots_seen_, standins_.reboot_count());
+}
+
+int Board::reboots_done() const {
+  std::lock_guard lock(mutex_);
+  return reboots_done_;
+}
+
+bool Board::wait_rebooted(int count, std::chrono::milliseconds timeout) const {
+  std::unique_lock lock(mutex_);
+  return changed_.wait_for(lock, timeout, [&] { return reboots_done_ >= count; });
+}
+
 int Board::next_token() {
   std::lock_guard lock(mutex_);
   return ++last_token_;
@@ -585,6 +678,7 @@ void Board::set_activation_file(const std::string& name, const std::optional<std
 void Board::set_soc_uid(const std::string& content) { hw_.set_value("/sys/devices/soc0/soc_uid", content); }
 
 void Board::teardown() noexcept {
+  stop_reboot_watch();
   // Killing the board's pid 1 kills every process in the board; the mounts
   // and interfaces go with its namespaces.
   // The namespace child reaps pid 1 and then exits by itself; it is killed

@@ -71,6 +71,12 @@ struct BoardOptions {
   std::map<std::string, std::string> activation_files = {
       {"device.lic", "vboard device licence 0001\n"},
       {"manufacturer.cert", "vboard manufacturer certificate 0001\n"}};
+  // What `reboot` does. Off: it is only recorded. On: the board reboots as
+  // the test PC sees it: the PC-side port (the cable) vanishes, ftmd is
+  // stopped, and after `boot_time` the port comes back at the same path on a
+  // fresh pty and ftmd starts again. Files and the U-Boot environment stay.
+  bool reboot_reenumerates = false;
+  std::chrono::milliseconds boot_time{1500};
 };
 
 // One fresh virtual board running the unchanged ftmd: private user, mount,
@@ -107,6 +113,15 @@ class Board {
   bool daemon_running() const;
   // What the daemon wrote to stdout and stderr.
   std::string daemon_output() const;
+
+  // ---- Reboots --------------------------------------------------------------
+  // Whether `reboot` re-enumerates the PC-side port and restarts ftmd
+  // (BoardOptions::reboot_reenumerates), and how long the board "boots".
+  void set_reboot_reenumerates(bool on, std::chrono::milliseconds boot_time = 1500ms);
+  // How many reboots have been carried out (port back, ftmd started again).
+  int reboots_done() const;
+  // Waits until at least `count` reboots have been carried out.
+  bool wait_rebooted(int count, std::chrono::milliseconds timeout) const;
 
   // ---- Commands inside the board ------------------------------------------
   struct ExecResult {
@@ -188,6 +203,9 @@ class Board {
   void spawn();
   void teardown() noexcept;
   void control_loop(std::stop_token stop);
+  void reboot_loop(std::stop_token stop);
+  void reboot(std::stop_token stop);
+  void stop_reboot_watch();
   int next_token();
 
   static std::string make_state_dir(std::string parent);
@@ -228,6 +246,14 @@ class Board {
   int last_token_ = 0;
   int daemon_token_ = 0;
   std::map<int, Pending> pending_;
+  bool reenumerate_ = false;
+  std::chrono::milliseconds boot_time_{1500};
+  int reboots_seen_ = 0;  // lines of the reboot record taken in
+  int reboots_done_ = 0;
+
+  ftmd::UniqueFd reboot_watch_;  // inotify on the board's /run/vboard
+  ftmd::UniqueFd reboot_wake_;
+  std::jthread reboot_thread_;
   std::jthread control_thread_;  // last: stops first
 };
 

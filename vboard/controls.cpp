@@ -303,6 +303,17 @@ const std::vector<Controls::Entry> kTable = {
        c.reboots_waited() = want;
        return std::string("reboot ran (the board would restart now)");
      }},
+    {"reboot-mode", "reenumerate|log [BOOT-MS]",
+     "what `reboot` does: the PC's port goes and is back after BOOT-MS (default 1500) with ftmd restarted, or "
+     "it is only recorded",
+     [](Controls& c, const auto& a) {
+       if (a.empty() || a.size() > 2 || (a[0] != "reenumerate" && a[0] != "log"))
+         throw ControlError("usage: reboot-mode reenumerate|log [BOOT-MS]");
+       int boot_ms = a.size() == 2 ? number(a[1]) : 1500;
+       if (boot_ms < 0) throw ControlError("reboot-mode: BOOT-MS is not negative");
+       c.board().set_reboot_reenumerates(a[0] == "reenumerate", std::chrono::milliseconds(boot_ms));
+       return std::string();
+     }},
     {"sleep", "MS", "pause the session",
      [](Controls&, const auto& a) {
        need(a, 1, "sleep MS");

@@ -11,14 +11,17 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <mutex>
 #include <fstream>
 #include <iostream>
 #include <string>
 #include <vector>
 
 #include "vboard/board.h"
+#include "vboard/control_socket.h"
 #include "vboard/controls.h"
 #include "vboard/host_client.h"
+#include "vboard/pc_usb_names.h"
 
 using namespace std::chrono_literals;
 
@@ -37,8 +40,11 @@ constexpr char kUsage[] =
     "                       controls on stdin (help lists them) until quit or Ctrl-C\n"
     "  run PROG ARGS...     runs PROG on the host as the test PC, with {port} in ARGS (and\n"
     "                       $VBOARD_PORT) the PC-side port, in the PC's network (the board's\n"
-    "                       web server is http://192.0.2.1/); exits with PROG's status\n"
+    "                       web server is http://192.0.2.1/); exits with PROG's status.\n"
+    "                       $VBOARD_CONTROL is the board's control socket\n"
     "  shell                an interactive $SHELL as the test PC, with $VBOARD_PORT set\n"
+    "  control LINE         (under run or shell) sends a board control line, e.g.\n"
+    "                       `vboard control key-in 300`; ';' separates several\n"
     "  soak [N]             boots, serves and tears down N boards (default 50), checking\n"
     "                       for leftovers and printing boot times\n"
     "  controls             lists the board controls\n"
@@ -47,13 +53,24 @@ constexpr char kUsage[] =
     "  --ftmd PATH          the daemon binary (default: ftmd next to vboard)\n"
     "  --port PATH          where to put the PC-side port link (default: in the board dir)\n"
     "  --log                print the daemon's syslog lines as they come\n"
-    "  --container STATE    initial state of the dante container (default running)\n";
+    "  --container STATE    initial state of the dante container (default running)\n"
+    "  --usb-serial SN      (run, shell) the program sees the port also as\n"
+    "                       /dev/serial/by-id/usb-Acme_FTM-Audio_SN-if00 and by location\n"
+    "  --usb-location NAME  its /dev/serial/by-path name (default\n"
+    "                       pci-0000:00:14.0-usb-0:2:1.0)\n"
+    "  --boot-time MS       (run, shell, up) how long a reboot takes: the PC-side port\n"
+    "                       is gone for MS milliseconds, then ftmd starts (default 1500)\n"
+    "  --no-reenumerate     (run, shell, up) `reboot` on the board is only recorded\n";
 
 struct Args {
   std::string ftmd;
   std::string port;
   bool log = false;
   std::string container = "running";
+  std::string usb_serial;
+  std::string usb_location;
+  int boot_time_ms = 1500;
+  bool reenumerate = true;
   std::string command;
   std::vector<std::string> rest;
 };
@@ -87,6 +104,18 @@ Args parse(int argc, char** argv) {
       a.container = value();
     } else if (o == "--log") {
       a.log = true;
+    } else if (o == "--usb-serial") {
+      a.usb_serial = value();
+    } else if (o == "--usb-location") {
+      a.usb_location = value();
+    } else if (o == "--boot-time") {
+      std::string v = value();
+      char* end = nullptr;
+      long ms = std::strtol(v.c_str(), &end, 10);
+      if (v.empty() || *end != '\0' || ms < 0 || ms > 600000) usage_error("--boot-time takes milliseconds, 0-600000");
+      a.boot_time_ms = static_cast<int>(ms);
+    } else if (o == "--no-reenumerate") {
+      a.reenumerate = false;
     } else if (o == "-h" || o == "--help") {
       std::fputs(kUsage, stdout);
       std::exit(0);
@@ -125,6 +154,10 @@ vboard::BoardOptions board_options(const Args& a) {
   vboard::BoardOptions o;
   o.ftmd = a.ftmd;
   o.container_status = a.container;
+  // A board the test PC's programs use reboots as a real one: its port goes
+  // and comes back.
+  o.reboot_reenumerates = a.reenumerate && (a.command == "run" || a.command == "shell" || a.command == "up");
+  o.boot_time = std::chrono::milliseconds(a.boot_time_ms);
   return o;
 }
 
@@ -213,10 +246,51 @@ int cmd_session(const Args& a) {
   return failures == 0 ? 0 : 1;
 }
 
+bool wants_usb_names(const Args& a) { return !a.usb_serial.empty() || !a.usb_location.empty(); }
+
+// Where the port's udev names are kept (the program's /dev/serial).
+std::string usb_names_dir(vboard::Board& board) { return board.state_dir() + "/usb-names"; }
+
 std::string attach_port(vboard::Board& board, const Args& a) {
   std::string link = a.port.empty() ? board.state_dir() + "/ttyPC0" : a.port;
+  if (wants_usb_names(a))
+    board.usb_host().set_usb_names(usb_names_dir(board), a.usb_serial,
+                                   a.usb_location.empty() ? vboard::UsbHost::kDefaultLocation : a.usb_location);
   return board.usb_host().attach_cable(link);
 }
+
+// The board's controls for the programs run as the test PC, one line at a
+// time (the prompt of `up` shares them).
+class ControlService {
+ public:
+  explicit ControlService(vboard::Board& board)
+      : controls_(board),
+        socket_(board.state_dir() + "/control.sock", [this](const std::string& line) { return answer(line); }) {}
+  const std::string& path() const { return socket_.path(); }
+
+  // Runs a line; the text to print, or throws ControlError.
+  std::string run(const std::string& line) {
+    std::lock_guard lock(mutex_);
+    return controls_.run(line);
+  }
+
+ private:
+  // One line: "ok", "ok: TEXT" (lines joined with "; ") or "error: WHY".
+  std::string answer(const std::string& line) {
+    try {
+      std::string out = run(line);
+      while (!out.empty() && (out.back() == '\n' || out.back() == ' ')) out.pop_back();
+      for (std::size_t at; (at = out.find('\n')) != std::string::npos;) out.replace(at, 1, "; ");
+      return out.empty() ? "ok" : "ok: " + out;
+    } catch (const std::exception& e) {
+      return std::string("error: ") + e.what();
+    }
+  }
+
+  std::mutex mutex_;
+  vboard::Controls controls_;  // guarded by mutex_
+  vboard::ControlSocket socket_;  // last: answers only while the rest is there
+};
 
 sigset_t blocked_signals() {
   sigset_t set;
@@ -234,9 +308,10 @@ int cmd_up(const Args& a) {
   std::printf("board pid 1 (host pid): %d, directory %s\n", static_cast<int>(board->init_pid()),
               board->state_dir().c_str());
   std::printf("talk to ftmd with:  ftmctl --port %s COMMAND...\n", port.c_str());
-  std::printf("board controls on stdin (help lists them); quit or Ctrl-C stops the board\n");
+  ControlService controls(*board);
+  std::printf("board controls on stdin (help lists them) and at %s\n", controls.path().c_str());
+  std::printf("  (VBOARD_CONTROL=%s vboard control LINE); quit or Ctrl-C stops the board\n", controls.path().c_str());
   std::fflush(stdout);
-  vboard::Controls controls(*board);
   std::jthread prompt([&controls](std::stop_token) {
     for (std::string line; std::getline(std::cin, line);) {
       if (line == "quit" || line == "exit") {
@@ -269,9 +344,22 @@ int cmd_up(const Args& a) {
   std::_Exit(0);  // the prompt thread may still sit in getline
 }
 
+// What a program run as the test PC is given.
+struct PcSide {
+  std::string port;       // the PC-side port link
+  int netns = -1;         // the PC's network namespace
+  std::string control;    // the control socket
+  std::string usb_names;  // its /dev/serial, empty: none
+};
+
+PcSide pc_side(vboard::Board& board, const Args& a, const std::string& port, const ControlService& controls) {
+  return {port, board.pc_netns_fd(), controls.path(), wants_usb_names(a) ? usb_names_dir(board) : std::string()};
+}
+
 // Runs a program on the host as the test PC: in the PC's network namespace
 // (it reaches the board's web server on lan4), with {port} replaced.
-int run_host_program(std::vector<std::string> argv, const std::string& port, int pc_netns) {
+int run_host_program(std::vector<std::string> argv, const PcSide& pc) {
+  const std::string& port = pc.port;
   for (auto& arg : argv) {
     for (std::size_t at; (at = arg.find("{port}")) != std::string::npos;) arg.replace(at, 6, port);
   }
@@ -280,11 +368,17 @@ int run_host_program(std::vector<std::string> argv, const std::string& port, int
   args.push_back(nullptr);
   pid_t pid = ::fork();
   if (pid == 0) {
-    if (pc_netns >= 0 && ::setns(pc_netns, CLONE_NEWNET) != 0) {
+    std::string error;
+    if (!pc.usb_names.empty() && !vboard::enter_pc_usb_names(pc.usb_names, &error)) {
+      std::fprintf(stderr, "vboard: cannot give the program the port's USB names: %s\n", error.c_str());
+      _exit(126);
+    }
+    if (pc.netns >= 0 && ::setns(pc.netns, CLONE_NEWNET) != 0) {
       std::fprintf(stderr, "vboard: cannot enter the PC's network: %s\n", std::strerror(errno));
       _exit(126);
     }
     ::setenv("VBOARD_PORT", port.c_str(), 1);
+    ::setenv(vboard::ControlSocket::kEnv, pc.control.c_str(), 1);
     sigset_t none;
     sigemptyset(&none);
     ::sigprocmask(SIG_SETMASK, &none, nullptr);
@@ -302,16 +396,55 @@ int cmd_run(const Args& a) {
   if (a.rest.empty()) usage_error("run needs a program");
   auto board = boot(a);
   std::string port = attach_port(*board, a);
-  return run_host_program(a.rest, port, board->pc_netns_fd());
+  ControlService controls(*board);
+  return run_host_program(a.rest, pc_side(*board, a, port, controls));
 }
 
 int cmd_shell(const Args& a) {
   auto board = boot(a);
   std::string port = attach_port(*board, a);
+  ControlService controls(*board);
   std::printf("PC-side port: %s (also in $VBOARD_PORT); exit the shell to stop the board\n", port.c_str());
+  std::printf("board controls: vboard control LINE (socket in $VBOARD_CONTROL)\n");
   std::fflush(stdout);
   const char* shell = std::getenv("SHELL");
-  return run_host_program({shell && *shell ? shell : "/bin/sh"}, port, board->pc_netns_fd());
+  return run_host_program({shell && *shell ? shell : "/bin/sh"}, pc_side(*board, a, port, controls));
+}
+
+// The client of a running board's control socket: one line, or several
+// separated by ';'. Prints what a control answers; 1 when one fails.
+int cmd_control(const Args& a) {
+  const char* path = std::getenv(vboard::ControlSocket::kEnv);
+  if (!path || !*path) {
+    std::fprintf(stderr, "vboard control: $%s is not set (use it in a program under vboard run or vboard shell)\n",
+                 vboard::ControlSocket::kEnv);
+    return 2;
+  }
+  std::string all;
+  for (const auto& word : a.rest) all += (all.empty() ? "" : " ") + word;
+  if (all.empty()) usage_error("control needs a control line (vboard controls lists them)");
+  std::size_t begin = 0;
+  for (;;) {
+    std::size_t end = all.find(';', begin);
+    std::string line = all.substr(begin, end == std::string::npos ? std::string::npos : end - begin);
+    line.erase(0, line.find_first_not_of(' '));
+    while (!line.empty() && line.back() == ' ') line.pop_back();
+    if (!line.empty()) {
+      std::string error;
+      auto answer = vboard::ControlSocket::ask(path, line, &error);
+      if (!answer) {
+        std::fprintf(stderr, "vboard control: %s\n", error.c_str());
+        return 3;
+      }
+      if (answer->starts_with("ok: ")) std::printf("%s\n", answer->c_str() + 4);
+      if (answer->starts_with("error: ")) {
+        std::fprintf(stderr, "vboard control: %s: %s\n", line.c_str(), answer->c_str() + 7);
+        return 1;
+      }
+    }
+    if (end == std::string::npos) return 0;
+    begin = end + 1;
+  }
 }
 
 int cmd_soak(const Args& a) {
@@ -380,6 +513,7 @@ int main(int argc, char** argv) {
     if (a.command == "run") return cmd_run(a);
     if (a.command == "shell") return cmd_shell(a);
     if (a.command == "soak") return cmd_soak(a);
+    if (a.command == "control") return cmd_control(a);
     if (a.command == "controls") {
       std::fputs(vboard::Controls::help().c_str(), stdout);
       return 0;

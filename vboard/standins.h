@@ -11,7 +11,8 @@ namespace vboard {
 // name it is called by (installed by the board under /usr/local, first on
 // PATH, and as the container runtime's path):
 //
-//   reboot     records that it ran (one line in reboot.log), nothing else;
+//   reboot     records that it ran (one line in reboot.log); the board
+//              watches the record (Board::set_reboot_reenumerates);
 //   systemctl  records the call; "restart systemd-networkd[.service]" applies
 //              the MACAddress= of each /etc/systemd/network/*.network unit's
 //              [Link] section to the interface its [Match] Name= names, with

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "vboard/pty_port.h"
@@ -35,13 +36,35 @@ class UsbHost {
   // adapter: a second (raw) pty at `link_host_path` whose slave a client
   // such as ftmctl opens; a relay copies bytes both ways between its master
   // and the board's port. Returns the path. While the cable is attached,
-  // HostClient must not read the board's port (the relay does).
+  // HostClient must not read the board's port (the relay does). Cable and
+  // names are thread-safe; the plugging controls above are not (one thread).
   std::string attach_cable(const std::string& link_host_path);
   void detach_cable();
+  // Where the cable's link is ("" while no cable is attached).
+  std::string cable_path() const;
+
+  // The names udev gives the PC-side port of a CDC ACM device on a line PC:
+  // `dir`/by-id/usb-Acme_FTM-Audio_<serial>-if00 and `dir`/by-path/<location>
+  // are links to the cable's link while the cable is attached; they go before
+  // the port goes and come back after it is back, as udev's do when the
+  // device re-enumerates. An empty serial or location: no such name. Takes
+  // effect at once when the cable is attached.
+  void set_usb_names(const std::string& dir, const std::string& serial, const std::string& location);
+  static constexpr char kByIdPrefix[] = "usb-Acme_FTM-Audio_";
+  static constexpr char kByIdSuffix[] = "-if00";
+  // Port 2 of the first root hub of a usual PC's xHCI controller.
+  static constexpr char kDefaultLocation[] = "pci-0000:00:14.0-usb-0:2:1.0";
 
  private:
+  void link_names_locked() const;
+  void unlink_names_locked() const;
+
   PtyPort port_;
-  std::unique_ptr<PtyPort> cable_;
+  mutable std::mutex mutex_;
+  std::unique_ptr<PtyPort> cable_;  // guarded by mutex_
+  std::string names_dir_;           // guarded by mutex_
+  std::string serial_;              // guarded by mutex_
+  std::string location_;            // guarded by mutex_
 };
 
 }  // namespace vboard
