@@ -16,7 +16,7 @@
 namespace ftmd::station {
 namespace {
 
-using Json = nlohmann::json;
+using Json = nlohmann::ordered_json;
 
 // The reply (or any device text) for JSON: exact when it is UTF-8, else
 // escaped with the bytes alongside.
@@ -161,7 +161,7 @@ std::string file_time(std::chrono::system_clock::time_point when) {
   return text;
 }
 
-nlohmann::json unit_json(const UnitRecord& r) {
+nlohmann::ordered_json unit_json(const UnitRecord& r) {
   Json j;
   j["station"] = r.station;
   j["plan"] = {{"name", r.plan_name}, {"file", r.plan_file}};

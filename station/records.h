@@ -84,9 +84,9 @@ std::string iso_time(std::chrono::system_clock::time_point when);
 // "20261205T183228Z", for file names.
 std::string file_time(std::chrono::system_clock::time_point when);
 
-// The unit's JSON record. A reply that is not valid UTF-8 is kept exactly in
+// The unit's JSON record, its keys in the order written. A reply that is not valid UTF-8 is kept exactly in
 // "reply_hex" next to its escaped text.
-nlohmann::json unit_json(const UnitRecord& record);
+nlohmann::ordered_json unit_json(const UnitRecord& record);
 
 // A JUnit XML report: one testsuite per unit (named after its serial
 // number), one testcase per step, <failure message="..."> with what was

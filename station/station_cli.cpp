@@ -103,12 +103,16 @@ bool split_address(const std::string& text, std::string& address, int& port) {
 
 // Opens the unit's port, waiting for it to appear.
 std::unique_ptr<Transport> open_device(const PortChoice& choice, std::chrono::milliseconds wait, LiveState& state,
-                                       std::string* error) {
+                                       std::FILE* out, std::string* error) {
   state.update([&](StationSnapshot& s) { s.status = "waiting for the device on " + choice.describe(); });
   auto deadline = Clock::now() + wait;
-  for (;;) {
+  for (bool told = false;; told = true) {
     if (auto link = open_port(choice, error)) return std::make_unique<LinkTransport>(std::move(*link));
-    if (Clock::now() >= deadline) return nullptr;
+    if (Clock::now() >= deadline || g_interrupted.load()) return nullptr;
+    if (!told) {
+      std::fprintf(out, "waiting for the device on %s: %s\n", choice.describe().c_str(), error->c_str());
+      std::fflush(out);
+    }
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
   }
 }
@@ -271,7 +275,7 @@ int run_station(const StationOptions& options, std::FILE* out, std::FILE* err, i
       op.prompt("next-unit", text, true);
       state.update([&](StationSnapshot& s) { s.prompt.clear(); });
     }
-    auto link = open_device(options.port, options.port_wait, state, &error);
+    auto link = open_device(options.port, options.port_wait, state, out, &error);
     if (!link) {
       std::fprintf(err, "ftmstation: %s: %s\n", options.port.describe().c_str(), error.c_str());
       std::fprintf(out, "STOP at unit %d/%d %s: the port cannot be used; the remaining units were not tested\n",
@@ -282,7 +286,7 @@ int run_station(const StationOptions& options, std::FILE* out, std::FILE* err, i
     UnitRecord record = runner.run_unit(unit, index, count, link);
     link.reset();
     std::string path = options.records + "/" + record_file_name(record, run_time);
-    bool written = write_file_atomic(path, unit_json(record).dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n", &error);
+    bool written = write_file_atomic(path, unit_json(record).dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n", &error);
     if (!written) std::fprintf(err, "ftmstation: %s\n", error.c_str());
     done.push_back(std::move(record));
     if (!write_file_atomic(junit_path, junit_xml(done, "ftmstation " + station + " " + plan->name), &error)) {

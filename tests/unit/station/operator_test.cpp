@@ -11,6 +11,7 @@
 #include <sstream>
 
 #include "operator.h"
+#include "plan.h"
 #include "station_cli.h"
 
 namespace ftmd::station {
@@ -129,6 +130,56 @@ TEST(StationArgs, RefusesBadCommandLines) {
   EXPECT_EQ(parsed.options->port_wait, 2500ms);
   EXPECT_TRUE(parsed.options->yes);
   EXPECT_EQ(parse_station_args({}).options->port.path, "/dev/ttyACM0");
+}
+
+
+// The run's exit statuses for everything that is decided before a unit is
+// touched: the plan, the units, and a port that is not there.
+TEST_F(HookTest, RunStationExitStatusBeforeAnyUnit) {
+  std::ofstream(dir_ / "bad.yaml") << "name: x\nsteps:\n  - name: a\n    send: b\n";
+  std::ofstream(dir_ / "bad.csv") << "sn,csn,lan4_mac,lan3_mac\nS1,C1,001B2C3D4E5F\n";
+  std::ofstream(dir_ / "good.csv") << "sn,csn,lan4_mac,lan3_mac\nS1,C1,001B2C3D4E5F,001B2C3D4E60\n";
+  struct Case {
+    std::vector<std::string> args;
+    int status;
+    std::string out, err;
+  };
+  const std::string d = dir_.string();
+  const Case cases[] = {
+      {{"--plan", d + "/bad.yaml"}, kExitUsage, "", "ftmstation: " + d + "/bad.yaml:3: step \"a\" has no expect or match for its reply\n"},
+      {{"--units", d + "/bad.csv"}, kExitUsage, "", "ftmstation: " + d + "/bad.csv:2: 3 values, the header names 4 columns\n"},
+      {{"--sn", "S1"}, kExitUsage, "",
+       "ftmstation: command line: no csn (the plan uses {csn})\n"
+       "ftmstation: command line: no lan4_mac (the plan uses {lan4_mac})\n"
+       "ftmstation: command line: no lan3_mac (the plan uses {lan3_mac})\n"
+       "ftmstation: nothing was written to any unit\n"},
+      {{"--units", d + "/good.csv", "--check"}, kExitAllPassed,
+       "plan \"default\" (" + default_plan_path() + "): 29 steps; 1 unit checked, all good\n", ""},
+      {{"--units", d + "/good.csv", "--port", d + "/no-such-port", "--port-wait", "0", "--records", d + "/rec"},
+       kExitPort,
+       "STOP at unit 1/1 S1: the port cannot be used; the remaining units were not tested\n"
+       "0 of 1 unit passed; JUnit report not written\n",
+       "ftmstation: " + d + "/no-such-port: no port " + d + "/no-such-port (it does not exist)\n"},
+  };
+  for (const auto& c : cases) {
+    std::vector<const char*> argv;
+    for (const auto& a : c.args) argv.push_back(a.c_str());
+    auto parsed = parse_station_args(argv);
+    ASSERT_TRUE(parsed.options) << parsed.error;
+    std::FILE* out = std::tmpfile();
+    std::FILE* err = std::tmpfile();
+    EXPECT_EQ(run_station(*parsed.options, out, err, -1), c.status) << c.args[0];
+    auto text = [](std::FILE* f) {
+      std::rewind(f);
+      std::string s;
+      char buf[1024];
+      for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, f)) > 0;) s.append(buf, n);
+      std::fclose(f);
+      return s;
+    };
+    EXPECT_EQ(text(out), c.out) << c.args[0];
+    EXPECT_EQ(text(err), c.err) << c.args[0];
+  }
 }
 
 }  // namespace

@@ -98,8 +98,19 @@ TEST(Records, XmlEscapeLeavesNoMarkupOrControlCharacter) {
 }
 
 TEST(Records, JunitHasASuitePerUnitAndACasePerStep) {
-  std::string xml = junit_xml({sample_record()}, "ftmstation line-3");
-  EXPECT_NE(xml.find("<testsuites name=\"ftmstation line-3\" tests=\"3\" failures=\"1\" errors=\"0\" skipped=\"1\""),
+  UnitRecord second = sample_record();
+  second.index = 3;
+  second.unit.sn = "SN0002";
+  second.steps.resize(1);
+  second.elapsed_ms = 500;
+  std::string xml = junit_xml({sample_record(), second}, "ftmstation line-3");
+  EXPECT_NE(xml.find("<testsuites name=\"ftmstation line-3\" tests=\"4\" failures=\"1\" errors=\"0\" skipped=\"1\" "
+                     "time=\"2.000\">"),
+            std::string::npos)
+      << xml;
+  EXPECT_NE(xml.find("<testsuite name=\"SN0002\" id=\"3\" package=\"default\" hostname=\"line-3\" "
+                     "timestamp=\"2026-12-05T18:00:00.000Z\" tests=\"1\" failures=\"0\" errors=\"0\" skipped=\"0\" "
+                     "time=\"0.500\">"),
             std::string::npos)
       << xml;
   EXPECT_NE(xml.find("<testsuite name=\"SN/0001\" id=\"2\" package=\"default\" hostname=\"line-3\""), std::string::npos);
