@@ -1,6 +1,7 @@
 // Whole-daemon figures on the virtual board: start-up (the container already
 // reports "running" when ftmd starts: from the start of ftmd to its first
-// reply) and idle cost (wake-ups per second, CPU, RSS, private dirty memory
+// reply; then from the container turning "running"), each next to its floor,
+// the mandated container poll and pause, and idle cost (wake-ups per second, CPU, RSS, private dirty memory
 // and threads of the running daemon over a quiet period), then the latency of
 // events: reset key press to the "OK\n" of a waiting key test, USB stick
 // uevent to the status file rewritten. Prints markdown table rows.
@@ -30,6 +31,9 @@ using namespace std::chrono_literals;
 
 constexpr int kDefaultIdleSeconds = 60;
 constexpr double kStartupTargetMs = 1100;
+// The start-up's defined pause after the poll that sees the container running.
+constexpr double kMandatedPauseMs = 1000;
+constexpr char kRunningPollLine[] = "output --> running";
 constexpr double kWakeupsTarget = 10;
 constexpr double kCpuTargetPercent = 0.1;
 constexpr double kPrivateDirtyTargetKiB = 1024;
@@ -94,9 +98,18 @@ Sample sample(pid_t pid) {
 
 const char* verdict(bool met) { return met ? "met" : "**missed**"; }
 
-double ms_since(Clock::time_point start) {
-  return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+// A start-up row against its target, saying when its mandated floor alone is
+// already over it.
+const char* startup_verdict(double ms, double floor_ms) {
+  if (ms <= kStartupTargetMs) return "met";
+  return floor_ms > kStartupTargetMs ? "**missed**: the floor itself is over the target" : "**missed**";
 }
+
+double ms_between(Clock::time_point start, Clock::time_point end) {
+  return std::chrono::duration<double, std::milli>(end - start).count();
+}
+
+double ms_since(Clock::time_point start) { return ms_between(start, Clock::now()); }
 
 void print_latency(const char* label, std::vector<double> ms, double target) {
   std::sort(ms.begin(), ms.end());
@@ -128,25 +141,33 @@ int main(int argc, char** argv) {
   vboard::HostClient client(board.usb_host().port());
 
   // Start-up: the daemon logs its read line right before its first read; the
-  // first request goes out then, and the reply closes the measure.
+  // first request goes out then, and the reply closes the measure. Its floor
+  // is what the device's start-up mandates: the container poll that sees
+  // "running" (logged as "output --> running") and the 1 s pause after it.
   const auto mark = board.syslog().mark();
   const auto start = Clock::now();
   board.start_daemon();
+  const auto polled = board.syslog().wait_for(kRunningPollLine, 30s, mark);
   const auto serving = board.syslog().wait_for(vboard::Board::kServingLine, 30s, mark);
-  if (!serving || !client.request("at+ftm,ftmver=?", 10s)) {
+  if (!polled || !serving || !client.request("at+ftm,ftmver=?", 10s)) {
     std::fprintf(stderr, "ftmd did not serve within 30 s\n");
     return 1;
   }
-  const double startup_ms = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
-  std::printf("| start-up: start of ftmd (container \"running\") to first reply | %.0f ms | — | — | ≤ %.0f ms | %s |\n",
-              startup_ms, kStartupTargetMs, verdict(startup_ms <= kStartupTargetMs));
+  const double startup_ms = ms_since(start);
+  const double startup_floor_ms = ms_between(start, polled->when) + kMandatedPauseMs;
+  std::printf("| start-up: start of ftmd (container \"running\") to first reply | %.0f ms | %.0f ms (first poll + "
+              "1 s pause) | %.2f× | ≤ %.0f ms | %s |\n",
+              startup_ms, startup_floor_ms, startup_ms / startup_floor_ms, kStartupTargetMs,
+              startup_verdict(startup_ms, startup_floor_ms));
   std::fflush(stdout);
 
   // Start-up from the container turning "running": the daemon is started
-  // with the container "created" and polls it; the status flips at a
-  // different phase of the poll in each round (0, 0.5, 1 and 1.5 s after a
-  // poll), and the first request goes out when the daemon logs its read.
-  std::vector<double> running_ms;
+  // with the container "created" and polls it every 2 s; the status flips at
+  // a different phase of the poll in each round (0, 0.5, 1 and 1.5 s after a
+  // poll), and the first request goes out when the daemon logs its read. The
+  // floor of each round is the time to the poll that sees "running" plus the
+  // 1 s pause, both mandated; what the daemon adds is the rest.
+  std::vector<double> running_ms, floor_ms, extra_ms;
   for (int phase_ms : {0, 500, 1000, 1500}) {
     board.standins().set_container_status("created");
     const auto poll_mark = board.syslog().mark();
@@ -159,18 +180,32 @@ int main(int argc, char** argv) {
     const auto flip_mark = board.syslog().mark();
     const auto flipped = Clock::now();
     board.standins().set_container_status("running");
+    const auto seen = board.syslog().wait_for(kRunningPollLine, 10s, flip_mark);
+    if (!seen) {
+      std::fprintf(stderr, "ftmd did not see the container running\n");
+      return 1;
+    }
+    const double seen_ms = ms_between(flipped, seen->when);
     if (!board.syslog().wait_for(vboard::Board::kServingLine, 30s, flip_mark) ||
         !client.request("at+ftm,ftmver=?", 10s)) {
       std::fprintf(stderr, "ftmd did not serve after the container turned running\n");
       return 1;
     }
     running_ms.push_back(ms_since(flipped));
+    floor_ms.push_back(seen_ms + kMandatedPauseMs);
+    extra_ms.push_back(running_ms.back() - floor_ms.back());
   }
-  std::sort(running_ms.begin(), running_ms.end());
+  const auto median = [](std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
+  };
+  const auto max = [](const std::vector<double>& v) { return *std::max_element(v.begin(), v.end()); };
   std::printf("| start-up: container turns \"running\" to first reply, n=%zu (flip at 0/0.5/1/1.5 s after a poll) | "
-              "%.0f ms median, %.0f ms max | — | — | ≤ %.0f ms | %s |\n",
-              running_ms.size(), running_ms[running_ms.size() / 2], running_ms.back(), kStartupTargetMs,
-              verdict(running_ms.back() <= kStartupTargetMs));
+              "%.0f ms median, %.0f ms max | %.0f ms median, %.0f ms max (next poll + 1 s pause) | %.2f× "
+              "(+%.0f ms median, +%.0f ms max) | ≤ %.0f ms | %s |\n",
+              running_ms.size(), median(running_ms), max(running_ms), median(floor_ms), max(floor_ms),
+              median(running_ms) / median(floor_ms), median(extra_ms), max(extra_ms), kStartupTargetMs,
+              startup_verdict(max(running_ms), max(floor_ms)));
   std::fflush(stdout);
 
   // Idle cost: nothing is sent for idle_seconds.

@@ -6,12 +6,18 @@
  *   ftmd_floor_responder TTY REPLY-HEX STEP...
  *
  * TTY is the pty slave, REPLY-HEX the whole reply frame in hex; each STEP is
- * done per request, in order:
+ * done per request, in the order given (the daemon's own order):
  *   LEVEL:TEXT     one syslog call (a text the daemon logged)
- *   read:PATH      open, one read, close (a device attribute, a scratch file)
+ *   read:N:PATH    open, one read of at most N bytes, close (a device
+ *                  attribute, a scratch file: the first line the daemon needs)
+ *   readall:PATH   open, read to the end of the file, close (a unit file)
  *   system:LINE    the command line run with system()
- *   popen:LINE     the command line run with popen(), its output read whole
- * syslog() goes to /dev/log as the daemon's does. */
+ *   popen:LINE     the command line run with popen(), its first output line
+ *                  read, then pclose()
+ *   reply          the reply frame written with one write()
+ * The steps after "reply" (the loop's trace before its next read) run after
+ * the reply has gone out, as the daemon's do. syslog() goes to /dev/log as the
+ * daemon's does. */
 #include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -62,17 +68,29 @@ int main(int argc, char** argv) {
     if (n <= 0) break;
     for (int i = 0; i < step_count; ++i) {
       const char* step = steps[i];
-      if (strncmp(step, "read:", 5) == 0) {
-        int afd = open(step + 5, O_RDONLY);
-        if (afd < 0 || read(afd, scratch, sizeof scratch) < 0) return 1;
+      if (strcmp(step, "reply") == 0) {
+        if (write(fd, reply, reply_len) != (ssize_t)reply_len) return 0;
+      } else if (strncmp(step, "read:", 5) == 0) {
+        char* path;
+        size_t size = strtoul(step + 5, &path, 10);
+        if (*path != ':' || size > sizeof scratch) return 2;
+        int afd = open(path + 1, O_RDONLY | O_CLOEXEC);
+        if (afd < 0 || read(afd, scratch, size) < 0) return 1;
         close(afd);
+      } else if (strncmp(step, "readall:", 8) == 0) {
+        int afd = open(step + 8, O_RDONLY | O_CLOEXEC);
+        if (afd < 0) return 1;
+        ssize_t got;
+        while ((got = read(afd, scratch, sizeof scratch)) > 0) {
+        }
+        close(afd);
+        if (got < 0) return 1;
       } else if (strncmp(step, "system:", 7) == 0) {
         if (system(step + 7) == -1) return 1;
       } else if (strncmp(step, "popen:", 6) == 0) {
-        FILE* pipe = popen(step + 6, "r");
+        FILE* pipe = popen(step + 6, "re");
         if (pipe == NULL) return 1;
-        while (fread(scratch, 1, sizeof scratch, pipe) > 0) {
-        }
+        if (fgets(scratch, 256, pipe) == NULL) scratch[0] = '\0';
         pclose(pipe);
       } else {
         const char* colon = strchr(step, ':');
@@ -80,7 +98,6 @@ int main(int argc, char** argv) {
         syslog(atoi(step), "%s", colon + 1);
       }
     }
-    if (write(fd, reply, reply_len) != (ssize_t)reply_len) break;
   }
   return 0;
 }

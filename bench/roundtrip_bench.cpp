@@ -11,7 +11,10 @@
 // one, so a machine whose load changes during the run weighs on both alike.
 // Prints markdown table rows.
 //
-//   ftmd_roundtrip_bench [--ftmd PATH] [--floor PATH] [--count N]
+//   ftmd_roundtrip_bench [--ftmd PATH] [--floor PATH] [--count N] [--only TEXT]
+//
+// --only runs just the rows whose command contains TEXT (to look at one row
+// with strace or perf while it runs).
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -22,6 +25,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "vboard/board.h"
@@ -38,8 +42,11 @@ constexpr int kDefaultCount = 3000;
 constexpr int kWarmUp = 50;
 constexpr auto kReplyTimeout = 5s;
 
-// What the floor does per request besides the syslog calls, in the daemon's
-// order (the command lines are the daemon's own).
+// What the floor does per request: the daemon's handler steps in the daemon's
+// order (the command lines are the daemon's own, the read sizes its buffers).
+// Each "log" marks where the handler makes its next syslog call; the main
+// loop's own trace lines around the handler are placed from what the daemon
+// logged (see floor_steps), so the floor does every step where the daemon does.
 struct Row {
   const char* label;
   const char* command;
@@ -55,11 +62,14 @@ constexpr int kShellDivisor = 10;
 std::vector<Row> rows() {
   return {
       {"`at+ftm,ftmver=?`", "at+ftm,ftmver=?", {}, kPureTarget},
-      {"`at+ftm,hwid=?`", "at+ftm,hwid=?", {"read:/sys/devices/soc0/soc_uid"}, kPureTarget},
+      {"`at+ftm,hwid=?`", "at+ftm,hwid=?", {"read:255:/sys/devices/soc0/soc_uid"}, kPureTarget},
       {"unknown command", "at+ftm,nosuchcommand=?", {}, kPureTarget},
       {"shell `at+ftm,sn=BENCH0001` (write)", "at+ftm,sn=BENCH0001", {"system:fw_setenv msn 'BENCH0001'"},
        kShellTarget, kShellDivisor},
-      {"shell `at+ftm,sn=?`", "at+ftm,sn=?", {"system:fw_printenv msn >/tmp/1.txt", "read:/tmp/1.txt"}, kShellTarget,
+      {"shell `at+ftm,sn=?`",
+       "at+ftm,sn=?",
+       {"system:fw_printenv msn >/tmp/1.txt", "read:255:/tmp/1.txt", "log"},
+       kShellTarget,
        kShellDivisor},
       {"shell `at+ftm,csn=?`", "at+ftm,csn=?", {"popen:fw_printenv csn | awk -F '=' '{print $2}'"}, kShellTarget,
        kShellDivisor},
@@ -67,12 +77,47 @@ std::vector<Row> rows() {
       // live addresses.
       {"shell `at+ftm,ethmac=?`",
        "at+ftm,ethmac=?",
-       {"read:/etc/systemd/network/lan4.network", "read:/etc/systemd/network/lan3.network",
-        "popen:fw_printenv ethaddr", "popen:fw_printenv eth1addr", "read:/sys/class/net/eth0/address",
-        "read:/sys/class/net/lan4/address", "read:/sys/class/net/lan3/address"},
+       {"log", "readall:/etc/systemd/network/lan4.network", "log", "log", "readall:/etc/systemd/network/lan3.network",
+        "log", "log", "log", "log", "popen:fw_printenv ethaddr", "log", "log", "log", "log",
+        "popen:fw_printenv eth1addr", "log", "log", "read:23:/sys/class/net/eth0/address",
+        "read:23:/sys/class/net/lan4/address", "read:23:/sys/class/net/lan3/address"},
        kShellTarget,
        kShellDivisor},
   };
+}
+
+constexpr std::string_view kDispatchLine = "handle data is ";
+constexpr std::string_view kFrameLine = "feedback[7] = ";
+constexpr std::string_view kReadLine = "try to read for ";
+
+std::string as_step(const vboard::LogLine& line) { return std::to_string(line.level) + ":" + line.text; }
+
+// The floor's steps for one request, in the daemon's order: the main loop's
+// lines up to the dispatch, the handler's steps with its own lines where the
+// row marks them, the reply frame's lines, the reply, then the loop's trace
+// before its next read. Empty when the lines do not have that shape.
+std::vector<std::string> floor_steps(const Row& row, const std::vector<vboard::LogLine>& lines) {
+  const auto starts = [&](std::size_t i, std::string_view text) { return lines[i].text.starts_with(text); };
+  std::size_t dispatch = 0;
+  while (dispatch < lines.size() && !starts(dispatch, kDispatchLine)) ++dispatch;
+  std::size_t frame = dispatch;
+  while (frame < lines.size() && !starts(frame, kFrameLine)) ++frame;
+  if (frame + 1 >= lines.size() || !starts(lines.size() - 1, kReadLine)) return {};
+  std::vector<std::string> steps;
+  for (std::size_t i = 0; i <= dispatch; ++i) steps.push_back(as_step(lines[i]));
+  std::size_t next_handler_line = dispatch + 1;
+  for (const auto& step : row.steps) {
+    if (step != "log") {
+      steps.push_back(step);
+      continue;
+    }
+    if (next_handler_line >= frame) return {};
+    steps.push_back(as_step(lines[next_handler_line++]));
+  }
+  for (std::size_t i = next_handler_line; i + 1 < lines.size(); ++i) steps.push_back(as_step(lines[i]));
+  steps.push_back("reply");
+  steps.push_back(as_step(lines.back()));
+  return steps;
 }
 
 std::string next_to_self(const char* name) {
@@ -118,13 +163,15 @@ int main(int argc, char** argv) {
   std::string ftmd = next_to_self("ftmd");
   std::string floor = next_to_self("ftmd_floor_responder");
   int count = kDefaultCount;
+  std::string only;
   for (int i = 1; i + 1 < argc; i += 2) {
     const std::string o = argv[i];
     if (o == "--ftmd") ftmd = argv[i + 1];
     else if (o == "--floor") floor = argv[i + 1];
     else if (o == "--count") count = std::max(1, std::atoi(argv[i + 1]));
+    else if (o == "--only") only = argv[i + 1];
     else {
-      std::fprintf(stderr, "usage: %s [--ftmd PATH] [--floor PATH] [--count N]\n", argv[0]);
+      std::fprintf(stderr, "usage: %s [--ftmd PATH] [--floor PATH] [--count N] [--only TEXT]\n", argv[0]);
       return 2;
     }
   }
@@ -160,6 +207,7 @@ int main(int argc, char** argv) {
 
   int status = 0;
   for (const auto& row : rows()) {
+    if (!only.empty() && std::string(row.command).find(only) == std::string::npos) continue;
     // What the daemon does for one request: its reply and its log lines
     // (counted over the warm-up, so the lines of one request are whole).
     const auto mark = board.syslog().mark();
@@ -182,9 +230,20 @@ int main(int argc, char** argv) {
       return 1;
     }
 
+    // The lines of one request, from the loop's "ret value" line after a read
+    // to its trace before the next read.
+    std::size_t first = 0;
+    while (first < all.size() && !all[first].text.starts_with("ret value --> ")) ++first;
+    if (first + per_request > all.size()) return 1;
+    const std::vector<vboard::LogLine> one_request(all.begin() + static_cast<long>(first),
+                                                   all.begin() + static_cast<long>(first + per_request));
+    const auto steps = floor_steps(row, one_request);
+    if (steps.empty()) {
+      std::fprintf(stderr, "%s: the daemon's log lines do not have the main loop's shape\n", row.command);
+      return 1;
+    }
     std::vector<std::string> floor_argv{"/tmp/ftmd_floor_responder", "", hex(reply)};
-    floor_argv.insert(floor_argv.end(), row.steps.begin(), row.steps.end());
-    for (std::size_t i = 0; i < per_request; ++i) floor_argv.push_back(std::to_string(all[i].level) + ":" + all[i].text);
+    floor_argv.insert(floor_argv.end(), steps.begin(), steps.end());
     vboard::PtyPort port(board.host_path("/tmp/ftmd-floor-tty"));
     port.connect(true);
     floor_argv[1] = port.slave_path();
@@ -207,15 +266,23 @@ int main(int argc, char** argv) {
       daemon_us.push_back(timed_request(client, row.command, reply));
       floor_us.push_back(timed_request(floor_client, row.command, reply));
     }
-    board.stop_service(floor_service);
+    // The floor logs its last line after its last reply, as the daemon does:
+    // let every line arrive before it is stopped and its lines are counted.
+    const std::size_t floor_expected = per_request * floor_us.size();
     std::size_t floor_lines = 0;
-    for (auto& l : board.syslog().lines(floor_mark))
-      if (l.ident == "ftmd_floor_responder") ++floor_lines;
+    for (const auto deadline = Clock::now() + kReplyTimeout;;) {
+      floor_lines = 0;
+      for (auto& l : board.syslog().lines(floor_mark))
+        if (l.ident == "ftmd_floor_responder") ++floor_lines;
+      if (floor_lines >= floor_expected || Clock::now() > deadline) break;
+      std::this_thread::sleep_for(1ms);
+    }
+    board.stop_service(floor_service);
 
     const auto failed = [](const std::vector<double>& v) {
       return std::count_if(v.begin(), v.end(), [](double x) { return x < 0; });
     };
-    if (failed(daemon_us) != 0 || failed(floor_us) != 0 || floor_lines < per_request * floor_us.size()) {
+    if (failed(daemon_us) != 0 || failed(floor_us) != 0 || floor_lines < floor_expected) {
       std::fprintf(stderr, "%s: %ld daemon and %ld floor requests failed, floor logged %zu lines\n", row.command,
                    static_cast<long>(failed(daemon_us)), static_cast<long>(failed(floor_us)), floor_lines);
       status = 1;

@@ -1,6 +1,7 @@
 #include "web_server.h"
 
 #include <fcntl.h>
+#include <netdb.h>
 #include <sys/socket.h>
 
 #include <algorithm>
@@ -95,6 +96,19 @@ bool WebServer::listen(const std::string& address, int port, std::string* error)
                                                 : "HTTP error " + std::to_string(response.status) + "\n",
                          kTextType);
   });
+
+  // The name is resolved here first, so a bad address is reported as such
+  // rather than as whatever errno the failed look-up left.
+  addrinfo hints{};
+  hints.ai_socktype = SOCK_STREAM;
+  hints.ai_flags = AI_PASSIVE;
+  addrinfo* found = nullptr;
+  const int looked_up = getaddrinfo(address.c_str(), nullptr, &hints, &found);
+  if (looked_up != 0) {
+    if (error) *error = "cannot listen on " + address + ":" + std::to_string(port) + ": " + gai_strerror(looked_up);
+    return false;
+  }
+  freeaddrinfo(found);
 
   errno = 0;
   const int bound = port == 0 ? server_.bind_to_any_port(address) : (server_.bind_to_port(address, port) ? port : -1);

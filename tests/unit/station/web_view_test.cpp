@@ -271,7 +271,12 @@ TEST(WebServer, RefusesAPortInUseAndABadAddress) {
   auto second = WebServer::start(state, "127.0.0.1", first->port(), &error);
   EXPECT_EQ(second, nullptr);
   EXPECT_NE(error.find("cannot listen on 127.0.0.1:" + std::to_string(first->port())), std::string::npos) << error;
+  EXPECT_NE(error.find("in use"), std::string::npos) << error;
   EXPECT_EQ(WebServer::start(state, "no.such.host.invalid", 0, &error), nullptr);
+  EXPECT_NE(error.find("cannot listen on no.such.host.invalid:0: "), std::string::npos) << error;
+  EXPECT_EQ(error.find("in use"), std::string::npos) << error;
+  EXPECT_EQ(WebServer::start(state, "192.0.2.77", 0, &error), nullptr);  // not an address of this host
+  EXPECT_NE(error.find("ssign"), std::string::npos) << error;  // "Cannot assign requested address"
   EXPECT_EQ(WebView::start(state, "127.0.0.1", 70000, &error), nullptr);
   EXPECT_NE(error.find("70000"), std::string::npos);
 }
