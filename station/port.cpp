@@ -27,10 +27,11 @@ constexpr char kByPathDir[] = "/serial/by-path";
 constexpr std::string_view kInterfaceMark = "-if";
 
 // How often a re-enumerating port is looked for, and how long one
-// "are you there" request may take once it is back.
+// "are you there" request may take once it is back (the daemon answers it at
+// once; a daemon still starting is simply asked again).
 constexpr auto kPollStep = 50ms;
-constexpr auto kRetryStep = 200ms;
-constexpr auto kProbeTimeout = 1500ms;
+constexpr auto kRetryStep = 100ms;
+constexpr auto kProbeTimeout = 700ms;
 // A read-only query every build of the daemon answers at once.
 constexpr char kProbeCommand[] = "at+ftm,ftmver=?";
 

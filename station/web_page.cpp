@@ -199,7 +199,7 @@ constexpr std::string_view kScript = R"js(
       var st = steps[f];
       focus.className = 'focus step-' + st.state;
       $('focus-name').textContent = shown(st.name);
-      $('focus-attempt').textContent = st.attempts > 1 ? 'try ' + st.attempt + ' of ' + st.attempts : '';
+      $('focus-attempt').textContent = st.attempts > 1 && st.attempt > 0 ? 'try ' + st.attempt + ' of ' + st.attempts : '';
       $('focus-command').textContent = shown(st.command);
       $('focus-reply').textContent = shown(st.reply);
       $('focus-reply').hidden = !st.reply;
@@ -357,7 +357,8 @@ void append_step_row(std::string& out, std::size_t number, const StepView& step)
   out += "\" data-state=\"";
   out += state;
   out += "\"><td class=\"num\">" + std::to_string(number) + "</td>";
-  out += "<td class=\"name\">" + html_text(step.name) + "<span class=\"cmd\">" + html_text(step.command) + "</span></td>";
+  out += "<td class=\"name\">" + html_text(step.name) + "<span class=\"cmd\">" + html_text(step.command) +
+         "</span></td>";
   out += "<td class=\"state\">" + html_text(state_text(step)) + "</td>";
   out += "<td class=\"time\">" + time_text(step) + "</td>";
   out += "<td class=\"reply\">" + html_text(step.reply);
@@ -375,7 +376,9 @@ void append_focus(std::string& out, const std::vector<StepView>& steps) {
   out += hidden_if(index < 0);
   out += "><div class=\"focus-head\"><span id=\"focus-name\">" + html_text(step.name) +
          "</span><span id=\"focus-attempt\">";
-  if (step.attempts > 1) out += "try " + std::to_string(step.attempt) + " of " + std::to_string(step.attempts);
+  if (step.attempts > 1 && step.attempt > 0) {
+    out += "try " + std::to_string(step.attempt) + " of " + std::to_string(step.attempts);
+  }
   out += "</span></div>\n<div id=\"focus-command\">" + html_text(step.command) + "</div>\n";
   out += "<div class=\"bar\"><div id=\"focus-fill\" class=\"fill\" style=\"width:" +
          percent(step.elapsed_ms, step.timeout_ms) + "%\"></div></div>\n";

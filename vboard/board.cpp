@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -434,7 +435,14 @@ void Board::reboot_loop(std::stop_token stop) {
       act = reenumerate_ && seen > reboots_seen_;
       reboots_seen_ = std::max(reboots_seen_, seen);
     }
-    if (act) reboot(stop);
+    if (!act) continue;
+    try {
+      reboot(stop);
+    } catch (const std::exception& e) {
+      // A board that cannot come back is like a device that does not boot:
+      // the test PC sees no port; say why on the tool's stderr.
+      std::fprintf(stderr, "vboard: the reboot failed: %s\n", e.what());
+    }
   }
 }
 
@@ -455,11 +463,23 @@ void Board::reboot(std::stop_token stop) {
   const std::string cable = usb_host_.cable_path();
   usb_host_.detach_cable();
   if (options_.host_port) usb_host_.unplug();
+  // The Ethernet links drop while the board is down: the PC's side sees the
+  // carrier go and forgets the board's MAC (its neighbour entry), so a unit
+  // that comes back with another MAC is reached at once.
+  for (const auto& i : options_.interfaces) network_->set_up(i.name, false);
   pollfd p{reboot_wake_.get(), POLLIN, 0};
   if (::poll(&p, 1, static_cast<int>(boot_time.count())) != 0 || stop.stop_requested()) return;
+  for (const auto& i : options_.interfaces) network_->set_up(i.name, true);
   if (options_.host_port) usb_host_.connect();
+  // The port is there before ftmd has opened its tty: what the PC sends
+  // until then is lost, as on the device.
+  usb_host_.set_accepting(false);
   if (!cable.empty()) usb_host_.attach_cable(cable);
+  const std::size_t mark = syslog_->mark();
   start_daemon();
+  for (auto deadline = Clock::now() + 30s; !stop.stop_requested() && Clock::now() < deadline;)
+    if (wait_serving(100ms, mark)) break;
+  usb_host_.set_accepting(true);
   std::lock_guard lock(mutex_);
   ++reboots_done_;
   changed_.notify_all();

@@ -118,7 +118,7 @@ class Board {
   // Whether `reboot` re-enumerates the PC-side port and restarts ftmd
   // (BoardOptions::reboot_reenumerates), and how long the board "boots".
   void set_reboot_reenumerates(bool on, std::chrono::milliseconds boot_time = 1500ms);
-  // How many reboots have been carried out (port back, ftmd started again).
+  // How many reboots have been carried out (port back, ftmd serving again).
   int reboots_done() const;
   // Waits until at least `count` reboots have been carried out.
   bool wait_rebooted(int count, std::chrono::milliseconds timeout) const;

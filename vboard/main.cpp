@@ -305,6 +305,8 @@ int cmd_up(const Args& a) {
   auto board = boot(a);
   std::string port = attach_port(*board, a);
   std::printf("PC-side port: %s\n", port.c_str());
+  if (wants_usb_names(a))
+    std::printf("its USB names (by-id/, by-path/, as udev makes them) in %s\n", usb_names_dir(*board).c_str());
   std::printf("board pid 1 (host pid): %d, directory %s\n", static_cast<int>(board->init_pid()),
               board->state_dir().c_str());
   std::printf("talk to ftmd with:  ftmctl --port %s COMMAND...\n", port.c_str());

@@ -25,7 +25,9 @@ std::string UsbHost::attach_cable(const std::string& link_host_path) {
   // The relay's callbacks hold no lock: detach_cable() stops them (joins
   // their threads) before the cable goes.
   PtyPort* cable = cable_.get();
-  cable_->set_reader([this](std::span<const std::uint8_t> bytes) { port_.write(bytes); });
+  cable_->set_reader([this](std::span<const std::uint8_t> bytes) {
+    if (accepting_) port_.write(bytes);
+  });
   port_.set_reader([cable](std::span<const std::uint8_t> bytes) { cable->write(bytes); });
   link_names_locked();
   return link_host_path;

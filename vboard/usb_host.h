@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -42,6 +43,10 @@ class UsbHost {
   void detach_cable();
   // Where the cable's link is ("" while no cable is attached).
   std::string cable_path() const;
+  // Whether the device takes what the PC writes on the cable. A gadget
+  // serial port whose tty nobody has opened yet (the board still booting)
+  // drops it: nothing reaches /dev/ttyGS0, nothing is echoed back.
+  void set_accepting(bool accepting) { accepting_ = accepting; }
 
   // The names udev gives the PC-side port of a CDC ACM device on a line PC:
   // `dir`/by-id/usb-Acme_FTM-Audio_<serial>-if00 and `dir`/by-path/<location>
@@ -65,6 +70,7 @@ class UsbHost {
   std::string names_dir_;           // guarded by mutex_
   std::string serial_;              // guarded by mutex_
   std::string location_;            // guarded by mutex_
+  std::atomic<bool> accepting_{true};
 };
 
 }  // namespace vboard

@@ -43,6 +43,11 @@ TEST_F(VboardReboot, PortAndItsNamesGoAndComeBackOnANewTtyWithStateKept) {
   auto old_link = client::SerialLink::open(link, &error);
   ASSERT_TRUE(old_link) << error;
   board().uboot_env().set("msn", "SN0042");
+  // The PC has talked to the board over lan4; the unit then gets another MAC.
+  board().write_file("/var/www/html/probe.txt", "here\n");
+  const std::vector<std::string> fetch = {"curl", "-s", "-m", "3", "http://192.0.2.1/probe.txt"};
+  ASSERT_EQ(board().run_on_pc(fetch).output, "here\n");
+  ASSERT_TRUE(board().network().set_mac("lan4", "02:00:00:00:04:42"));
 
   const auto mark = syslog().mark();
   ASSERT_EQ(board().shell("reboot").status, 0);
@@ -63,6 +68,8 @@ TEST_F(VboardReboot, PortAndItsNamesGoAndComeBackOnANewTtyWithStateKept) {
   EXPECT_EQ(new_link->transact("at+ftm,ftmver=?", 5s).reply, "OK,ftmver=V1.0\n");
   EXPECT_EQ(old_link->transact("at+ftm,ftmver=?", 2s).outcome, client::LinkOutcome::kTransport);
   EXPECT_EQ(board().reboots_done(), 1);
+  // The links went down with the board: the PC forgot the old MAC.
+  EXPECT_EQ(board().run_on_pc(fetch).output, "here\n");
 }
 
 TEST(VboardControlSocket, OneAnswerLinePerControlLine) {

@@ -24,7 +24,9 @@ constexpr int kHeight = 900;
 constexpr auto kPageDeadline = 60s;
 
 // build/<preset>/, where screenshots are left for people to look at.
-std::filesystem::path build_dir() { return std::filesystem::read_symlink("/proc/self/exe").parent_path().parent_path(); }
+std::filesystem::path build_dir() {
+  return std::filesystem::read_symlink("/proc/self/exe").parent_path().parent_path();
+}
 
 StepView step(const char* name, const char* command, StepState state, std::int64_t timeout_ms) {
   StepView view;
@@ -82,7 +84,9 @@ TEST(StationViewInChromium, ShowsStepsAndPromptLive) {
   auto browser = HeadlessChromium::open("http://127.0.0.1:" + std::to_string(view->port()) + "/", kWidth, kHeight,
                                         &error);
   ASSERT_TRUE(browser) << error;
-  ASSERT_TRUE(browser->wait_until("document.body !== null && document.body.dataset.live === '1'", kPageDeadline, &error)) << error;
+  ASSERT_TRUE(browser->wait_until("document.body !== null && document.body.dataset.live === '1'", kPageDeadline,
+                                  &error))
+      << error;
   const auto live = Clock::now();
   std::printf("chromium start to live page: %.2f s\n", std::chrono::duration<double>(live - started).count());
 
