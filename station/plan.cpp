@@ -106,7 +106,9 @@ void for_each_key(const YAML::Node& map, std::initializer_list<std::string_view>
                   Visit visit) {
   std::set<std::string> seen;
   for (auto it = map.begin(); it != map.end(); ++it) {
-    const YAML::Node& key = it->first;
+    // Copies: the iterator hands out a temporary pair.
+    const YAML::Node key = it->first;
+    const YAML::Node value = it->second;
     if (!key.IsScalar()) fail(key, "a key of " + what + " must be a name");
     const std::string& name = key.Scalar();
     if (std::find(known.begin(), known.end(), name) == known.end()) {
@@ -115,8 +117,8 @@ void for_each_key(const YAML::Node& map, std::initializer_list<std::string_view>
       fail(key, "unknown key " + in_quotes(name) + " in " + what + " (known: " + list + ")");
     }
     if (!seen.insert(name).second) fail(key, "duplicate key " + in_quotes(name) + " in " + what);
-    if (it->second.IsNull()) fail(key, name + " has no value");
-    visit(name, it->second);
+    if (value.IsNull()) fail(key, name + " has no value");
+    visit(name, value);
   }
 }
 
