@@ -279,7 +279,9 @@ std::string PlanStep::describe() const {
 std::optional<Plan> parse_plan(std::string_view text, const std::string& file, std::string* error) {
   try {
     YAML::Node root = YAML::Load(std::string(text));
-    return parse_document(root, file);
+    Plan plan = parse_document(root, file);
+    plan.md5 = client::md5_hex(text);
+    return plan;
   } catch (const PlanError& e) {
     if (error) *error = file + ":" + std::to_string(e.line) + ": " + e.reason;
   } catch (const YAML::Exception& e) {

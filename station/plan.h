@@ -59,6 +59,7 @@ struct PlanStep {
 
 struct Plan {
   std::string file;             // as given (for messages and records)
+  std::string md5;              // of the plan's text, so a record names the exact plan run
   std::string name;
   std::string description;
   std::vector<PlanStep> steps;

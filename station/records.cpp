@@ -164,7 +164,7 @@ std::string file_time(std::chrono::system_clock::time_point when) {
 nlohmann::ordered_json unit_json(const UnitRecord& r) {
   Json j;
   j["station"] = r.station;
-  j["plan"] = {{"name", r.plan_name}, {"file", r.plan_file}};
+  j["plan"] = {{"name", r.plan_name}, {"file", r.plan_file}, {"md5", r.plan_md5}};
   j["port"] = r.port;
   j["unit"] = {{"index", r.index},           {"origin", r.unit.origin},     {"sn", r.unit.sn},
                {"csn", r.unit.csn},          {"lan4_mac", r.unit.lan4_mac}, {"lan3_mac", r.unit.lan3_mac}};
@@ -231,6 +231,7 @@ std::string junit_xml(const std::vector<UnitRecord>& units, const std::string& r
     property("lan3_mac", u.unit.lan3_mac);
     property("port", u.port);
     property("plan_file", u.plan_file);
+    property("plan_md5", u.plan_md5);
     xml += "    </properties>\n";
     for (const auto& s : u.steps) {
       xml += "    <testcase name=\"" + xml_escape(s.name) + "\" classname=\"" + xml_escape(u.plan_name + "." + suite) +

@@ -67,6 +67,7 @@ struct UnitRecord {
   std::string station;
   std::string plan_name;
   std::string plan_file;
+  std::string plan_md5;
   std::string port;
   int index = 1;                // 1-based in the run
   Unit unit;

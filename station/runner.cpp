@@ -261,6 +261,7 @@ UnitRecord Runner::run_unit(const Unit& unit, int index, int count, std::unique_
   record.station = config_.station;
   record.plan_name = plan_.name;
   record.plan_file = plan_.file;
+  record.plan_md5 = plan_.md5;
   record.port = config_.port;
   record.index = index;
   record.unit = unit;

@@ -213,6 +213,10 @@ int run_station(const StationOptions& options, std::FILE* out, std::FILE* err, i
     std::fprintf(err, "ftmstation: nothing was written to any unit\n");
     return kExitUsage;
   }
+  if (!options.operator_hook.empty() && ::access(options.operator_hook.c_str(), X_OK) != 0) {
+    std::fprintf(err, "ftmstation: operator hook %s: %s\n", options.operator_hook.c_str(), std::strerror(errno));
+    return kExitUsage;
+  }
   if (options.check) {
     std::fprintf(out, "plan \"%s\" (%s): %zu steps; %zu unit%s checked, all good\n", plan->name.c_str(),
                  plan->file.c_str(), plan->steps.size(), units.size(), units.size() == 1 ? "" : "s");

@@ -153,6 +153,8 @@ TEST_F(HookTest, RunStationExitStatusBeforeAnyUnit) {
        "ftmstation: command line: no lan4_mac (the plan uses {lan4_mac})\n"
        "ftmstation: command line: no lan3_mac (the plan uses {lan3_mac})\n"
        "ftmstation: nothing was written to any unit\n"},
+      {{"--units", d + "/good.csv", "--operator-hook", d + "/good.csv"}, kExitUsage, "",
+       "ftmstation: operator hook " + d + "/good.csv: Permission denied\n"},
       {{"--units", d + "/good.csv", "--check"}, kExitAllPassed,
        "plan \"default\" (" + default_plan_path() + "): 29 steps; 1 unit checked, all good\n", ""},
       {{"--units", d + "/good.csv", "--port", d + "/no-such-port", "--port-wait", "0", "--records", d + "/rec"},

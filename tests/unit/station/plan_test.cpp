@@ -53,6 +53,7 @@ TEST(Plan, ParsesStepsWithDefaultsAndOverrides) {
   ASSERT_TRUE(plan) << error;
   EXPECT_EQ(plan->name, "smoke");
   EXPECT_EQ(plan->description, "a short plan");
+  EXPECT_EQ(plan->md5, client::md5_hex(kGood));
   ASSERT_EQ(plan->steps.size(), 6u);
   const auto& s = plan->steps;
   EXPECT_EQ(s[0].line, 9);

@@ -18,6 +18,7 @@ UnitRecord sample_record() {
   r.station = "line-3";
   r.plan_name = "default";
   r.plan_file = "plans/default.yaml";
+  r.plan_md5 = "0123456789abcdef0123456789abcdef";
   r.port = "/dev/ttyACM0";
   r.index = 2;
   r.unit = {"u.csv:3", "SN/0001", "C1", "001B2C3D4E5F", "001B2C3D4E60"};
@@ -64,6 +65,7 @@ TEST(Records, JsonKeepsEveryExchangeAndExactReplies) {
   auto back = nlohmann::json::parse(j.dump());  // what a reader of the file gets
   EXPECT_EQ(back["station"], "line-3");
   EXPECT_EQ(back["plan"]["name"], "default");
+  EXPECT_EQ(back["plan"]["md5"], "0123456789abcdef0123456789abcdef");
   EXPECT_EQ(back["unit"]["sn"], "SN/0001");
   EXPECT_EQ(back["unit"]["index"], 2);
   EXPECT_EQ(back["verdict"], "failed");
