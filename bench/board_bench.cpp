@@ -223,7 +223,7 @@ int main(int argc, char** argv) {
   const double cpu = 100.0 * static_cast<double>(after.ticks - before.ticks) /
                      static_cast<double>(::sysconf(_SC_CLK_TCK)) / idle_seconds;
   const long dirty = field(rollup, "Private_Dirty");
-  std::printf("| idle %d s: wake-ups (context switches, all threads) | %.1f /s | — | — | ≤ %.0f /s | %s |\n",
+  std::printf("| idle %d s: wake-ups (context switches, all threads) | %.2f /s | — | — | ≤ %.0f /s | %s |\n",
               idle_seconds, wakeups, kWakeupsTarget, verdict(wakeups <= kWakeupsTarget));
   std::printf("| idle %d s: CPU | %.3f %% | — | — | ≤ %.1f %% | %s |\n", idle_seconds, cpu, kCpuTargetPercent,
               verdict(cpu <= kCpuTargetPercent));
