@@ -310,7 +310,7 @@ const std::vector<Controls::Entry> kTable = {
        if (a.empty() || a.size() > 2 || (a[0] != "reenumerate" && a[0] != "log"))
          throw ControlError("usage: reboot-mode reenumerate|log [BOOT-MS]");
        int boot_ms = a.size() == 2 ? number(a[1]) : 1500;
-       if (boot_ms < 0) throw ControlError("reboot-mode: BOOT-MS is not negative");
+       if (boot_ms < 0) throw ControlError("reboot-mode: BOOT-MS must not be negative");
        c.board().set_reboot_reenumerates(a[0] == "reenumerate", std::chrono::milliseconds(boot_ms));
        return std::string();
      }},
