@@ -264,7 +264,15 @@ int run_station(const StationOptions& options, std::FILE* out, std::FILE* err, i
   };
   Runner runner(*plan, {station, options.port.describe(), ::isatty(::fileno(out)) == 1, out}, services, state);
 
-  const auto run_started = std::chrono::system_clock::now();
+  // File names carry the run's start to the second: a run that starts in
+  // the second of an earlier one in the same directory waits for the next,
+  // rather than overwrite that run's records.
+  auto run_started = std::chrono::system_clock::now();
+  for (std::error_code exists_error;
+       std::filesystem::exists(options.records + "/junit-" + file_time(run_started) + ".xml", exists_error);) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    run_started = std::chrono::system_clock::now();
+  }
   const std::string run_time = file_time(run_started);
   const std::string junit_path = options.records + "/junit-" + run_time + ".xml";
   std::vector<UnitRecord> done;

@@ -217,6 +217,14 @@ steps:
       << xml;
   EXPECT_NE(xml.find("<skipped message=\"not run: step &quot;serial number read-back&quot; failed\"/>"),
             std::string::npos);
+
+  // Run again at once (usually within the same second): the first run's
+  // records stay.
+  auto again = start_station({"--plan", plan, "--sn", "SN0002"});
+  operate(again);
+  EXPECT_EQ(again.get().status, 1);
+  EXPECT_EQ(records(".json").size(), 2u);
+  EXPECT_EQ(records(".xml").size(), 2u);
 }
 
 TEST_F(StationOnBoard, PortLostDuringAStepStopsTheUnitWithExitStatus2) {
