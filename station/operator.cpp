@@ -1,6 +1,7 @@
 #include "operator.h"
 
 #include <fcntl.h>
+#include <linux/close_range.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/syscall.h>
@@ -46,6 +47,10 @@ std::string run_hook(const std::string& program, const std::vector<std::string>&
     ::setpgid(0, 0);
     int null = ::open("/dev/null", O_RDONLY);
     if (null >= 0) ::dup2(null, STDIN_FILENO);
+    // Only stdin, stdout and stderr go to the hook: descriptors the station
+    // or its libraries opened without O_CLOEXEC (the web view's accepted
+    // connections) would otherwise stay open for as long as the hook runs.
+    ::close_range(3, ~0U, CLOSE_RANGE_CLOEXEC);
     ::execv(program.c_str(), argv.data());
     int err = errno;
     ssize_t ignored = ::write(report_write.get(), &err, sizeof err);

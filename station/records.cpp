@@ -266,6 +266,10 @@ std::string xml_escape(std::string_view text) {
   for (std::size_t i = 0; i < text.size();) {
     unsigned char c = static_cast<unsigned char>(text[i]);
     std::size_t n = utf8_length(text, i);
+    // U+FFFE and U+FFFF are UTF-8 but not characters XML allows.
+    if (n == 3 && c == 0xEF && static_cast<unsigned char>(text[i + 1]) == 0xBF &&
+        static_cast<unsigned char>(text[i + 2]) >= 0xBE)
+      n = 0;
     if (n == 0 || c < 0x20 || c == 0x7F) {
       switch (c) {
         case '\n': out += "&#10;"; break;

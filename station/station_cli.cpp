@@ -280,6 +280,7 @@ int run_station(const StationOptions& options, std::FILE* out, std::FILE* err, i
       state.update([&](StationSnapshot& s) { s.prompt.clear(); });
     }
     auto link = open_device(options.port, options.port_wait, state, out, &error);
+    if (!link && g_interrupted.load()) break;  // Ctrl-C while waiting: not a port problem
     if (!link) {
       std::fprintf(err, "ftmstation: %s: %s\n", options.port.describe().c_str(), error.c_str());
       std::fprintf(out, "STOP at unit %d/%d %s: the port cannot be used; the remaining units were not tested\n",

@@ -388,6 +388,10 @@ int run_host_program(std::vector<std::string> argv, const PcSide& pc) {
     std::fprintf(stderr, "vboard: cannot run %s: %s\n", args[0], std::strerror(errno));
     _exit(127);
   }
+  if (pid < 0) {  // waitpid(-1) below would reap any child, the board's own
+    std::fprintf(stderr, "vboard: cannot run %s: fork: %s\n", args[0], std::strerror(errno));
+    return 127;
+  }
   int status = 0;
   while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
   }

@@ -2,13 +2,16 @@
 // within its deadline and always reaped; a confirm reads one line.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <thread>
 
 #include "operator.h"
 #include "plan.h"
@@ -19,6 +22,13 @@ namespace {
 
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;
+
+std::string read_path(const std::string& path) {
+  std::ifstream in(path);
+  std::stringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
 
 class HookTest : public testing::Test {
  protected:
@@ -51,6 +61,16 @@ TEST_F(HookTest, GetsActionAndPromptAsArgumentsWithoutAShell) {
   EXPECT_EQ(run_hook(hook, {"reset-key", "Press the key; $(touch x) `now`"}, 5s), "");
   EXPECT_EQ(read("args"), "2|reset-key|Press the key; $(touch x) `now`");
   EXPECT_FALSE(fs::exists(dir_ / "x"));
+}
+
+TEST_F(HookTest, InheritsNoDescriptorBeyondTheStandardThree) {
+  // A descriptor opened without O_CLOEXEC, as the web view's accepted
+  // connections are.
+  int fd = ::open("/dev/null", O_RDONLY);
+  ASSERT_GE(fd, 3);
+  std::string hook = script("fds", "[ -e /proc/$$/fd/" + std::to_string(fd) + " ] && exit 3\nexit 0\n");
+  EXPECT_EQ(run_hook(hook, {"a", "b"}, 5s), "");
+  ::close(fd);
 }
 
 TEST_F(HookTest, ReportsFailuresAndKillsAHookPastItsDeadline) {
@@ -182,6 +202,36 @@ TEST_F(HookTest, RunStationExitStatusBeforeAnyUnit) {
     EXPECT_EQ(text(out), c.out) << c.args[0];
     EXPECT_EQ(text(err), c.err) << c.args[0];
   }
+}
+
+TEST_F(HookTest, CtrlCWhileWaitingForThePortIsAnInterruptedRun) {
+  std::ofstream(dir_ / "good.csv") << "sn,csn,lan4_mac,lan3_mac\nS1,C1,001B2C3D4E5F,001B2C3D4E60\n";
+  const std::string d = dir_.string();
+  const std::vector<std::string> args = {"--units", d + "/good.csv", "--port", d + "/no-such-port",
+                                         "--port-wait", "60", "--records", d + "/rec"};
+  std::vector<const char*> argv;
+  for (const auto& a : args) argv.push_back(a.c_str());
+  auto parsed = parse_station_args(argv);
+  ASSERT_TRUE(parsed.options) << parsed.error;
+  std::FILE* out = std::tmpfile();
+  std::FILE* err = std::tmpfile();
+  int status = -1;
+  std::thread run([&] { status = run_station(*parsed.options, out, err, -1); });
+  // The interrupt handler is in place once the station says it waits.
+  const std::string path = "/proc/self/fd/" + std::to_string(::fileno(out));
+  auto deadline = std::chrono::steady_clock::now() + 20s;
+  while (read_path(path).find("waiting for the device") == std::string::npos &&
+         std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(20ms);
+  ASSERT_NE(read_path(path).find("waiting for the device"), std::string::npos);
+  ::kill(::getpid(), SIGINT);
+  run.join();
+  EXPECT_EQ(status, kExitSomeFailed);
+  std::string text = read_path(path);
+  EXPECT_EQ(text.find("STOP"), std::string::npos) << text;
+  EXPECT_NE(text.find("interrupted: 0 of 1 units tested\n"), std::string::npos) << text;
+  std::fclose(out);
+  std::fclose(err);
 }
 
 }  // namespace

@@ -95,6 +95,7 @@ TEST(Records, XmlEscapeLeavesNoMarkupOrControlCharacter) {
       {"\xe4\xb8", "\\xe4\\xb8"},        // cut sequence
       {"\xed\xa0\x80", "\\xed\\xa0\\x80"},  // a surrogate is not UTF-8
       {"\xc0\xaf", "\\xc0\\xaf"},        // overlong
+      {"\xef\xbf\xbe\xef\xbf\xbf\xef\xbf\xbd", "\\xef\\xbf\\xbe\\xef\\xbf\\xbf\xef\xbf\xbd"},  // U+FFFE, U+FFFF not XML
   };
   for (const auto& c : cases) EXPECT_EQ(xml_escape(c.in), c.out) << c.in;
 }
