@@ -26,6 +26,11 @@ constexpr auto kLongPollWait = 10s;
 constexpr auto kStopCheck = 50ms;
 // Request threads: each open page holds one for its long-poll.
 constexpr std::size_t kWorkerThreads = 8;
+// How long an idle connection is kept for the browser's next request. The
+// server looks whether it is being stopped only between these waits, so this
+// bounds how long a browser left open holds up the station's exit. The page
+// asks again at once after each answer, so it never waits this long itself.
+constexpr time_t kKeepAliveSeconds = 1;
 // How often the destructor repeats stop() until the serving thread is gone
 // (a stop() before the server loop has begun is not seen by it).
 constexpr auto kStopRetry = 10ms;
@@ -75,6 +80,7 @@ WebServer::~WebServer() {
 
 bool WebServer::listen(const std::string& address, int port, std::string* error) {
   server_.new_task_queue = [] { return new httplib::ThreadPool(kWorkerThreads); };
+  server_.set_keep_alive_timeout(kKeepAliveSeconds);
   // Only SO_REUSEADDR: no SO_REUSEPORT, so a second station on the same port
   // is refused instead of sharing it. Close-on-exec, so programs the station
   // starts do not hold the port open.

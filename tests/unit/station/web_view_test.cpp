@@ -8,9 +8,15 @@
 #include <thread>
 #include <vector>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <httplib.h>
 #include <nlohmann/json.hpp>
 
+#include "core/unique_fd.h"
 #include "live_state.h"
 #include "web_page.h"
 #include "web_server.h"
@@ -261,6 +267,23 @@ TEST_F(WebServerTest, StopsPromptlyWithLongPollsOpen) {
   std::printf("stop with 3 long-polls open: %.1f ms\n",
               std::chrono::duration_cast<std::chrono::microseconds>(took).count() / 1000.0);
   for (auto& poll : polls) EXPECT_EQ(poll.wait_for(10s), std::future_status::ready);
+}
+
+TEST_F(WebServerTest, StopsPromptlyWithABrowsersIdleConnectionOpen) {
+  // A browser keeps its connection open between requests.
+  ftmd::UniqueFd browser(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<std::uint16_t>(view_->port()));
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(::connect(browser.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  const std::string request = "GET /api/state HTTP/1.1\r\nHost: station\r\n\r\n";
+  ASSERT_EQ(::write(browser.get(), request.data(), request.size()), static_cast<ssize_t>(request.size()));
+  char answer[256];
+  ASSERT_GT(::read(browser.get(), answer, sizeof answer), 0);
+  const auto start = Clock::now();
+  view_.reset();
+  EXPECT_LT(Clock::now() - start, 2500ms);
 }
 
 TEST(WebServer, RefusesAPortInUseAndABadAddress) {
