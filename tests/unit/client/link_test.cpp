@@ -25,6 +25,8 @@ struct TransportCase {
   LinkOutcome outcome;
   std::string reply_or_error;  // the reply, or a piece of the error text
 };
+// Test listings name a case, not a dump of its bytes.
+void PrintTo(const TransportCase& c, std::ostream* os) { *os << c.name; }
 
 class Transport : public testing::TestWithParam<TransportCase> {};
 

@@ -111,6 +111,8 @@ struct HandoverCase {
   std::vector<std::string> commands;                 // what the device received
   std::string out, err;                              // pieces of the output
 };
+// Test listings name a case, not a dump of its bytes.
+void PrintTo(const HandoverCase& c, std::ostream* os) { *os << c.name; }
 
 const std::string kPublish = "at+ftm,dantedevlic=?";
 const std::string kConfirm = "at+ftm,checkdantedevlic=?";

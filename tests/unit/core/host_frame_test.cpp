@@ -53,6 +53,8 @@ struct DecodeCase {
   Bytes received;
   std::string command;
 };
+// Test listings name a case, not a dump of its bytes.
+void PrintTo(const DecodeCase& c, std::ostream* os) { *os << c.name; }
 
 class HostFrameDecode : public testing::TestWithParam<DecodeCase> {};
 
