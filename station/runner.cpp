@@ -64,6 +64,18 @@ std::string link_failure(const client::Exchange& ex, std::chrono::milliseconds t
   return {};
 }
 
+// A step's record before it runs: what it sends and expects, with the unit's
+// values filled in.
+StepRecord step_record(const PlanStep& step, const Values& values) {
+  StepRecord record;
+  record.name = step.name;
+  record.kind = step.handover ? "handover" : "send";
+  record.command = step.handover ? step.describe() : fill(step.send, values);
+  if (step.expect) record.expect = fill(*step.expect, values);
+  if (step.match) record.match = fill_regex(*step.match, values);
+  return record;
+}
+
 }  // namespace
 
 std::string check_reply(const std::string& reply, const std::optional<std::string>& expected,
@@ -171,12 +183,7 @@ Runner::Outcome Runner::reconnect(const PlanStep& step, std::unique_ptr<Transpor
 
 StepRecord Runner::run_step(std::size_t i, const PlanStep& step, const Values& values,
                             std::unique_ptr<Transport>& link, bool& transport_failed) {
-  StepRecord record;
-  record.name = step.name;
-  record.kind = step.handover ? "handover" : "send";
-  record.command = step.handover ? step.describe() : fill(step.send, values);
-  if (step.expect) record.expect = fill(*step.expect, values);
-  if (step.match) record.match = fill_regex(*step.match, values);
+  StepRecord record = step_record(step, values);
   const auto step_start = Clock::now();
   const int attempts = step.retries + 1;
 
@@ -299,12 +306,7 @@ UnitRecord Runner::run_unit(const Unit& unit, int index, int count, std::unique_
       if (record.message.empty()) record.message = "interrupted before step \"" + step.name + "\"";
     }
     if (!skip_reason.empty()) {
-      StepRecord skipped;
-      skipped.name = step.name;
-      skipped.kind = step.handover ? "handover" : "send";
-      skipped.command = step.handover ? step.describe() : fill(step.send, values);
-      if (step.expect) skipped.expect = fill(*step.expect, values);
-      if (step.match) skipped.match = fill_regex(*step.match, values);
+      StepRecord skipped = step_record(step, values);
       skipped.verdict = Verdict::kSkipped;
       skipped.message = skip_reason;
       record.steps.push_back(std::move(skipped));
