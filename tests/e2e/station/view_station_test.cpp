@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "board_fixture.h"
+#include "station_rig.h"
 #include "view_browser.h"
 
 #ifdef FTMSTATION_BINARY
@@ -55,20 +56,10 @@ class StationViewOnBoard : public BoardTest {
     }
     BoardTest::SetUp();
     if (HasFatalFailure()) return;
-    port_ = board().usb_host().attach_cable(board().state_dir() + "/ttyPC0");
-    dir_ = board().state_dir() + "/station";
-    fs::create_directories(dir_ + "/records");
-    // The operator hook logs its action and waits for the test to do it.
-    hook_ = dir_ + "/hook";
-    std::ofstream(hook_) << "#!/bin/sh\n"
-                            "echo \"$1\" >> '" + dir_ + "/actions'\n"
-                            "n=$(wc -l < '" + dir_ + "/actions')\n"
-                            "i=0\n"
-                            "while [ ! -e '" + dir_ + "/ack.'$n ]; do\n"
-                            "  sleep 0.02; i=$((i+1)); [ $i -gt 1500 ] && exit 1\n"
-                            "done\n"
-                            "exit 0\n";
-    ::chmod(hook_.c_str(), 0755);
+    StationRig rig = make_station_rig(board());
+    port_ = rig.port;
+    dir_ = rig.dir;
+    hook_ = rig.hook;
   }
 
   std::string port_, dir_, hook_;
