@@ -67,7 +67,8 @@ long field(const std::string& text, const std::string& key) {
 
 // The host pid of the board's ftmd: a child of the board's pid 1.
 pid_t daemon_pid(pid_t init) {
-  std::istringstream children(slurp("/proc/" + std::to_string(init) + "/task/" + std::to_string(init) + "/children"));
+  std::istringstream children(
+      slurp("/proc/" + std::to_string(init) + "/task/" + std::to_string(init) + "/children"));
   pid_t pid;
   while (children >> pid)
     if (slurp("/proc/" + std::to_string(pid) + "/comm") == "ftmd\n") return pid;
@@ -77,7 +78,7 @@ pid_t daemon_pid(pid_t init) {
 struct Sample {
   long wakeups = 0;      // voluntary context switches, all threads: each is a sleep the thread woke from
   long preemptions = 0;  // involuntary ones: the scheduler took the CPU away, no wake-up of ours
-  long ticks = 0;     // utime + stime
+  long ticks = 0;        // utime + stime
 };
 
 Sample sample(pid_t pid) {
@@ -116,8 +117,8 @@ double ms_since(Clock::time_point start) { return ms_between(start, Clock::now()
 void print_latency(const char* label, std::vector<double> ms, double target) {
   std::sort(ms.begin(), ms.end());
   const double median = ms[ms.size() / 2];
-  std::printf("| %s, n=%zu | %.1f ms median, %.1f ms max | — | — | ≤ %.0f ms | %s |\n", label, ms.size(), median,
-              ms.back(), target, verdict(ms.back() <= target));
+  std::printf("| %s, n=%zu | %.1f ms median, %.1f ms max | — | — | ≤ %.0f ms | %s |\n", label, ms.size(),
+              median, ms.back(), target, verdict(ms.back() <= target));
   std::fflush(stdout);
 }
 
@@ -128,8 +129,10 @@ int main(int argc, char** argv) {
   int idle_seconds = kDefaultIdleSeconds;
   for (int i = 1; i + 1 < argc; i += 2) {
     const std::string o = argv[i];
-    if (o == "--ftmd") ftmd = argv[i + 1];
-    else if (o == "--idle-seconds") idle_seconds = std::max(1, std::atoi(argv[i + 1]));
+    if (o == "--ftmd")
+      ftmd = argv[i + 1];
+    else if (o == "--idle-seconds")
+      idle_seconds = std::max(1, std::atoi(argv[i + 1]));
     else {
       std::fprintf(stderr, "usage: %s [--ftmd PATH] [--idle-seconds N]\n", argv[0]);
       return 2;
@@ -157,10 +160,11 @@ int main(int argc, char** argv) {
   }
   const double startup_ms = ms_since(start);
   const double startup_floor_ms = ms_between(start, polled->when) + kMandatedPauseMs;
-  std::printf("| start-up: start of ftmd (container \"running\") to first reply | %.0f ms | %.0f ms (first poll + "
-              "1 s pause) | %.2f× | ≤ %.0f ms | %s |\n",
-              startup_ms, startup_floor_ms, startup_ms / startup_floor_ms, kStartupTargetMs,
-              startup_verdict(startup_ms, startup_floor_ms));
+  std::printf(
+      "| start-up: start of ftmd (container \"running\") to first reply | %.0f ms | %.0f ms (first poll + "
+      "1 s pause) | %.2f× | ≤ %.0f ms | %s |\n",
+      startup_ms, startup_floor_ms, startup_ms / startup_floor_ms, kStartupTargetMs,
+      startup_verdict(startup_ms, startup_floor_ms));
   std::fflush(stdout);
 
   // Start-up from the container turning "running": the daemon is started
@@ -202,12 +206,13 @@ int main(int argc, char** argv) {
     return v[v.size() / 2];
   };
   const auto max = [](const std::vector<double>& v) { return *std::max_element(v.begin(), v.end()); };
-  std::printf("| start-up: container turns \"running\" to first reply, n=%zu (flip at 0/0.5/1/1.5 s after a poll) | "
-              "%.0f ms median, %.0f ms max | %.0f ms median, %.0f ms max (next poll + 1 s pause) | %.2f× "
-              "(+%.0f ms median, +%.0f ms max) | ≤ %.0f ms | %s |\n",
-              running_ms.size(), median(running_ms), max(running_ms), median(floor_ms), max(floor_ms),
-              median(running_ms) / median(floor_ms), median(extra_ms), max(extra_ms), kStartupTargetMs,
-              startup_verdict(max(running_ms), max(floor_ms)));
+  std::printf(
+      "| start-up: container turns \"running\" to first reply, n=%zu (flip at 0/0.5/1/1.5 s after a poll) | "
+      "%.0f ms median, %.0f ms max | %.0f ms median, %.0f ms max (next poll + 1 s pause) | %.2f× "
+      "(+%.0f ms median, +%.0f ms max) | ≤ %.0f ms | %s |\n",
+      running_ms.size(), median(running_ms), max(running_ms), median(floor_ms), max(floor_ms),
+      median(running_ms) / median(floor_ms), median(extra_ms), max(extra_ms), kStartupTargetMs,
+      startup_verdict(max(running_ms), max(floor_ms)));
   std::fflush(stdout);
 
   // Idle cost: nothing is sent for idle_seconds.
@@ -226,14 +231,16 @@ int main(int argc, char** argv) {
   const double cpu = 100.0 * static_cast<double>(after.ticks - before.ticks) /
                      static_cast<double>(::sysconf(_SC_CLK_TCK)) / idle_seconds;
   const long dirty = field(rollup, "Private_Dirty");
-  std::printf("| idle %d s: wake-ups (voluntary context switches, all threads; preempted %.2f /s besides) | "
-              "%.2f /s | — | — | ≤ %.0f /s | %s |\n",
-              idle_seconds, preemptions, wakeups, kWakeupsTarget, verdict(wakeups <= kWakeupsTarget));
+  std::printf(
+      "| idle %d s: wake-ups (voluntary context switches, all threads; preempted %.2f /s besides) | "
+      "%.2f /s | — | — | ≤ %.0f /s | %s |\n",
+      idle_seconds, preemptions, wakeups, kWakeupsTarget, verdict(wakeups <= kWakeupsTarget));
   std::printf("| idle %d s: CPU | %.3f %% | — | — | ≤ %.1f %% | %s |\n", idle_seconds, cpu, kCpuTargetPercent,
               verdict(cpu <= kCpuTargetPercent));
-  std::printf("| idle: private dirty memory (RSS %ld KiB, %ld threads) | %ld KiB | — | — | ≤ %.0f KiB | %s |\n",
-              field(status, "VmRSS"), field(status, "Threads"), dirty, kPrivateDirtyTargetKiB,
-              verdict(static_cast<double>(dirty) <= kPrivateDirtyTargetKiB));
+  std::printf(
+      "| idle: private dirty memory (RSS %ld KiB, %ld threads) | %ld KiB | — | — | ≤ %.0f KiB | %s |\n",
+      field(status, "VmRSS"), field(status, "Threads"), dirty, kPrivateDirtyTargetKiB,
+      verdict(static_cast<double>(dirty) <= kPrivateDirtyTargetKiB));
 
   // Key press to "OK\n": the press goes in once the key reader is open.
   std::vector<double> key_ms;

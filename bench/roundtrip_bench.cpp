@@ -51,7 +51,7 @@ struct Row {
   const char* label;
   const char* command;
   std::vector<std::string> steps;
-  double target;  // p50 may be at most this multiple of its floor
+  double target;          // p50 may be at most this multiple of its floor
   int count_divisor = 1;  // shell-bound rows run fewer requests
 };
 
@@ -64,23 +64,45 @@ std::vector<Row> rows() {
       {"`at+ftm,ftmver=?`", "at+ftm,ftmver=?", {}, kPureTarget},
       {"`at+ftm,hwid=?`", "at+ftm,hwid=?", {"read:255:/sys/devices/soc0/soc_uid"}, kPureTarget},
       {"unknown command", "at+ftm,nosuchcommand=?", {}, kPureTarget},
-      {"shell `at+ftm,sn=BENCH0001` (write)", "at+ftm,sn=BENCH0001", {"system:fw_setenv msn 'BENCH0001'"},
-       kShellTarget, kShellDivisor},
+      {"shell `at+ftm,sn=BENCH0001` (write)",
+       "at+ftm,sn=BENCH0001",
+       {"system:fw_setenv msn 'BENCH0001'"},
+       kShellTarget,
+       kShellDivisor},
       {"shell `at+ftm,sn=?`",
        "at+ftm,sn=?",
        {"system:fw_printenv msn >/tmp/1.txt", "read:255:/tmp/1.txt", "log"},
        kShellTarget,
        kShellDivisor},
-      {"shell `at+ftm,csn=?`", "at+ftm,csn=?", {"popen:fw_printenv csn | awk -F '=' '{print $2}'"}, kShellTarget,
+      {"shell `at+ftm,csn=?`",
+       "at+ftm,csn=?",
+       {"popen:fw_printenv csn | awk -F '=' '{print $2}'"},
+       kShellTarget,
        kShellDivisor},
       // The MAC query: both network units, both U-Boot variables, the three
       // live addresses.
       {"shell `at+ftm,ethmac=?`",
        "at+ftm,ethmac=?",
-       {"log", "readall:/etc/systemd/network/lan4.network", "log", "log", "readall:/etc/systemd/network/lan3.network",
-        "log", "log", "log", "log", "popen:fw_printenv ethaddr", "log", "log", "log", "log",
-        "popen:fw_printenv eth1addr", "log", "log", "read:23:/sys/class/net/eth0/address",
-        "read:23:/sys/class/net/lan4/address", "read:23:/sys/class/net/lan3/address"},
+       {"log",
+        "readall:/etc/systemd/network/lan4.network",
+        "log",
+        "log",
+        "readall:/etc/systemd/network/lan3.network",
+        "log",
+        "log",
+        "log",
+        "log",
+        "popen:fw_printenv ethaddr",
+        "log",
+        "log",
+        "log",
+        "log",
+        "popen:fw_printenv eth1addr",
+        "log",
+        "log",
+        "read:23:/sys/class/net/eth0/address",
+        "read:23:/sys/class/net/lan4/address",
+        "read:23:/sys/class/net/lan3/address"},
        kShellTarget,
        kShellDivisor},
   };
@@ -166,10 +188,14 @@ int main(int argc, char** argv) {
   std::string only;
   for (int i = 1; i + 1 < argc; i += 2) {
     const std::string o = argv[i];
-    if (o == "--ftmd") ftmd = argv[i + 1];
-    else if (o == "--floor") floor = argv[i + 1];
-    else if (o == "--count") count = std::max(1, std::atoi(argv[i + 1]));
-    else if (o == "--only") only = argv[i + 1];
+    if (o == "--ftmd")
+      ftmd = argv[i + 1];
+    else if (o == "--floor")
+      floor = argv[i + 1];
+    else if (o == "--count")
+      count = std::max(1, std::atoi(argv[i + 1]));
+    else if (o == "--only")
+      only = argv[i + 1];
     else {
       std::fprintf(stderr, "usage: %s [--ftmd PATH] [--floor PATH] [--count N] [--only TEXT]\n", argv[0]);
       return 2;
@@ -202,8 +228,10 @@ int main(int argc, char** argv) {
   // MACs written and in effect, so the MAC query takes its whole path.
   board.uboot_env().set("ethaddr", "02:00:00:00:04:01");
   board.uboot_env().set("eth1addr", "02:00:00:00:03:01");
-  board.write_file("/etc/systemd/network/lan4.network", "[Match]\nName=lan4\n\n[Link]\nMACAddress=02:00:00:00:04:01\n");
-  board.write_file("/etc/systemd/network/lan3.network", "[Match]\nName=lan3\n\n[Link]\nMACAddress=02:00:00:00:03:01\n");
+  board.write_file("/etc/systemd/network/lan4.network",
+                   "[Match]\nName=lan4\n\n[Link]\nMACAddress=02:00:00:00:04:01\n");
+  board.write_file("/etc/systemd/network/lan3.network",
+                   "[Match]\nName=lan3\n\n[Link]\nMACAddress=02:00:00:00:03:01\n");
 
   int status = 0;
   for (const auto& row : rows()) {
@@ -283,18 +311,20 @@ int main(int argc, char** argv) {
       return std::count_if(v.begin(), v.end(), [](double x) { return x < 0; });
     };
     if (failed(daemon_us) != 0 || failed(floor_us) != 0 || floor_lines < floor_expected) {
-      std::fprintf(stderr, "%s: %ld daemon and %ld floor requests failed, floor logged %zu lines\n", row.command,
-                   static_cast<long>(failed(daemon_us)), static_cast<long>(failed(floor_us)), floor_lines);
+      std::fprintf(stderr, "%s: %ld daemon and %ld floor requests failed, floor logged %zu lines\n",
+                   row.command, static_cast<long>(failed(daemon_us)), static_cast<long>(failed(floor_us)),
+                   floor_lines);
       status = 1;
       continue;
     }
     const Stats d = stats(daemon_us);
     const Stats f = stats(floor_us);
     const double ratio = d.p50_us / f.p50_us;
-    std::printf("| round trip %s (%zu log lines, %zu-byte reply), n=%zu | %.0f / %.0f µs | %.0f / %.0f µs | "
-                "%.2f× | p50 ≤ %.1f× | %s |\n",
-                row.label, per_request, reply.size(), daemon_us.size(), d.p50_us, d.p99_us, f.p50_us, f.p99_us,
-                ratio, row.target, ratio <= row.target ? "met" : "**missed**");
+    std::printf(
+        "| round trip %s (%zu log lines, %zu-byte reply), n=%zu | %.0f / %.0f µs | %.0f / %.0f µs | "
+        "%.2f× | p50 ≤ %.1f× | %s |\n",
+        row.label, per_request, reply.size(), daemon_us.size(), d.p50_us, d.p99_us, f.p50_us, f.p99_us, ratio,
+        row.target, ratio <= row.target ? "met" : "**missed**");
     std::fflush(stdout);
   }
   return status;

@@ -97,7 +97,8 @@ std::optional<HttpUrl> parse_http_url(std::string_view url) {
     std::string_view port = authority.substr(1);
     unsigned value = 0;
     auto [end, ec] = std::from_chars(port.data(), port.data() + port.size(), value);
-    if (ec != std::errc() || end != port.data() + port.size() || value == 0 || value > 65535) return std::nullopt;
+    if (ec != std::errc() || end != port.data() + port.size() || value == 0 || value > 65535)
+      return std::nullopt;
     out.port = std::string(port);
   }
   if (out.host.empty()) return std::nullopt;
@@ -177,7 +178,8 @@ std::string md5_hex(std::string_view bytes) {
 
 std::string compare_digests(const ConfirmReply& confirm, std::string_view downloaded_md5, std::size_t size,
                             std::string_view file) {
-  std::string ours = "the " + std::to_string(size) + " downloaded bytes have MD5 " + std::string(downloaded_md5);
+  std::string ours =
+      "the " + std::to_string(size) + " downloaded bytes have MD5 " + std::string(downloaded_md5);
   if (!confirm.digest || confirm.digest->empty())
     return "the device reported no MD5 for " + std::string(file) + " (it could not read the file); " + ours;
   if (*confirm.digest != downloaded_md5)

@@ -81,7 +81,8 @@ HttpFetch http_get(const HttpUrl& url, std::chrono::milliseconds timeout) {
   std::string request = "GET " + url.path + " HTTP/1.0\r\nHost: " + url.host + "\r\nUser-Agent: ftmctl\r\n" +
                         "Connection: close\r\n\r\n";
   for (std::size_t sent = 0; sent < request.size();) {
-    if (!wait_for(sock.get(), POLLOUT, deadline)) return {false, {}, "time-out sending the request to " + where};
+    if (!wait_for(sock.get(), POLLOUT, deadline))
+      return {false, {}, "time-out sending the request to " + where};
     ssize_t n = ::send(sock.get(), request.data() + sent, request.size() - sent, MSG_NOSIGNAL);
     if (n < 0 && errno != EINTR && errno != EAGAIN) return {false, {}, errno_text("send", errno)};
     if (n > 0) sent += static_cast<std::size_t>(n);
@@ -91,7 +92,8 @@ HttpFetch http_get(const HttpUrl& url, std::chrono::milliseconds timeout) {
   char buf[4096];
   for (;;) {
     if (!wait_for(sock.get(), POLLIN, deadline))
-      return {false, {}, "time-out reading from " + where + " after " + std::to_string(raw.size()) + " bytes"};
+      return {
+          false, {}, "time-out reading from " + where + " after " + std::to_string(raw.size()) + " bytes"};
     ssize_t n = ::recv(sock.get(), buf, sizeof(buf), 0);
     if (n == 0) break;
     if (n < 0) {

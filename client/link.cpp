@@ -37,15 +37,20 @@ std::string hex_spaced(std::span<const std::uint8_t> bytes) {
 }  // namespace
 
 RequestHeader request_header(std::uint16_t sequence) {
-  return {static_cast<std::uint8_t>(sequence & 0xff), static_cast<std::uint8_t>(sequence >> 8), 0, 0, 0, 0, 0};
+  return {
+      static_cast<std::uint8_t>(sequence & 0xff), static_cast<std::uint8_t>(sequence >> 8), 0, 0, 0, 0, 0};
 }
 
 const char* outcome_name(LinkOutcome outcome) {
   switch (outcome) {
-    case LinkOutcome::kReply: return "reply";
-    case LinkOutcome::kTimeout: return "time-out";
-    case LinkOutcome::kBadFrame: return "bad frame";
-    case LinkOutcome::kTransport: return "transport error";
+    case LinkOutcome::kReply:
+      return "reply";
+    case LinkOutcome::kTimeout:
+      return "time-out";
+    case LinkOutcome::kBadFrame:
+      return "bad frame";
+    case LinkOutcome::kTransport:
+      return "transport error";
   }
   return "?";
 }
@@ -59,12 +64,14 @@ std::optional<SerialLink> SerialLink::open(const std::string& path, std::string*
   UniqueFd fd(::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
   if (!fd) {
     int err = errno;
-    if (err == EBUSY) return fail(err, path + " is held by another program, which opened it exclusively (EBUSY)");
+    if (err == EBUSY)
+      return fail(err, path + " is held by another program, which opened it exclusively (EBUSY)");
     return fail(err, errno_text("cannot open " + path, err));
   }
   if (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
     int err = errno;
-    if (err == EWOULDBLOCK) return fail(err, path + " is held by another program, which has it locked (EWOULDBLOCK)");
+    if (err == EWOULDBLOCK)
+      return fail(err, path + " is held by another program, which has it locked (EWOULDBLOCK)");
     return fail(err, errno_text("flock " + path, err));
   }
   termios tty{};
@@ -84,11 +91,13 @@ std::optional<SerialLink> SerialLink::open(const std::string& path, std::string*
     int err = errno;
     return fail(err, errno_text("cannot configure " + path, err));
   }
-  auto seed = static_cast<std::uint16_t>(static_cast<unsigned>(::time(nullptr)) * 31u + static_cast<unsigned>(::getpid()));
+  auto seed = static_cast<std::uint16_t>(static_cast<unsigned>(::time(nullptr)) * 31u +
+                                         static_cast<unsigned>(::getpid()));
   return SerialLink(std::move(fd), seed);
 }
 
-SerialLink::SerialLink(UniqueFd fd, std::uint16_t first_sequence) : fd_(std::move(fd)), sequence_(first_sequence) {}
+SerialLink::SerialLink(UniqueFd fd, std::uint16_t first_sequence)
+    : fd_(std::move(fd)), sequence_(first_sequence) {}
 
 Exchange SerialLink::transact(std::string_view command, std::chrono::milliseconds timeout) {
   const auto start = Clock::now();
@@ -130,7 +139,8 @@ Exchange SerialLink::transact(std::string_view command, std::chrono::millisecond
       sent += static_cast<std::size_t>(n);
       continue;
     }
-    if (n < 0 && errno != EAGAIN && errno != EINTR) return finish(LinkOutcome::kTransport, errno_text("write", errno));
+    if (n < 0 && errno != EAGAIN && errno != EINTR)
+      return finish(LinkOutcome::kTransport, errno_text("write", errno));
     pollfd p{fd_.get(), POLLOUT, 0};
     if (::poll(&p, 1, remaining_ms(deadline)) == 0)
       return finish(LinkOutcome::kTimeout, "the port took no request within the time allowed");
@@ -145,9 +155,9 @@ Exchange SerialLink::transact(std::string_view command, std::chrono::millisecond
     if (r > 0 && !(p.revents & POLLIN)) return finish(LinkOutcome::kTransport, "the device hung up");
     if (r == 0) {
       if (ex.raw.empty()) return finish(LinkOutcome::kTimeout, "no reply within the time allowed");
-      return finish(LinkOutcome::kTimeout, "incomplete reply frame: " + std::to_string(ex.raw.size()) + " of " +
-                                               (want > kHostBodyOffset ? std::to_string(want) : "9 or more") +
-                                               " bytes arrived");
+      return finish(LinkOutcome::kTimeout,
+                    "incomplete reply frame: " + std::to_string(ex.raw.size()) + " of " +
+                        (want > kHostBodyOffset ? std::to_string(want) : "9 or more") + " bytes arrived");
     }
     std::uint8_t buf[1024];
     // Read no further than this frame: anything after it is not ours.
@@ -160,7 +170,8 @@ Exchange SerialLink::transact(std::string_view command, std::chrono::millisecond
       want = host_reply_frame_size(ex.raw);
       if (want - kHostBodyOffset - 1 > kMaxReplyText)
         return finish(LinkOutcome::kBadFrame, "length field " + std::to_string(want - kHostBodyOffset - 1) +
-                                                  " exceeds any reply (first bytes " + hex_spaced(ex.raw) + ")");
+                                                  " exceeds any reply (first bytes " + hex_spaced(ex.raw) +
+                                                  ")");
     }
   }
 

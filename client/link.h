@@ -42,9 +42,9 @@ const char* outcome_name(LinkOutcome outcome);
 // One request and its reply.
 struct Exchange {
   LinkOutcome outcome = LinkOutcome::kTransport;
-  std::string reply;               // the reply text, on kReply
-  std::vector<std::uint8_t> raw;   // the reply frame, or the bytes that did arrive
-  std::string error;               // what went wrong, when not kReply
+  std::string reply;              // the reply text, on kReply
+  std::vector<std::uint8_t> raw;  // the reply frame, or the bytes that did arrive
+  std::string error;              // what went wrong, when not kReply
   std::chrono::milliseconds elapsed{0};
 };
 
@@ -57,7 +57,8 @@ class SerialLink {
   // `error_number`, when given, gets the failure's errno: EBUSY when another
   // program opened the port exclusively (TIOCEXCL), EWOULDBLOCK when another
   // program holds its lock.
-  static std::optional<SerialLink> open(const std::string& path, std::string* error, int* error_number = nullptr);
+  static std::optional<SerialLink> open(const std::string& path, std::string* error,
+                                        int* error_number = nullptr);
   // Takes an already open, configured descriptor (tests use a pty).
   SerialLink(UniqueFd fd, std::uint16_t first_sequence);
 

@@ -69,7 +69,8 @@ ParsedArgs parse_args(std::span<const char* const> args) {
         auto v = take_value();
         if (!v) return {std::nullopt, "--timeout needs a number of seconds"};
         auto timeout = parse_timeout(*v);
-        if (!timeout) return {std::nullopt, "--timeout: '" + *v + "' is not a number of seconds in (0, 3600]"};
+        if (!timeout)
+          return {std::nullopt, "--timeout: '" + *v + "' is not a number of seconds in (0, 3600]"};
         options.timeout = *timeout;
       } else {
         return {std::nullopt, "unknown option " + name};
@@ -79,7 +80,8 @@ ParsedArgs parse_args(std::span<const char* const> args) {
     if (arg == kHandoverWord) {
       if (i + 1 >= args.size()) return {std::nullopt, "handover needs a file: devlic or cert"};
       auto file = handover_file_from_name(args[++i]);
-      if (!file) return {std::nullopt, std::string("handover: unknown file '") + args[i] + "' (devlic or cert)"};
+      if (!file)
+        return {std::nullopt, std::string("handover: unknown file '") + args[i] + "' (devlic or cert)"};
       options.steps.push_back({{}, file});
       continue;
     }
@@ -92,7 +94,8 @@ ParsedLine parse_line(std::string_view line) {
   if (line.ends_with('\n')) line.remove_suffix(1);
   if (line.ends_with('\r')) line.remove_suffix(1);
   if (line.empty() || line.front() == '#') return {};
-  if (line.starts_with(kHandoverWord) && (line.size() == kHandoverWord.size() || line[kHandoverWord.size()] == ' ')) {
+  if (line.starts_with(kHandoverWord) &&
+      (line.size() == kHandoverWord.size() || line[kHandoverWord.size()] == ' ')) {
     std::string_view name = line.substr(kHandoverWord.size());
     while (name.starts_with(' ')) name.remove_prefix(1);
     while (name.ends_with(' ')) name.remove_suffix(1);

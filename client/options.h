@@ -27,7 +27,7 @@ inline constexpr int kExitUsage = 64;     // bad command line (EX_USAGE)
 // One thing to do on the link: send a command text, or run the activation
 // file handover of one file.
 struct Step {
-  std::string command;                  // when no handover
+  std::string command;  // when no handover
   std::optional<HandoverFile> handover;
 };
 

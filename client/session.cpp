@@ -21,11 +21,13 @@ long long ms_since(Clock::time_point start) {
 
 }  // namespace
 
-int Session::run(const Step& step) { return step.handover ? handover(*step.handover) : command(step.command); }
+int Session::run(const Step& step) {
+  return step.handover ? handover(*step.handover) : command(step.command);
+}
 
 std::string Session::json_exchange(const std::string& text, const Exchange& ex) const {
-  std::string json = "{\"command\":" + json_string(text) + ",\"reply\":" +
-                     (ex.outcome == LinkOutcome::kReply ? json_string(ex.reply) : "null") +
+  std::string json = "{\"command\":" + json_string(text) +
+                     ",\"reply\":" + (ex.outcome == LinkOutcome::kReply ? json_string(ex.reply) : "null") +
                      ",\"raw\":\"" + hex_bytes(ex.raw) + "\",\"ok\":" + (is_ok(ex) ? "true" : "false") +
                      ",\"outcome\":\"" + outcome_name(ex.outcome) + "\"" +
                      ",\"elapsed_ms\":" + std::to_string(ex.elapsed.count());
@@ -68,18 +70,20 @@ int Session::handover(HandoverFile file) {
     if (!options_.json) std::fprintf(out_, "%s: %s\n", what, detail.c_str());
   };
   auto done = [&](int status, const std::string& error) {
-    if (!error.empty()) std::fprintf(err_, "ftmctl: handover %s: %s\n", std::string(target.file).c_str(), error.c_str());
+    if (!error.empty())
+      std::fprintf(err_, "ftmctl: handover %s: %s\n", std::string(target.file).c_str(), error.c_str());
     if (options_.json) {
-      std::string json = "{\"handover\":" + json_string(target.file) + ",\"url\":" + json_string(url) +
-                         ",\"bytes\":" + std::to_string(size) + ",\"md5\":" + json_string(md5) +
-                         ",\"device_md5\":" + json_string(device_md5) + ",\"hardware_id\":" +
-                         json_string(hardware_id) + ",\"ok\":" + (status == kExitOk ? "true" : "false") +
-                         ",\"elapsed_ms\":" + std::to_string(ms_since(start)) + ",\"steps\":[" + steps_json + "]";
+      std::string json =
+          "{\"handover\":" + json_string(target.file) + ",\"url\":" + json_string(url) +
+          ",\"bytes\":" + std::to_string(size) + ",\"md5\":" + json_string(md5) +
+          ",\"device_md5\":" + json_string(device_md5) + ",\"hardware_id\":" + json_string(hardware_id) +
+          ",\"ok\":" + (status == kExitOk ? "true" : "false") +
+          ",\"elapsed_ms\":" + std::to_string(ms_since(start)) + ",\"steps\":[" + steps_json + "]";
       if (!error.empty()) json += ",\"error\":" + json_string(error);
       std::fprintf(out_, "%s}\n", json.c_str());
     } else if (status == kExitOk) {
-      std::fprintf(out_, "handover %s: OK, %zu bytes, md5 %s, hardware id %s\n", std::string(target.file).c_str(),
-                   size, md5.c_str(), escape_reply(hardware_id).c_str());
+      std::fprintf(out_, "handover %s: OK, %zu bytes, md5 %s, hardware id %s\n",
+                   std::string(target.file).c_str(), size, md5.c_str(), escape_reply(hardware_id).c_str());
     } else {
       std::fprintf(out_, "handover %s: FAILED: %s\n", std::string(target.file).c_str(), error.c_str());
     }

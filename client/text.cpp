@@ -20,10 +20,18 @@ std::string escape_reply(std::string_view text) {
   for (char ch : text) {
     auto byte = static_cast<unsigned char>(ch);
     switch (ch) {
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
-      case '\\': out += "\\\\"; break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
       default:
         if (byte >= 0x20 && byte < 0x7f) {
           out += ch;
@@ -41,11 +49,21 @@ std::string json_string(std::string_view text) {
   for (char ch : text) {
     auto byte = static_cast<unsigned char>(ch);
     switch (ch) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
+      case '"':
+        out += "\\\"";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
       default:
         if (byte >= 0x20 && byte < 0x7f) {
           out += ch;

@@ -14,7 +14,9 @@ using namespace ftmd;
 
 namespace {
 
-bool fixed_reply(CommandHandler h) { return h == invalid_command || h == reboot_device || h == dsp_not_supported; }
+bool fixed_reply(CommandHandler h) {
+  return h == invalid_command || h == reboot_device || h == dsp_not_supported;
+}
 
 }  // namespace
 
@@ -28,8 +30,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   ReplyBuffer reply;
   const CommandEntry* row = find_command(command.data());
-  if (row == nullptr || fixed_reply(row->handler)) dispatch_command(command.data(), reply);
-  else reply.set("OK\n");
+  if (row == nullptr || fixed_reply(row->handler))
+    dispatch_command(command.data(), reply);
+  else
+    reply.set("OK\n");
 
   std::array<std::uint8_t, kHostReplyFrameMax> frame{};
   std::size_t frame_size = host_reply_encode(received, reply.c_str(), frame);

@@ -50,8 +50,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (std::size_t i = 0; i < quoted.size(); ++i) {
       char c = quoted[i];
       if (inside) {
-        if (c == '\'') inside = false;
-        else unquoted += c;
+        if (c == '\'')
+          inside = false;
+        else
+          unquoted += c;
       } else if (c == '\'') {
         inside = true;
       } else {

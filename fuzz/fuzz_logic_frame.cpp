@@ -40,7 +40,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     require(terminated(link.reply.text));
     // Only a well-formed reply of codes 1 to 4 hands text over.
     if (link.reply.ready)
-      require(accepted && frame.cmd >= kLogicCmdGetMode && frame.cmd <= kLogicCmdSetValue && count > kLogicHeaderSize);
+      require(accepted && frame.cmd >= kLogicCmdGetMode && frame.cmd <= kLogicCmdSetValue &&
+              count > kLogicHeaderSize);
   }
 
   // The report texts on data of any length the buffer can hold.

@@ -4,11 +4,16 @@ namespace ftmd::station {
 
 const char* step_state_name(StepState state) {
   switch (state) {
-    case StepState::kPending: return "pending";
-    case StepState::kRunning: return "running";
-    case StepState::kPassed: return "passed";
-    case StepState::kFailed: return "failed";
-    case StepState::kSkipped: return "skipped";
+    case StepState::kPending:
+      return "pending";
+    case StepState::kRunning:
+      return "running";
+    case StepState::kPassed:
+      return "passed";
+    case StepState::kFailed:
+      return "failed";
+    case StepState::kSkipped:
+      return "skipped";
   }
   return "pending";
 }

@@ -20,7 +20,8 @@ namespace ftmd::station {
 namespace {
 
 std::int64_t ms_left(std::chrono::steady_clock::time_point deadline) {
-  auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+  auto left =
+      std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
   return left.count() < 0 ? 0 : left.count();
 }
 
@@ -83,7 +84,8 @@ std::string run_hook(const std::string& program, const std::vector<std::string>&
   int status = 0;
   while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
   }
-  if (got == static_cast<ssize_t>(sizeof exec_errno)) return std::string("cannot run: ") + std::strerror(exec_errno);
+  if (got == static_cast<ssize_t>(sizeof exec_errno))
+    return std::string("cannot run: ") + std::strerror(exec_errno);
   if (killed) {
     char after[48];
     std::snprintf(after, sizeof after, "killed after %g s", static_cast<double>(timeout.count()) / 1000.0);

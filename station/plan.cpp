@@ -39,7 +39,9 @@ struct PlanError {
 int line_of(const YAML::Node& node) { return node.Mark().is_null() ? 0 : node.Mark().line + 1; }
 
 [[noreturn]] void fail_at(int line, std::string reason) { throw PlanError{line, std::move(reason)}; }
-[[noreturn]] void fail(const YAML::Node& node, std::string reason) { fail_at(line_of(node), std::move(reason)); }
+[[noreturn]] void fail(const YAML::Node& node, std::string reason) {
+  fail_at(line_of(node), std::move(reason));
+}
 
 std::string in_quotes(const std::string& text) { return "\"" + text + "\""; }
 
@@ -54,11 +56,12 @@ std::string nonempty_text(const YAML::Node& node, const std::string& key) {
   return value;
 }
 
-std::chrono::milliseconds seconds(const YAML::Node& node, const std::string& key, std::chrono::milliseconds min,
-                                  std::chrono::milliseconds max) {
+std::chrono::milliseconds seconds(const YAML::Node& node, const std::string& key,
+                                  std::chrono::milliseconds min, std::chrono::milliseconds max) {
   auto bad = [&] {
     char range[64];
-    std::snprintf(range, sizeof range, " (seconds from %g to %g)", min.count() / 1000.0, max.count() / 1000.0);
+    std::snprintf(range, sizeof range, " (seconds from %g to %g)", min.count() / 1000.0,
+                  max.count() / 1000.0);
     fail(node, "bad " + key + (node.IsScalar() ? " " + in_quotes(node.Scalar()) : std::string()) + range);
   };
   if (!node.IsScalar() || node.Scalar().empty()) bad();
@@ -74,12 +77,13 @@ std::chrono::milliseconds seconds(const YAML::Node& node, const std::string& key
 
 int count(const YAML::Node& node, const std::string& key, int max) {
   auto bad = [&] {
-    fail(node, "bad " + key + (node.IsScalar() ? " " + in_quotes(node.Scalar()) : std::string()) + " (a whole number from 0 to " +
-                   std::to_string(max) + ")");
+    fail(node, "bad " + key + (node.IsScalar() ? " " + in_quotes(node.Scalar()) : std::string()) +
+                   " (a whole number from 0 to " + std::to_string(max) + ")");
   };
   if (!node.IsScalar() || node.Scalar().empty()) bad();
   const std::string& text = node.Scalar();
-  if (!std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; }) || text.size() > 4) bad();
+  if (!std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; }) || text.size() > 4)
+    bad();
   int value = std::stoi(text);
   if (value > max) bad();
   return value;
@@ -91,19 +95,21 @@ bool flag(const YAML::Node& node, const std::string& key) {
     if (text == "true" || text == "yes") return true;
     if (text == "false" || text == "no") return false;
   }
-  fail(node, "bad " + key + (node.IsScalar() ? " " + in_quotes(node.Scalar()) : std::string()) + " (true or false)");
+  fail(node, "bad " + key + (node.IsScalar() ? " " + in_quotes(node.Scalar()) : std::string()) +
+                 " (true or false)");
 }
 
 OnFail on_fail(const YAML::Node& node) {
   if (node.IsScalar() && node.Scalar() == "stop") return OnFail::kStop;
   if (node.IsScalar() && node.Scalar() == "continue") return OnFail::kContinue;
-  fail(node, "bad on_fail" + (node.IsScalar() ? " " + in_quotes(node.Scalar()) : std::string()) + " (stop or continue)");
+  fail(node, "bad on_fail" + (node.IsScalar() ? " " + in_quotes(node.Scalar()) : std::string()) +
+                 " (stop or continue)");
 }
 
 // Visits the keys of a map in file order, refusing unknown and repeated keys.
 template <typename Visit>
-void for_each_key(const YAML::Node& map, std::initializer_list<std::string_view> known, const std::string& what,
-                  Visit visit) {
+void for_each_key(const YAML::Node& map, std::initializer_list<std::string_view> known,
+                  const std::string& what, Visit visit) {
   std::set<std::string> seen;
   for (auto it = map.begin(); it != map.end(); ++it) {
     // Copies: the iterator hands out a temporary pair.
@@ -156,8 +162,8 @@ PlanStep parse_step(const YAML::Node& node, const Defaults& defaults, std::set<s
   // Lines of keys the checks after the loop point at (0: absent).
   int send_line = 0, expect_line = 0, action_line = 0, confirm_line = 0, reconnect_line = 0, within_line = 0;
   for_each_key(node,
-               {"name", "send", "handover", "expect", "match", "timeout", "retries", "retry_delay", "on_fail", "prompt",
-                "action", "confirm", "reconnect", "reconnect_within"},
+               {"name", "send", "handover", "expect", "match", "timeout", "retries", "retry_delay", "on_fail",
+                "prompt", "action", "confirm", "reconnect", "reconnect_within"},
                "a step", [&](const std::string& key, const YAML::Node& value) {
                  if (key == "name") {
                    step.name = nonempty_text(value, key);
@@ -208,12 +214,14 @@ PlanStep parse_step(const YAML::Node& node, const Defaults& defaults, std::set<s
                    step.reconnect = flag(value, key);
                    reconnect_line = line_of(value);
                  } else if (key == "reconnect_within") {
-                   step.reconnect_within = seconds(value, key, std::chrono::milliseconds(1000), kMaxStepTimeout);
+                   step.reconnect_within =
+                       seconds(value, key, std::chrono::milliseconds(1000), kMaxStepTimeout);
                    within_line = line_of(value);
                  }
                });
   if (step.name.empty()) fail(node, "a step needs a name");
-  if (step.send.empty() && !step.handover) fail(node, "step " + in_quotes(step.name) + " has neither send nor handover");
+  if (step.send.empty() && !step.handover)
+    fail(node, "step " + in_quotes(step.name) + " has neither send nor handover");
   if (!step.send.empty() && step.handover)
     fail_at(send_line, "step " + in_quotes(step.name) + " has both send and handover");
   if (!step.send.empty() && !expect_line)
@@ -241,17 +249,21 @@ Plan parse_document(const YAML::Node& root, const std::string& file) {
                  } else if (key == "description") {
                    plan.description = scalar(value, key);
                  } else if (key == "defaults") {
-                   if (!value.IsMap()) fail(value, "defaults must be a map (timeout, retries, retry_delay, on_fail)");
+                   if (!value.IsMap())
+                     fail(value, "defaults must be a map (timeout, retries, retry_delay, on_fail)");
                    for_each_key(value, {"timeout", "retries", "retry_delay", "on_fail"}, "defaults",
                                 [&](const std::string& k, const YAML::Node& v) {
-                                  if (k == "timeout") defaults.timeout = seconds(v, k, kMinStepTimeout, kMaxStepTimeout);
+                                  if (k == "timeout")
+                                    defaults.timeout = seconds(v, k, kMinStepTimeout, kMaxStepTimeout);
                                   if (k == "retries") defaults.retries = count(v, k, kMaxRetries);
                                   if (k == "retry_delay")
-                                    defaults.retry_delay = seconds(v, k, std::chrono::milliseconds(0), kMaxRetryDelay);
+                                    defaults.retry_delay =
+                                        seconds(v, k, std::chrono::milliseconds(0), kMaxRetryDelay);
                                   if (k == "on_fail") defaults.on_fail = on_fail(v);
                                 });
                  } else if (key == "steps") {
-                   if (!value.IsSequence() || value.size() == 0) fail(value, "steps must be a list of at least one step");
+                   if (!value.IsSequence() || value.size() == 0)
+                     fail(value, "steps must be a list of at least one step");
                    steps.emplace(value);
                  }
                });

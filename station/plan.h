@@ -32,7 +32,7 @@ inline constexpr std::chrono::milliseconds kDefaultRetryDelay{1'000};
 inline constexpr std::chrono::milliseconds kDefaultReconnectWithin{60'000};
 
 struct PlanStep {
-  int line = 0;                 // where the step begins in the plan file
+  int line = 0;  // where the step begins in the plan file
   std::string name;
   // Exactly one of `send` (a command text template) and `handover`.
   std::string send;
@@ -43,13 +43,13 @@ struct PlanStep {
   std::optional<std::string> expect;
   std::optional<std::string> match;
   std::chrono::milliseconds timeout = kDefaultStepTimeout;
-  int retries = 0;              // further attempts after a failed one
+  int retries = 0;  // further attempts after a failed one
   std::chrono::milliseconds retry_delay = kDefaultRetryDelay;
   OnFail on_fail = OnFail::kStop;
-  std::string prompt;           // operator text shown before the step ("" none)
-  std::string action;           // short id of the operator action ("" none)
-  bool confirm = false;         // wait for the operator before sending
-  bool reconnect = false;       // the device reboots after the reply
+  std::string prompt;      // operator text shown before the step ("" none)
+  std::string action;      // short id of the operator action ("" none)
+  bool confirm = false;    // wait for the operator before sending
+  bool reconnect = false;  // the device reboots after the reply
   std::chrono::milliseconds reconnect_within = kDefaultReconnectWithin;
 
   // What the station sends, for views and records: the command template, or
@@ -58,8 +58,8 @@ struct PlanStep {
 };
 
 struct Plan {
-  std::string file;             // as given (for messages and records)
-  std::string md5;              // of the plan's text, so a record names the exact plan run
+  std::string file;  // as given (for messages and records)
+  std::string md5;   // of the plan's text, so a record names the exact plan run
   std::string name;
   std::string description;
   std::vector<PlanStep> steps;

@@ -74,7 +74,8 @@ bool serial_matches(std::string_view name, const std::string& serial) {
   std::size_t mark = name.rfind(kInterfaceMark);
   if (mark == std::string_view::npos) return false;
   std::string_view head = name.substr(0, mark);
-  return head.size() > serial.size() && head.ends_with(serial) && head[head.size() - serial.size() - 1] == '_';
+  return head.size() > serial.size() && head.ends_with(serial) &&
+         head[head.size() - serial.size() - 1] == '_';
 }
 
 // pci-0000:00:14.0-usb-0:2:1.0 is at location "usb-0:2" (port 2 of the
@@ -99,13 +100,14 @@ std::string joined_names(const std::vector<Candidate>& list) {
 
 // One port among udev's names in `dir`: exactly one device must match
 // (several names of one device count once).
-PortLookup pick(const std::string& dir, const std::string& what, bool (*matches)(std::string_view, const std::string&),
-                const std::string& key) {
+PortLookup pick(const std::string& dir, const std::string& what,
+                bool (*matches)(std::string_view, const std::string&), const std::string& key) {
   auto entries = live_entries(dir);
   std::vector<Candidate> hits;
   for (const auto& c : entries) {
     if (!matches(c.name, key)) continue;
-    bool same_device = std::any_of(hits.begin(), hits.end(), [&](const Candidate& h) { return h.device == c.device; });
+    bool same_device =
+        std::any_of(hits.begin(), hits.end(), [&](const Candidate& h) { return h.device == c.device; });
     if (!same_device) hits.push_back(c);
   }
   if (hits.size() == 1) return {hits[0].device, {}};
@@ -135,7 +137,9 @@ std::vector<Holder> holders_of(const std::string& path, const std::string& proc_
   std::error_code ec;
   for (const auto& p : fs::directory_iterator(proc_root, ec)) {
     const std::string pid_text = p.path().filename().string();
-    if (pid_text.empty() || !std::all_of(pid_text.begin(), pid_text.end(), [](char c) { return c >= '0' && c <= '9'; })) continue;
+    if (pid_text.empty() ||
+        !std::all_of(pid_text.begin(), pid_text.end(), [](char c) { return c >= '0' && c <= '9'; }))
+      continue;
     const int pid = std::atoi(pid_text.c_str());
     if (pid == self) continue;
     std::error_code denied;  // another user's process: its descriptors are not ours to see
@@ -152,7 +156,8 @@ std::vector<Holder> holders_of(const std::string& path, const std::string& proc_
 
 std::string describe_holders(const std::vector<Holder>& holders) {
   std::string out;
-  for (const auto& h : holders) out += (out.empty() ? "" : ", ") + ("pid " + std::to_string(h.pid) + " (" + h.comm + ")");
+  for (const auto& h : holders)
+    out += (out.empty() ? "" : ", ") + ("pid " + std::to_string(h.pid) + " (" + h.comm + ")");
   return out;
 }
 
@@ -195,7 +200,8 @@ std::string PortChoice::describe() const {
 }
 
 PortLookup find_port(const PortChoice& choice, const std::string& dev_root) {
-  if (!choice.usb_serial.empty()) return pick(dev_root + kByIdDir, choice.describe(), serial_matches, choice.usb_serial);
+  if (!choice.usb_serial.empty())
+    return pick(dev_root + kByIdDir, choice.describe(), serial_matches, choice.usb_serial);
   if (!choice.usb_location.empty())
     return pick(dev_root + kByPathDir, choice.describe(), location_matches, choice.usb_location);
   if (choice.path.empty()) return {std::nullopt, "no port given"};
@@ -219,19 +225,22 @@ std::optional<client::SerialLink> open_port(const PortChoice& choice, std::strin
   if (auto link = client::SerialLink::open(path, &why, &err)) return link;
   if (err == EBUSY || err == EWOULDBLOCK) {
     std::string who = busy_holders(path, err == EWOULDBLOCK);
-    *error = path + " is held by another program" +
-             (who.empty() ? " (one this user cannot see; `fuser -v " + path + "` as root names it)" : ": " + who) +
-             (err == EWOULDBLOCK ? "; it has the port locked (flock: EWOULDBLOCK)"
-                                 : "; it opened the port exclusively (TIOCEXCL: EBUSY)") +
-             ". Close it and try again.";
+    *error =
+        path + " is held by another program" +
+        (who.empty() ? " (one this user cannot see; `fuser -v " + path + "` as root names it)" : ": " + who) +
+        (err == EWOULDBLOCK ? "; it has the port locked (flock: EWOULDBLOCK)"
+                            : "; it opened the port exclusively (TIOCEXCL: EBUSY)") +
+        ". Close it and try again.";
   } else {
     *error = why;
   }
   return std::nullopt;
 }
 
-std::optional<client::SerialLink> reopen_after_reboot(const PortChoice& choice, std::chrono::milliseconds gone_within,
-                                                      std::chrono::milliseconds back_within, std::string* error) {
+std::optional<client::SerialLink> reopen_after_reboot(const PortChoice& choice,
+                                                      std::chrono::milliseconds gone_within,
+                                                      std::chrono::milliseconds back_within,
+                                                      std::string* error) {
   auto now_id = [&]() -> std::optional<FileId> {
     auto found = find_port(choice);
     return found.path ? file_id(*found.path) : std::nullopt;
@@ -252,7 +261,8 @@ std::optional<client::SerialLink> reopen_after_reboot(const PortChoice& choice, 
     std::string why;
     if (auto link = open_port(choice, &why)) {
       auto left = std::chrono::duration_cast<std::chrono::milliseconds>(back_deadline - Clock::now());
-      auto ex = link->transact(kProbeCommand, std::clamp<std::chrono::milliseconds>(left, 100ms, kProbeTimeout));
+      auto ex =
+          link->transact(kProbeCommand, std::clamp<std::chrono::milliseconds>(left, 100ms, kProbeTimeout));
       if (ex.outcome == client::LinkOutcome::kReply) return link;
       last = "the port is back but the device did not answer: " + ex.error;
     } else if (find_port(choice).path) {

@@ -15,9 +15,9 @@ namespace ftmd::station {
 // which stay the same when the device re-enumerates after a reboot, unlike
 // /dev/ttyACMn.
 struct PortChoice {
-  std::string path;          // a device path as given
-  std::string usb_serial;    // the device's USB serial number
-  std::string usb_location;  // the USB location: the by-path name or part of it
+  std::string path;              // a device path as given
+  std::string usb_serial;        // the device's USB serial number
+  std::string usb_location;      // the USB location: the by-path name or part of it
   std::string describe() const;  // for messages: "/dev/ttyACM0", "USB serial 1234", ...
 };
 
@@ -49,7 +49,9 @@ std::optional<client::SerialLink> open_port(const PortChoice& choice, std::strin
 // to see) and is back and answers (at most `back_within`), then returns the
 // open link (it answered "at+ftm,ftmver=?"). Nothing on time-out, with the
 // reason in `error`. The caller closes its old link first.
-std::optional<client::SerialLink> reopen_after_reboot(const PortChoice& choice, std::chrono::milliseconds gone_within,
-                                                      std::chrono::milliseconds back_within, std::string* error);
+std::optional<client::SerialLink> reopen_after_reboot(const PortChoice& choice,
+                                                      std::chrono::milliseconds gone_within,
+                                                      std::chrono::milliseconds back_within,
+                                                      std::string* error);
 
 }  // namespace ftmd::station

@@ -25,7 +25,8 @@ void put_text(Json& object, const std::string& key, const std::string& text) {
     object[key] = text;
   } else {
     object[key] = client::escape_reply(text);
-    object[key + "_hex"] = client::hex_bytes({reinterpret_cast<const std::uint8_t*>(text.data()), text.size()});
+    object[key + "_hex"] =
+        client::hex_bytes({reinterpret_cast<const std::uint8_t*>(text.data()), text.size()});
   }
 }
 
@@ -104,8 +105,8 @@ std::size_t utf8_length(std::string_view s, std::size_t i) {
 std::string safe_file_part(std::string_view text) {
   std::string out;
   for (char c : text) {
-    bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' || c == '_' ||
-              c == '-';
+    bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' ||
+              c == '_' || c == '-';
     out += ok ? c : '_';
   }
   if (out.empty() || out.front() == '.') out.insert(out.begin(), 'u');
@@ -122,8 +123,9 @@ std::string failure_details(const StepRecord& step) {
     text += "attempt " + std::to_string(a.attempt) + " at " + a.started_at + ": " + a.message + "\n";
     for (const auto& ex : a.exchanges) {
       text += "  sent \"" + client::escape_reply(ex.request) + "\", ";
-      text += ex.outcome == client::LinkOutcome::kReply ? "got \"" + client::escape_reply(ex.reply) + "\""
-                                                        : std::string(client::outcome_name(ex.outcome)) + ": " + ex.error;
+      text += ex.outcome == client::LinkOutcome::kReply
+                  ? "got \"" + client::escape_reply(ex.reply) + "\""
+                  : std::string(client::outcome_name(ex.outcome)) + ": " + ex.error;
       text += "\n";
     }
   }
@@ -134,9 +136,12 @@ std::string failure_details(const StepRecord& step) {
 
 const char* verdict_name(Verdict verdict) {
   switch (verdict) {
-    case Verdict::kPassed: return "passed";
-    case Verdict::kFailed: return "failed";
-    case Verdict::kSkipped: return "skipped";
+    case Verdict::kPassed:
+      return "passed";
+    case Verdict::kFailed:
+      return "failed";
+    case Verdict::kSkipped:
+      return "skipped";
   }
   return "skipped";
 }
@@ -147,8 +152,8 @@ std::string iso_time(std::chrono::system_clock::time_point when) {
   std::tm tm{};
   ::gmtime_r(&secs, &tm);
   char text[96];
-  std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday,
-                tm.tm_hour, tm.tm_min, tm.tm_sec, static_cast<int>(ms % 1000));
+  std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", tm.tm_year + 1900, tm.tm_mon + 1,
+                tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec, static_cast<int>(ms % 1000));
   return text;
 }
 
@@ -166,8 +171,8 @@ nlohmann::ordered_json unit_json(const UnitRecord& r) {
   j["station"] = r.station;
   j["plan"] = {{"name", r.plan_name}, {"file", r.plan_file}, {"md5", r.plan_md5}};
   j["port"] = r.port;
-  j["unit"] = {{"index", r.index},           {"origin", r.unit.origin},     {"sn", r.unit.sn},
-               {"csn", r.unit.csn},          {"lan4_mac", r.unit.lan4_mac}, {"lan3_mac", r.unit.lan3_mac}};
+  j["unit"] = {{"index", r.index},  {"origin", r.unit.origin},     {"sn", r.unit.sn},
+               {"csn", r.unit.csn}, {"lan4_mac", r.unit.lan4_mac}, {"lan3_mac", r.unit.lan3_mac}};
   j["started_at"] = r.started_at;
   j["ended_at"] = r.ended_at;
   j["elapsed_ms"] = r.elapsed_ms;
@@ -206,9 +211,9 @@ std::string junit_xml(const std::vector<UnitRecord>& units, const std::string& r
     }
   }
   std::string xml = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n";
-  xml += "<testsuites name=\"" + xml_escape(run_name) + "\" tests=\"" + std::to_string(tests) + "\" failures=\"" +
-         std::to_string(failures) + "\" errors=\"0\" skipped=\"" + std::to_string(skipped) + "\" time=\"" +
-         seconds_text(total_ms) + "\">\n";
+  xml += "<testsuites name=\"" + xml_escape(run_name) + "\" tests=\"" + std::to_string(tests) +
+         "\" failures=\"" + std::to_string(failures) + "\" errors=\"0\" skipped=\"" +
+         std::to_string(skipped) + "\" time=\"" + seconds_text(total_ms) + "\">\n";
   for (const auto& u : units) {
     int f = 0, sk = 0;
     for (const auto& s : u.steps) {
@@ -216,11 +221,11 @@ std::string junit_xml(const std::vector<UnitRecord>& units, const std::string& r
       sk += s.verdict == Verdict::kSkipped;
     }
     std::string suite = u.unit.sn.empty() ? "unit " + std::to_string(u.index) : u.unit.sn;
-    xml += "  <testsuite name=\"" + xml_escape(suite) + "\" id=\"" + std::to_string(u.index) + "\" package=\"" +
-           xml_escape(u.plan_name) + "\" hostname=\"" + xml_escape(u.station) + "\" timestamp=\"" +
-           xml_escape(u.started_at) + "\" tests=\"" + std::to_string(u.steps.size()) + "\" failures=\"" +
-           std::to_string(f) + "\" errors=\"0\" skipped=\"" + std::to_string(sk) + "\" time=\"" +
-           seconds_text(u.elapsed_ms) + "\">\n";
+    xml += "  <testsuite name=\"" + xml_escape(suite) + "\" id=\"" + std::to_string(u.index) +
+           "\" package=\"" + xml_escape(u.plan_name) + "\" hostname=\"" + xml_escape(u.station) +
+           "\" timestamp=\"" + xml_escape(u.started_at) + "\" tests=\"" + std::to_string(u.steps.size()) +
+           "\" failures=\"" + std::to_string(f) + "\" errors=\"0\" skipped=\"" + std::to_string(sk) +
+           "\" time=\"" + seconds_text(u.elapsed_ms) + "\">\n";
     xml += "    <properties>\n";
     auto property = [&](const char* name, const std::string& value) {
       xml += "      <property name=\"" + std::string(name) + "\" value=\"" + xml_escape(value) + "\"/>\n";
@@ -234,16 +239,16 @@ std::string junit_xml(const std::vector<UnitRecord>& units, const std::string& r
     property("plan_md5", u.plan_md5);
     xml += "    </properties>\n";
     for (const auto& s : u.steps) {
-      xml += "    <testcase name=\"" + xml_escape(s.name) + "\" classname=\"" + xml_escape(u.plan_name + "." + suite) +
-             "\" time=\"" + seconds_text(s.elapsed_ms) + "\"";
+      xml += "    <testcase name=\"" + xml_escape(s.name) + "\" classname=\"" +
+             xml_escape(u.plan_name + "." + suite) + "\" time=\"" + seconds_text(s.elapsed_ms) + "\"";
       if (s.verdict == Verdict::kPassed) {
         xml += "/>\n";
       } else if (s.verdict == Verdict::kSkipped) {
         xml += ">\n      <skipped message=\"" + xml_escape(s.message) + "\"/>\n    </testcase>\n";
       } else {
         xml += ">\n      <failure message=\"" + xml_escape(s.message) + "\" type=\"" +
-               (s.transport_failed ? "transport" : "reply") +
-               "\">" + xml_escape(failure_details(s)) + "</failure>\n    </testcase>\n";
+               (s.transport_failed ? "transport" : "reply") + "\">" + xml_escape(failure_details(s)) +
+               "</failure>\n    </testcase>\n";
       }
     }
     xml += "  </testsuite>\n";
@@ -272,9 +277,15 @@ std::string xml_escape(std::string_view text) {
       n = 0;
     if (n == 0 || c < 0x20 || c == 0x7F) {
       switch (c) {
-        case '\n': out += "&#10;"; break;
-        case '\r': out += "&#13;"; break;
-        case '\t': out += "&#9;"; break;
+        case '\n':
+          out += "&#10;";
+          break;
+        case '\r':
+          out += "&#13;";
+          break;
+        case '\t':
+          out += "&#9;";
+          break;
         default: {
           char hex[8];
           std::snprintf(hex, sizeof hex, "\\x%02x", c);
@@ -285,12 +296,23 @@ std::string xml_escape(std::string_view text) {
       continue;
     }
     switch (c) {
-      case '&': out += "&amp;"; break;
-      case '<': out += "&lt;"; break;
-      case '>': out += "&gt;"; break;
-      case '"': out += "&quot;"; break;
-      case '\'': out += "&apos;"; break;
-      default: out.append(text.substr(i, n));
+      case '&':
+        out += "&amp;";
+        break;
+      case '<':
+        out += "&lt;";
+        break;
+      case '>':
+        out += "&gt;";
+        break;
+      case '"':
+        out += "&quot;";
+        break;
+      case '\'':
+        out += "&apos;";
+        break;
+      default:
+        out.append(text.substr(i, n));
     }
     i += n;
   }

@@ -22,44 +22,44 @@ enum class Verdict { kPassed, kFailed, kSkipped };
 const char* verdict_name(Verdict verdict);  // "passed", "failed", "skipped"
 
 struct ExchangeRecord {
-  std::string request;          // the command text sent
-  std::string at;               // when it was sent
+  std::string request;  // the command text sent
+  std::string at;       // when it was sent
   client::LinkOutcome outcome = client::LinkOutcome::kTransport;
-  std::string reply;            // exact reply text (on kReply)
-  std::string error;            // what the link said (otherwise)
+  std::string reply;  // exact reply text (on kReply)
+  std::string error;  // what the link said (otherwise)
   std::int64_t elapsed_ms = 0;
 };
 
 // The download and digest check of one activation file.
 struct HandoverRecord {
-  std::string file;             // "device.lic"
+  std::string file;  // "device.lic"
   std::string url;
   std::size_t bytes = 0;
-  std::string md5;              // of the downloaded bytes
-  std::string device_md5;       // as the device reported it
-  std::string hardware_id;      // as reported, its line end removed
+  std::string md5;          // of the downloaded bytes
+  std::string device_md5;   // as the device reported it
+  std::string hardware_id;  // as reported, its line end removed
 };
 
 struct AttemptRecord {
-  int attempt = 1;              // 1-based
+  int attempt = 1;  // 1-based
   std::string started_at;
   std::int64_t elapsed_ms = 0;
   bool passed = false;
-  std::string message;          // why it failed ("" when it passed)
+  std::string message;  // why it failed ("" when it passed)
   std::vector<ExchangeRecord> exchanges;
   std::optional<HandoverRecord> handover;
 };
 
 struct StepRecord {
   std::string name;
-  std::string kind;             // "send" or "handover"
-  std::string command;          // the command sent (variables filled), or "handover devlic"
+  std::string kind;                   // "send" or "handover"
+  std::string command;                // the command sent (variables filled), or "handover devlic"
   std::optional<std::string> expect;  // filled in
   std::optional<std::string> match;   // filled in (values escaped)
   Verdict verdict = Verdict::kSkipped;
-  std::string message;          // the last attempt's failure, or why it was skipped
+  std::string message;            // the last attempt's failure, or why it was skipped
   bool transport_failed = false;  // failed because the port failed
-  std::int64_t elapsed_ms = 0;  // all attempts and waits together
+  std::int64_t elapsed_ms = 0;    // all attempts and waits together
   std::vector<AttemptRecord> attempts;
 };
 
@@ -69,15 +69,15 @@ struct UnitRecord {
   std::string plan_file;
   std::string plan_md5;
   std::string port;
-  int index = 1;                // 1-based in the run
+  int index = 1;  // 1-based in the run
   Unit unit;
   std::string started_at;
   std::string ended_at;
   std::int64_t elapsed_ms = 0;
   bool passed = false;
   bool transport_failed = false;  // the port failed; the unit stopped there
-  bool interrupted = false;     // the operator stopped the run during this unit
-  std::string message;          // the first failed step's message
+  bool interrupted = false;       // the operator stopped the run during this unit
+  std::string message;            // the first failed step's message
   std::vector<StepRecord> steps;
 };
 

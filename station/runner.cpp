@@ -48,7 +48,7 @@ class Ticker {
 
  private:
   Clock::time_point start_;
-  std::mutex mutex_;                     // only for the wait
+  std::mutex mutex_;  // only for the wait
   std::condition_variable_any wake_;
   std::jthread thread_;
 };
@@ -56,10 +56,14 @@ class Ticker {
 // What a link outcome other than a reply means for the step.
 std::string link_failure(const client::Exchange& ex, std::chrono::milliseconds timeout) {
   switch (ex.outcome) {
-    case client::LinkOutcome::kTimeout: return "no reply within " + seconds(timeout);
-    case client::LinkOutcome::kBadFrame: return "bad reply frame: " + ex.error;
-    case client::LinkOutcome::kTransport: return "port failed: " + ex.error;
-    case client::LinkOutcome::kReply: break;
+    case client::LinkOutcome::kTimeout:
+      return "no reply within " + seconds(timeout);
+    case client::LinkOutcome::kBadFrame:
+      return "bad reply frame: " + ex.error;
+    case client::LinkOutcome::kTransport:
+      return "port failed: " + ex.error;
+    case client::LinkOutcome::kReply:
+      break;
   }
   return {};
 }
@@ -81,7 +85,8 @@ StepRecord step_record(const PlanStep& step, const Values& values) {
 std::string check_reply(const std::string& reply, const std::optional<std::string>& expected,
                         const std::optional<std::string>& pattern) {
   std::string got = reply.empty() ? "an empty reply" : in_quotes(reply);
-  if (expected) return reply == *expected ? std::string() : "expected " + in_quotes(*expected) + ", got " + got;
+  if (expected)
+    return reply == *expected ? std::string() : "expected " + in_quotes(*expected) + ", got " + got;
   if (pattern) {
     bool matched = false;
     try {
@@ -100,7 +105,8 @@ void Runner::set_step(std::size_t i, const std::function<void(StepView&)>& chang
   });
 }
 
-ExchangeRecord Runner::exchange(Transport& link, const std::string& command, std::chrono::milliseconds timeout) {
+ExchangeRecord Runner::exchange(Transport& link, const std::string& command,
+                                std::chrono::milliseconds timeout) {
   ExchangeRecord record;
   record.request = command;
   record.at = iso_time(SystemClock::now());
@@ -161,8 +167,10 @@ Runner::Outcome Runner::attempt_handover(const PlanStep& step, Transport& link, 
   return {differs.empty(), false, differs};
 }
 
-Runner::Outcome Runner::reconnect(const PlanStep& step, std::unique_ptr<Transport>& link, AttemptRecord& attempt) {
-  state_.update([&](StationSnapshot& s) { s.status = "waiting for the device to come back on " + config_.port; });
+Runner::Outcome Runner::reconnect(const PlanStep& step, std::unique_ptr<Transport>& link,
+                                  AttemptRecord& attempt) {
+  state_.update(
+      [&](StationSnapshot& s) { s.status = "waiting for the device to come back on " + config_.port; });
   // The old port goes with the device; holding it open would only get in
   // the way of the new one.
   link.reset();
@@ -170,14 +178,16 @@ Runner::Outcome Runner::reconnect(const PlanStep& step, std::unique_ptr<Transpor
   std::string error;
   link = services_.reconnect(step.reconnect_within, &error);
   if (!link)
-    return {false, true, "the device did not come back within " + seconds(step.reconnect_within) + ": " + error};
+    return {false, true,
+            "the device did not come back within " + seconds(step.reconnect_within) + ": " + error};
   state_.update([&](StationSnapshot& s) { s.status = "running"; });
   attempt.exchanges.push_back(exchange(*link, kReconnectProbe, step.timeout));
   const ExchangeRecord& probe = attempt.exchanges.back();
   if (probe.outcome != client::LinkOutcome::kReply)
     return {false, true, "the device came back but does not answer: " + probe.error};
   if (!probe.reply.starts_with("OK"))
-    return {false, false, "the device came back but answers " + in_quotes(probe.reply) + " to " + kReconnectProbe};
+    return {false, false,
+            "the device came back but answers " + in_quotes(probe.reply) + " to " + kReconnectProbe};
   return {true, false, {}};
 }
 
@@ -200,7 +210,9 @@ StepRecord Runner::run_step(std::size_t i, const PlanStep& step, const Values& v
   for (int n = 1; n <= attempts; ++n) {
     if (n > 1 && interrupted()) break;
     if (n > 1 && step.retry_delay.count() > 0) {
-      set_step(i, [&](StepView& v) { v.message = "retrying in " + seconds(step.retry_delay) + ": " + outcome.message; });
+      set_step(i, [&](StepView& v) {
+        v.message = "retrying in " + seconds(step.retry_delay) + ": " + outcome.message;
+      });
       std::this_thread::sleep_for(step.retry_delay);
     }
     AttemptRecord attempt;
@@ -217,10 +229,12 @@ StepRecord Runner::run_step(std::size_t i, const PlanStep& step, const Values& v
           [&](std::int64_t elapsed) {
             set_step(i, [&](StepView& v) { v.elapsed_ms = elapsed; });
             if (config_.progress_line && elapsed >= kProgressAfter.count()) {
-              std::fprintf(config_.out, "\r\033[K  [%zu/%zu] %s  %.1f s / %s%s", i + 1, plan_.steps.size(),
-                           step.name.c_str(), static_cast<double>(elapsed) / 1000.0, seconds(step.timeout).c_str(),
-                           attempts > 1 ? (" (attempt " + std::to_string(n) + "/" + std::to_string(attempts) + ")").c_str()
-                                        : "");
+              std::fprintf(
+                  config_.out, "\r\033[K  [%zu/%zu] %s  %.1f s / %s%s", i + 1, plan_.steps.size(),
+                  step.name.c_str(), static_cast<double>(elapsed) / 1000.0, seconds(step.timeout).c_str(),
+                  attempts > 1
+                      ? (" (attempt " + std::to_string(n) + "/" + std::to_string(attempts) + ")").c_str()
+                      : "");
               std::fflush(config_.out);
             }
           },
@@ -294,8 +308,8 @@ UnitRecord Runner::run_unit(const Unit& unit, int index, int count, std::unique_
       s.unit.steps.push_back(std::move(v));
     }
   });
-  std::fprintf(config_.out, "unit %d/%d %s (%s) on %s\n", index, count, unit.sn.empty() ? "-" : unit.sn.c_str(),
-               unit.origin.c_str(), config_.port.c_str());
+  std::fprintf(config_.out, "unit %d/%d %s (%s) on %s\n", index, count,
+               unit.sn.empty() ? "-" : unit.sn.c_str(), unit.origin.c_str(), config_.port.c_str());
   std::fflush(config_.out);
 
   std::string skip_reason;
@@ -355,8 +369,8 @@ std::string Runner::summary_line(const UnitRecord& record) {
   char time[32];
   std::snprintf(time, sizeof time, "%.1f s", static_cast<double>(record.elapsed_ms) / 1000.0);
   std::string sn = record.unit.sn.empty() ? "unit " + std::to_string(record.index) : record.unit.sn;
-  std::string line = std::string(record.passed ? "PASS " : "FAIL ") + sn + "  " + std::to_string(passed) + "/" +
-                     std::to_string(record.steps.size()) + " steps passed";
+  std::string line = std::string(record.passed ? "PASS " : "FAIL ") + sn + "  " + std::to_string(passed) +
+                     "/" + std::to_string(record.steps.size()) + " steps passed";
   if (failed) line += ", " + std::to_string(failed) + " failed";
   if (skipped) line += ", " + std::to_string(skipped) + " skipped";
   line += ", " + std::string(time);

@@ -25,10 +25,10 @@ inline constexpr std::chrono::milliseconds kTickInterval{100};
 inline constexpr std::chrono::milliseconds kProgressAfter{500};
 
 struct RunnerConfig {
-  std::string station;          // the station's name, for records
-  std::string port;             // the port as the operator named it, for records
-  bool progress_line = false;   // a "\r" progress line on `out` (a terminal)
-  std::FILE* out = stdout;      // prompts, failures and the unit summary
+  std::string station;         // the station's name, for records
+  std::string port;            // the port as the operator named it, for records
+  bool progress_line = false;  // a "\r" progress line on `out` (a terminal)
+  std::FILE* out = stdout;     // prompts, failures and the unit summary
 };
 
 // What the runner needs from outside besides the link; each has a working
@@ -39,7 +39,8 @@ struct RunnerServices {
   // the time given), or nothing and why.
   std::function<std::unique_ptr<Transport>(std::chrono::milliseconds within, std::string* error)> reconnect;
   // The activation download.
-  std::function<client::HttpFetch(const client::HttpUrl&, std::chrono::milliseconds)> http_get = client::http_get;
+  std::function<client::HttpFetch(const client::HttpUrl&, std::chrono::milliseconds)> http_get =
+      client::http_get;
   // Set (from a signal handler) when the operator interrupts the run: the
   // step under way ends, the rest of the unit is skipped and recorded.
   const std::atomic<bool>* interrupted = nullptr;
@@ -67,9 +68,10 @@ class Runner {
     std::string message;
   };
   bool interrupted() const { return services_.interrupted && services_.interrupted->load(); }
-  StepRecord run_step(std::size_t i, const PlanStep& step, const Values& values, std::unique_ptr<Transport>& link,
-                      bool& transport_failed);
-  Outcome attempt_send(const PlanStep& step, const StepRecord& record, Transport& link, AttemptRecord& attempt);
+  StepRecord run_step(std::size_t i, const PlanStep& step, const Values& values,
+                      std::unique_ptr<Transport>& link, bool& transport_failed);
+  Outcome attempt_send(const PlanStep& step, const StepRecord& record, Transport& link,
+                       AttemptRecord& attempt);
   Outcome attempt_handover(const PlanStep& step, Transport& link, AttemptRecord& attempt);
   Outcome reconnect(const PlanStep& step, std::unique_ptr<Transport>& link, AttemptRecord& attempt);
   ExchangeRecord exchange(Transport& link, const std::string& command, std::chrono::milliseconds timeout);

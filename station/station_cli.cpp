@@ -78,10 +78,10 @@ struct Flag {
 };
 
 constexpr Flag kFlags[] = {
-    {"--plan", true},  {"--port", true},          {"--usb-serial", true}, {"--usb-location", true},
-    {"--units", true}, {"--sn", true},            {"--csn", true},        {"--mac", true},
-    {"--records", true}, {"--web", true},         {"--operator-hook", true}, {"--station", true},
-    {"--port-wait", true}, {"--yes", false},      {"--check", false},     {"--help", false},
+    {"--plan", true},      {"--port", true}, {"--usb-serial", true},    {"--usb-location", true},
+    {"--units", true},     {"--sn", true},   {"--csn", true},           {"--mac", true},
+    {"--records", true},   {"--web", true},  {"--operator-hook", true}, {"--station", true},
+    {"--port-wait", true}, {"--yes", false}, {"--check", false},        {"--help", false},
 };
 
 std::string host_name() {
@@ -94,16 +94,18 @@ bool split_address(const std::string& text, std::string& address, int& port) {
   auto colon = text.rfind(':');
   if (colon == std::string::npos || colon == 0) return false;
   address = text.substr(0, colon);
-  if (address.size() > 2 && address.front() == '[' && address.back() == ']') address = address.substr(1, address.size() - 2);
+  if (address.size() > 2 && address.front() == '[' && address.back() == ']')
+    address = address.substr(1, address.size() - 2);
   std::string digits = text.substr(colon + 1);
-  if (digits.empty() || digits.size() > 5 || digits.find_first_not_of("0123456789") != std::string::npos) return false;
+  if (digits.empty() || digits.size() > 5 || digits.find_first_not_of("0123456789") != std::string::npos)
+    return false;
   port = std::stoi(digits);
   return port <= 65535;
 }
 
 // Opens the unit's port, waiting for it to appear.
-std::unique_ptr<Transport> open_device(const PortChoice& choice, std::chrono::milliseconds wait, LiveState& state,
-                                       std::FILE* out, std::string* error) {
+std::unique_ptr<Transport> open_device(const PortChoice& choice, std::chrono::milliseconds wait,
+                                       LiveState& state, std::FILE* out, std::string* error) {
   state.update([&](StationSnapshot& s) { s.status = "waiting for the device on " + choice.describe(); });
   auto deadline = Clock::now() + wait;
   for (bool told = false;; told = true) {
@@ -174,7 +176,8 @@ ParsedStationArgs parse_station_args(std::span<const char* const> args) {
   if (!o.web.empty()) {
     std::string address;
     int port = 0;
-    if (!split_address(o.web, address, port)) return {std::nullopt, "bad --web \"" + o.web + "\" (ADDR:PORT)"};
+    if (!split_address(o.web, address, port))
+      return {std::nullopt, "bad --web \"" + o.web + "\" (ADDR:PORT)"};
   }
   return {o, {}};
 }
@@ -214,7 +217,8 @@ int run_station(const StationOptions& options, std::FILE* out, std::FILE* err, i
     return kExitUsage;
   }
   if (!options.operator_hook.empty() && ::access(options.operator_hook.c_str(), X_OK) != 0) {
-    std::fprintf(err, "ftmstation: operator hook %s: %s\n", options.operator_hook.c_str(), std::strerror(errno));
+    std::fprintf(err, "ftmstation: operator hook %s: %s\n", options.operator_hook.c_str(),
+                 std::strerror(errno));
     return kExitUsage;
   }
   if (options.check) {
@@ -249,7 +253,9 @@ int run_station(const StationOptions& options, std::FILE* out, std::FILE* err, i
       std::fprintf(err, "ftmstation: web view on %s: %s\n", options.web.c_str(), error.c_str());
       return kExitUsage;
     }
-    std::fprintf(out, "station view: http://%s:%d/\n", address.find(':') != std::string::npos ? ("[" + address + "]").c_str() : address.c_str(), web->port());
+    std::fprintf(out, "station view: http://%s:%d/\n",
+                 address.find(':') != std::string::npos ? ("[" + address + "]").c_str() : address.c_str(),
+                 web->port());
   }
 
   InterruptGuard interrupt_guard;
@@ -262,14 +268,15 @@ int run_station(const StationOptions& options, std::FILE* out, std::FILE* err, i
     if (!link) return nullptr;
     return std::make_unique<LinkTransport>(std::move(*link));
   };
-  Runner runner(*plan, {station, options.port.describe(), ::isatty(::fileno(out)) == 1, out}, services, state);
+  Runner runner(*plan, {station, options.port.describe(), ::isatty(::fileno(out)) == 1, out}, services,
+                state);
 
   // File names carry the run's start to the second: a run that starts in
   // the second of an earlier one in the same directory waits for the next,
   // rather than overwrite that run's records.
   auto run_started = std::chrono::system_clock::now();
-  for (std::error_code exists_error;
-       std::filesystem::exists(options.records + "/junit-" + file_time(run_started) + ".xml", exists_error);) {
+  for (std::error_code exists_error; std::filesystem::exists(
+           options.records + "/junit-" + file_time(run_started) + ".xml", exists_error);) {
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     run_started = std::chrono::system_clock::now();
   }
@@ -291,7 +298,8 @@ int run_station(const StationOptions& options, std::FILE* out, std::FILE* err, i
     if (!link && g_interrupted.load()) break;  // Ctrl-C while waiting: not a port problem
     if (!link) {
       std::fprintf(err, "ftmstation: %s: %s\n", options.port.describe().c_str(), error.c_str());
-      std::fprintf(out, "STOP at unit %d/%d %s: the port cannot be used; the remaining units were not tested\n",
+      std::fprintf(out,
+                   "STOP at unit %d/%d %s: the port cannot be used; the remaining units were not tested\n",
                    index, count, unit.sn.c_str());
       status = kExitPort;
       break;
@@ -299,7 +307,9 @@ int run_station(const StationOptions& options, std::FILE* out, std::FILE* err, i
     UnitRecord record = runner.run_unit(unit, index, count, link);
     link.reset();
     std::string path = options.records + "/" + record_file_name(record, run_time);
-    bool written = write_file_atomic(path, unit_json(record).dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n", &error);
+    bool written = write_file_atomic(
+        path, unit_json(record).dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n",
+        &error);
     if (!written) std::fprintf(err, "ftmstation: %s\n", error.c_str());
     done.push_back(std::move(record));
     if (!write_file_atomic(junit_path, junit_xml(done, "ftmstation " + station + " " + plan->name), &error)) {
@@ -330,7 +340,8 @@ int run_station(const StationOptions& options, std::FILE* out, std::FILE* err, i
 }
 
 int station_main(int argc, char** argv) {
-  auto parsed = parse_station_args({const_cast<const char* const*>(argv) + 1, static_cast<std::size_t>(argc - 1)});
+  auto parsed =
+      parse_station_args({const_cast<const char* const*>(argv) + 1, static_cast<std::size_t>(argc - 1)});
   if (!parsed.options) {
     std::fprintf(stderr, "ftmstation: %s\n%s", parsed.error.c_str(), kStationUsage);
     return kExitUsage;

@@ -13,8 +13,8 @@ namespace ftmd::station {
 // Exit statuses of ftmstation.
 inline constexpr int kExitAllPassed = 0;
 inline constexpr int kExitSomeFailed = 1;
-inline constexpr int kExitPort = 2;     // the port could not be used or failed during a unit
-inline constexpr int kExitUsage = 64;   // command line, plan, units or records directory
+inline constexpr int kExitPort = 2;    // the port could not be used or failed during a unit
+inline constexpr int kExitUsage = 64;  // command line, plan, units or records directory
 
 // How long the station waits for the device's port to appear (each unit).
 inline constexpr std::chrono::milliseconds kDefaultPortWait{10'000};
@@ -23,15 +23,15 @@ inline constexpr std::chrono::milliseconds kRebootGoneWithin{10'000};
 inline constexpr char kDefaultRecordsDir[] = "station-records";
 
 struct StationOptions {
-  std::string plan;                   // "" = the default plan
-  PortChoice port;                    // exactly one set (path by default)
+  std::string plan;  // "" = the default plan
+  PortChoice port;   // exactly one set (path by default)
   std::string units_csv;
-  std::string sn, csn, mac;           // one unit from the command line
+  std::string sn, csn, mac;  // one unit from the command line
   std::string records = kDefaultRecordsDir;
-  std::string web;                    // "ADDR:PORT" or ""
+  std::string web;  // "ADDR:PORT" or ""
   std::string operator_hook;
   bool yes = false;
-  std::string station;                // "" = host name
+  std::string station;  // "" = host name
   bool check = false;
   std::chrono::milliseconds port_wait = kDefaultPortWait;
   bool help = false;

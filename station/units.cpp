@@ -30,13 +30,15 @@ bool is_hex(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') ||
 // The serial numbers the device cannot store and read back as sent.
 std::string serial_problem(std::string_view name, std::string_view value) {
   for (unsigned char c : value)
-    if (c < 0x20 || c > 0x7e) return name == "sn" ? "sn has a byte that is not printable ASCII" :
-                                                   "csn has a byte that is not printable ASCII";
+    if (c < 0x20 || c > 0x7e)
+      return name == "sn" ? "sn has a byte that is not printable ASCII"
+                          : "csn has a byte that is not printable ASCII";
   if (value.front() == '-') return std::string(name) + " begins with \"-\", which the device refuses";
   // The device single-quotes the value for its shell.
   std::size_t line = kSetenvPrefix.size() + shell_quote(value).size();
   if (line > kCommandLineMax)
-    return std::string(name) + " is too long for the device (" + std::to_string(value.size()) + " characters)";
+    return std::string(name) + " is too long for the device (" + std::to_string(value.size()) +
+           " characters)";
   // csn is read back through awk split at "=", msn treats "null" as unset.
   if (name == "csn" && value.find('=') != std::string_view::npos)
     return "csn has a \"=\", which the device cannot read back";
@@ -94,7 +96,8 @@ Values unit_values(const Unit& unit) {
   };
 }
 
-std::optional<std::vector<Unit>> parse_units_csv(std::string_view text, const std::string& file, std::string* error) {
+std::optional<std::vector<Unit>> parse_units_csv(std::string_view text, const std::string& file,
+                                                 std::string* error) {
   auto failed = [&](int line, const std::string& reason) -> std::optional<std::vector<Unit>> {
     if (error) *error = file + ":" + std::to_string(line) + ": " + reason;
     return std::nullopt;
@@ -102,7 +105,8 @@ std::optional<std::vector<Unit>> parse_units_csv(std::string_view text, const st
   if (text.starts_with("\xEF\xBB\xBF")) text.remove_prefix(3);  // a spreadsheet's byte-order mark
 
   CsvParser csv;
-  if (csv_init(&csv.parser, CSV_STRICT | CSV_STRICT_FINI) != 0) return failed(1, "cannot start the CSV parser");
+  if (csv_init(&csv.parser, CSV_STRICT | CSV_STRICT_FINI) != 0)
+    return failed(1, "cannot start the CSV parser");
   csv.ready = true;
   CsvRows rows;
   // Fed a line at a time, so that a syntax error is known by its line.
@@ -126,7 +130,8 @@ std::optional<std::vector<Unit>> parse_units_csv(std::string_view text, const st
   for (std::size_t i = 0; i < header.fields.size(); ++i) {
     const std::string& name = header.fields[i];
     if (std::find(std::begin(kUnitColumns), std::end(kUnitColumns), name) == std::end(kUnitColumns))
-      return failed(header.line, "unknown column " + in_quotes(name) + " (known: sn, csn, lan4_mac, lan3_mac)");
+      return failed(header.line,
+                    "unknown column " + in_quotes(name) + " (known: sn, csn, lan4_mac, lan3_mac)");
     if (!column.emplace(name, i).second) return failed(header.line, "column " + in_quotes(name) + " twice");
   }
   if (rows.rows.size() == 1) return failed(header.line, "no units after the header");
@@ -170,7 +175,8 @@ std::optional<std::string> normalize_mac(std::string_view text, std::string* rea
   std::string digits;
   if (text.size() == 17) {
     char separator = text[2];
-    if (separator != ':' && separator != '-') return bad("not a MAC address (12 hex digits, or six pairs with : or -)");
+    if (separator != ':' && separator != '-')
+      return bad("not a MAC address (12 hex digits, or six pairs with : or -)");
     for (std::size_t i = 0; i < text.size(); ++i) {
       if (i % 3 == 2) {
         if (text[i] != separator) return bad("not a MAC address (12 hex digits, or six pairs with : or -)");
@@ -185,9 +191,8 @@ std::optional<std::string> normalize_mac(std::string_view text, std::string* rea
   }
   if (!std::all_of(digits.begin(), digits.end(), is_hex))
     return bad("not a MAC address (12 hex digits, or six pairs with : or -)");
-  std::transform(digits.begin(), digits.end(), digits.begin(), [](char c) {
-    return static_cast<char>(c >= 'a' && c <= 'f' ? c - 'a' + 'A' : c);
-  });
+  std::transform(digits.begin(), digits.end(), digits.begin(),
+                 [](char c) { return static_cast<char>(c >= 'a' && c <= 'f' ? c - 'a' + 'A' : c); });
   if (digits == "000000000000") return bad("the all-zero address is not a unit's address");
   int first_octet = std::stoi(digits.substr(0, 2), nullptr, 16);
   if (first_octet & 1) return bad("a multicast address (odd first octet), not a unit's address");
@@ -203,7 +208,8 @@ std::string mac_with_colons(std::string_view mac) {
   return out;
 }
 
-std::vector<std::string> check_units(std::vector<Unit>& units, const std::vector<std::string>& plan_variables) {
+std::vector<std::string> check_units(std::vector<Unit>& units,
+                                     const std::vector<std::string>& plan_variables) {
   std::vector<std::string> problems;
   auto uses = [&](std::string_view base) {
     return std::any_of(plan_variables.begin(), plan_variables.end(),
@@ -219,7 +225,8 @@ std::vector<std::string> check_units(std::vector<Unit>& units, const std::vector
     };
     for (Serial serial : {Serial{"sn", unit.sn, seen_sn}, Serial{"csn", unit.csn, seen_csn}}) {
       if (serial.value.empty()) {
-        if (uses(serial.name)) problem(std::string("no ") + serial.name + " (the plan uses {" + serial.name + "})");
+        if (uses(serial.name))
+          problem(std::string("no ") + serial.name + " (the plan uses {" + serial.name + "})");
         continue;
       }
       if (auto why = serial_problem(serial.name, serial.value); !why.empty()) {
@@ -227,7 +234,9 @@ std::vector<std::string> check_units(std::vector<Unit>& units, const std::vector
         continue;
       }
       auto [it, fresh] = serial.seen.emplace(serial.value, unit.origin);
-      if (!fresh) problem(std::string(serial.name) + " " + in_quotes(serial.value) + " is used twice in this run (also " + it->second + ")");
+      if (!fresh)
+        problem(std::string(serial.name) + " " + in_quotes(serial.value) +
+                " is used twice in this run (also " + it->second + ")");
     }
     struct Mac {
       const char* name;

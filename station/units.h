@@ -13,11 +13,11 @@ namespace ftmd::station {
 // or from one row of a units CSV. After check_units the MACs are in the
 // device's command form (12 upper-case hex digits); before, as typed.
 struct Unit {
-  std::string origin;     // "units.csv:3", or "command line", for messages
-  std::string sn;         // product serial number ("" when not given)
-  std::string csn;        // customer serial number
-  std::string lan4_mac;   // Mac1
-  std::string lan3_mac;   // Mac2
+  std::string origin;    // "units.csv:3", or "command line", for messages
+  std::string sn;        // product serial number ("" when not given)
+  std::string csn;       // customer serial number
+  std::string lan4_mac;  // Mac1
+  std::string lan3_mac;  // Mac2
 };
 
 // The template values of a checked unit (see kVariableNames).
@@ -30,7 +30,8 @@ inline constexpr std::string_view kUnitColumns[] = {"sn", "csn", "lan4_mac", "la
 // Parses a units CSV (RFC 4180 with libcsv: a header row, then one unit per
 // row; blank lines are skipped). On failure returns nothing and sets `error`
 // to "FILE:LINE: reason".
-std::optional<std::vector<Unit>> parse_units_csv(std::string_view text, const std::string& file, std::string* error);
+std::optional<std::vector<Unit>> parse_units_csv(std::string_view text, const std::string& file,
+                                                 std::string* error);
 std::optional<std::vector<Unit>> load_units_csv(const std::string& path, std::string* error);
 
 // A MAC address as the operator may type it: 12 hex digits, plain or in six
@@ -46,7 +47,8 @@ std::string mac_with_colons(std::string_view mac);
 // pair differ, and no MAC or serial number appears twice in the run. MACs
 // are turned into command form in place. Returns every problem found, each
 // "ORIGIN: reason"; empty when all is well.
-std::vector<std::string> check_units(std::vector<Unit>& units, const std::vector<std::string>& plan_variables);
+std::vector<std::string> check_units(std::vector<Unit>& units,
+                                     const std::vector<std::string>& plan_variables);
 
 // The longest serial number the device can store: its tool command line
 // ("fw_setenv msn " and the value in single quotes, a quote inside taking

@@ -15,14 +15,14 @@ namespace ftmd::station {
 
 // The variables a unit provides (see units.h for their values).
 inline constexpr std::string_view kVariableNames[] = {
-    "sn",              // product serial number
-    "csn",             // customer serial number
-    "lan4_mac",        // Mac1, command form: 12 upper-case hex digits
-    "lan3_mac",        // Mac2, command form
-    "lan4_mac_colons", // Mac1, stored form: 00:1B:2C:3D:4E:5F
-    "lan3_mac_colons", // Mac2, stored form
-    "sn_report",       // sn as the Autotest report lists it (cut at 19, line end when it fits)
-    "csn_report",      // csn likewise
+    "sn",               // product serial number
+    "csn",              // customer serial number
+    "lan4_mac",         // Mac1, command form: 12 upper-case hex digits
+    "lan3_mac",         // Mac2, command form
+    "lan4_mac_colons",  // Mac1, stored form: 00:1B:2C:3D:4E:5F
+    "lan3_mac_colons",  // Mac2, stored form
+    "sn_report",        // sn as the Autotest report lists it (cut at 19, line end when it fits)
+    "csn_report",       // csn likewise
 };
 bool is_variable_name(std::string_view name);
 

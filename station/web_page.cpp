@@ -267,11 +267,16 @@ constexpr char kNoSerial[] = "\u2014";
 
 const char* state_symbol(StepState state) {
   switch (state) {
-    case StepState::kPassed: return kSymbolPassed;
-    case StepState::kFailed: return kSymbolFailed;
-    case StepState::kRunning: return kSymbolRunning;
-    case StepState::kPending: return kSymbolPending;
-    case StepState::kSkipped: return kSymbolSkipped;
+    case StepState::kPassed:
+      return kSymbolPassed;
+    case StepState::kFailed:
+      return kSymbolFailed;
+    case StepState::kRunning:
+      return kSymbolRunning;
+    case StepState::kPending:
+      return kSymbolPending;
+    case StepState::kSkipped:
+      return kSymbolSkipped;
   }
   return "";
 }
@@ -413,14 +418,27 @@ std::string html_text(std::string_view text) {
   for (const char c : text) {
     const auto byte = static_cast<unsigned char>(c);
     switch (c) {
-      case '&': out += "&amp;"; continue;
-      case '<': out += "&lt;"; continue;
-      case '>': out += "&gt;"; continue;
-      case '"': out += "&quot;"; continue;
-      case '\'': out += "&#39;"; continue;
+      case '&':
+        out += "&amp;";
+        continue;
+      case '<':
+        out += "&lt;";
+        continue;
+      case '>':
+        out += "&gt;";
+        continue;
+      case '"':
+        out += "&quot;";
+        continue;
+      case '\'':
+        out += "&#39;";
+        continue;
       case '\t':
-      case '\n': out += c; continue;
-      default: break;
+      case '\n':
+        out += c;
+        continue;
+      default:
+        break;
     }
     if (byte < 0x20 || byte == 0x7f) {
       static constexpr char kHex[] = "0123456789ABCDEF";
@@ -438,9 +456,11 @@ std::string render_station_page(const StationSnapshot& snapshot) {
   const UnitView& unit = snapshot.unit;
   std::string out;
   out.reserve(16384 + unit.steps.size() * 400);
-  out += "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">\n"
-         "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">\n<title>";
-  out += html_text(snapshot.station.empty() ? std::string("Test station") : snapshot.station + " \u00b7 test station");
+  out +=
+      "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">\n"
+      "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">\n<title>";
+  out += html_text(snapshot.station.empty() ? std::string("Test station")
+                                            : snapshot.station + " \u00b7 test station");
   out += "</title>\n<style>";
   out += kStyle;
   out += "</style></head>\n<body data-version=\"" + std::to_string(snapshot.version) + "\">\n";
@@ -452,15 +472,17 @@ std::string render_station_page(const StationSnapshot& snapshot) {
          "</b> passed &nbsp;<b id=\"failed\" class=\"count-failed\">" + std::to_string(snapshot.failed) +
          "</b> failed</span><span id=\"link\">\u25cf</span></header>\n";
 
-  out += "<main><section id=\"steps-pane\"><table id=\"steps\"><thead><tr><th class=\"num\">#</th>"
-         "<th class=\"name\">Step</th><th class=\"state\">State</th><th class=\"time\">Time</th>"
-         "<th class=\"reply\">Reply</th></tr></thead>\n<tbody id=\"step-rows\">\n";
+  out +=
+      "<main><section id=\"steps-pane\"><table id=\"steps\"><thead><tr><th class=\"num\">#</th>"
+      "<th class=\"name\">Step</th><th class=\"state\">State</th><th class=\"time\">Time</th>"
+      "<th class=\"reply\">Reply</th></tr></thead>\n<tbody id=\"step-rows\">\n";
   for (std::size_t i = 0; i < unit.steps.size(); ++i) append_step_row(out, i + 1, unit.steps[i]);
   out += "</tbody></table></section>\n";
 
   out += "<section id=\"side\"><div id=\"unit\"><div class=\"label\">Unit <span id=\"unit-index\">" +
          unit_index_text(unit) + "</span></div>";
-  out += "<div id=\"serial\">" + (unit.serial.empty() ? std::string(kNoSerial) : html_text(unit.serial)) + "</div>";
+  out += "<div id=\"serial\">" + (unit.serial.empty() ? std::string(kNoSerial) : html_text(unit.serial)) +
+         "</div>";
   out += "<div id=\"plan\">" + html_text(unit.plan) + "</div></div>\n";
   out += "<div id=\"verdict\" class=\"verdict verdict-";
   out += verdict_class(unit.verdict);

@@ -111,13 +111,15 @@ bool WebServer::listen(const std::string& address, int port, std::string* error)
   addrinfo* found = nullptr;
   const int looked_up = getaddrinfo(address.c_str(), nullptr, &hints, &found);
   if (looked_up != 0) {
-    if (error) *error = "cannot listen on " + address + ":" + std::to_string(port) + ": " + gai_strerror(looked_up);
+    if (error)
+      *error = "cannot listen on " + address + ":" + std::to_string(port) + ": " + gai_strerror(looked_up);
     return false;
   }
   freeaddrinfo(found);
 
   errno = 0;
-  const int bound = port == 0 ? server_.bind_to_any_port(address) : (server_.bind_to_port(address, port) ? port : -1);
+  const int bound =
+      port == 0 ? server_.bind_to_any_port(address) : (server_.bind_to_port(address, port) ? port : -1);
   if (bound <= 0) {
     if (error) {
       *error = "cannot listen on " + address + ":" + std::to_string(port);

@@ -33,7 +33,8 @@ std::vector<std::uint8_t> volume_answer(VolumeAnswer how, std::uint8_t channel, 
 
 }  // namespace
 
-AudioMcu::AudioMcu(std::string device_host_path, const Gpio& gpio) : port_(std::move(device_host_path)), gpio_(gpio) {
+AudioMcu::AudioMcu(std::string device_host_path, const Gpio& gpio)
+    : port_(std::move(device_host_path)), gpio_(gpio) {
   port_.set_reader([this](std::span<const std::uint8_t> bytes) { on_chunk(bytes); });
 }
 

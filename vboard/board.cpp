@@ -48,7 +48,8 @@ constexpr char kPath[] =
     "PATH=/usr/local/vboard/bin:/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin";
 
 // Host files the board's /etc gets a copy of (when the host has them).
-constexpr const char* kEtcCopies[] = {"passwd", "group", "hosts", "nsswitch.conf", "ld.so.cache", "localtime"};
+constexpr const char* kEtcCopies[] = {"passwd",        "group",       "hosts",
+                                      "nsswitch.conf", "ld.so.cache", "localtime"};
 // Host device nodes bound into the board's /dev.
 constexpr const char* kDevices[] = {"null", "zero", "full", "random", "urandom", "tty"};
 
@@ -102,7 +103,8 @@ std::optional<ChildPipes> make_child_pipes() {
 // output until it closes its end or the deadline passes.
 std::string feed_and_collect(ftmd::UniqueFd in_w, const ftmd::UniqueFd& out_r, const std::string& input,
                              Clock::time_point deadline) {
-  if (!input.empty()) [[maybe_unused]] ssize_t n = ::write(in_w.get(), input.data(), input.size());
+  if (!input.empty()) [[maybe_unused]]
+    ssize_t n = ::write(in_w.get(), input.data(), input.size());
   in_w.reset();
   std::string output;
   char buf[4096];
@@ -192,12 +194,14 @@ Board::Board(BoardOptions options)
   reboot_watch_.reset(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
   reboot_wake_.reset(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
   if (!reboot_watch_ || !reboot_wake_ ||
-      ::inotify_add_watch(reboot_watch_.get(), host_path(kStateBoardDir).c_str(), IN_CLOSE_WRITE | IN_MODIFY) < 0) {
+      ::inotify_add_watch(reboot_watch_.get(), host_path(kStateBoardDir).c_str(),
+                          IN_CLOSE_WRITE | IN_MODIFY) < 0) {
     teardown();
     throw BoardError(std::string("vboard: cannot watch the board's reboot record: ") + std::strerror(errno));
   }
   reboot_thread_ = std::jthread([this](std::stop_token st) { reboot_loop(st); });
-  if (options_.web_server) start_service("httpd", {"busybox", "httpd", "-f", "-p", "80", "-h", "/var/www/html"});
+  if (options_.web_server)
+    start_service("httpd", {"busybox", "httpd", "-f", "-p", "80", "-h", "/var/www/html"});
   if (options_.start_daemon) start_daemon();
 }
 
@@ -207,7 +211,8 @@ void Board::check_prerequisites() const {
   if (options_.ftmd.empty()) throw BoardError("vboard: no ftmd binary given");
   if (::access(options_.ftmd.c_str(), X_OK) != 0)
     throw BoardError("vboard: cannot find the ftmd binary " + options_.ftmd + ": " + std::strerror(errno));
-  if (!fs::is_regular_file(options_.ftmd)) throw BoardError("vboard: " + options_.ftmd + " is not a program file");
+  if (!fs::is_regular_file(options_.ftmd))
+    throw BoardError("vboard: " + options_.ftmd + " is not a program file");
   // A daemon for another machine needs its qemu-user (throws when missing).
   (void)emulator_for(options_.ftmd);
   for (const char* tool : {"ip", "fw_printenv", "fw_setenv", "sh", "awk"})
@@ -228,13 +233,14 @@ std::string Board::host_path(std::string_view board_path) const {
 void Board::build_root() {
   // Directories of the board, and the mount points of what the board's pid 1
   // mounts or binds there.
-  for (const char* dir : {"/usr", "/proc", "/sys", "/dev/pts", "/dev/shm", "/dev/input/by-path", "/etc/systemd/network",
-                          "/tmp", "/root", "/var/lock", "/var/log", "/var/www/html", "/data/dante_data/activation",
-                          kStateBoardDir, kHwBoardDir, kNetSysBoardDir})
+  for (const char* dir : {"/usr", "/proc", "/sys", "/dev/pts", "/dev/shm", "/dev/input/by-path",
+                          "/etc/systemd/network", "/tmp", "/root", "/var/lock", "/var/log", "/var/www/html",
+                          "/data/dante_data/activation", kStateBoardDir, kHwBoardDir, kNetSysBoardDir})
     fs::create_directories(root_ + dir);
   fs::permissions(root_ + "/tmp", fs::perms::all | fs::perms::sticky_bit);
   for (const char* link : {"bin", "lib", "lib64", "sbin"})
-    if (fs::exists(std::string("/usr/") + link)) fs::create_symlink(std::string("usr/") + link, root_ + "/" + link);
+    if (fs::exists(std::string("/usr/") + link))
+      fs::create_symlink(std::string("usr/") + link, root_ + "/" + link);
   for (const char* dev : kDevices) touch(root_ + "/dev/" + dev);
   fs::create_symlink("/proc/self/fd", root_ + "/dev/fd");
   fs::create_symlink("/proc/self/fd/0", root_ + "/dev/stdin");
@@ -256,7 +262,8 @@ void Board::build_root() {
   write_text(root_ + "/run/vboard/net.batch", Network::boot_batch(options_.interfaces));
   if (!options_.pc_address.empty())
     write_text(root_ + "/run/vboard/pc.batch", Network::pc_batch(options_.interfaces, options_.pc_address));
-  for (const auto& [name, content] : options_.activation_files) write_text(root_ + kActivationDir + name, content);
+  for (const auto& [name, content] : options_.activation_files)
+    write_text(root_ + kActivationDir + name, content);
 
   fs::create_directories(host_path("/usr/local/sbin"));
   touch(host_path(kDaemonBoardPath));
@@ -283,7 +290,8 @@ void Board::spawn() {
   plan.binds.push_back({"/etc/alternatives", root_ + "/etc/alternatives", true});
   plan.binds.push_back({state_dir_ + "/usrlocal", root_ + "/usr/local", false});
   plan.binds.push_back({options_.ftmd, root_ + kDaemonBoardPath, true});
-  for (const char* dev : kDevices) plan.binds.push_back({std::string("/dev/") + dev, root_ + "/dev/" + dev, false});
+  for (const char* dev : kDevices)
+    plan.binds.push_back({std::string("/dev/") + dev, root_ + "/dev/" + dev, false});
   plan.binds.push_back({"/dev/pts", root_ + "/dev/pts", false});
   plan.fuse_mountpoint = root_ + kHwBoardDir;
   plan.net_sysfs = root_ + kNetSysBoardDir;
@@ -381,9 +389,9 @@ void Board::spawn() {
   control_thread_ = std::jthread([this](std::stop_token st) { control_loop(st); });
   // The board's own sysfs is a mount inside the board: reach it through its
   // pid 1's root.
-  network_ = std::make_unique<Network>(
-      [this](const std::vector<std::string>& argv) { return exec(argv).status; },
-      "/proc/" + std::to_string(init_pid_) + "/root" + kNetSysBoardDir);
+  network_ =
+      std::make_unique<Network>([this](const std::vector<std::string>& argv) { return exec(argv).status; },
+                                "/proc/" + std::to_string(init_pid_) + "/root" + kNetSysBoardDir);
 }
 
 void Board::control_loop(std::stop_token stop) {

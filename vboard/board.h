@@ -23,8 +23,8 @@
 #include "vboard/logic_mcu.h"
 #include "vboard/network.h"
 #include "vboard/standins.h"
-#include "vboard/syslog_capture.h"
 #include "vboard/sysfs.h"
+#include "vboard/syslog_capture.h"
 #include "vboard/triggers.h"
 #include "vboard/uboot_env.h"
 #include "vboard/uevents.h"
@@ -44,12 +44,12 @@ class BoardError : public std::runtime_error {
 
 // How a board boots. Everything has a working default but `ftmd`.
 struct BoardOptions {
-  std::string ftmd;               // the daemon binary (host path), required
-  bool start_daemon = true;       // start ftmd as soon as the board is up
-  bool host_port = true;          // /dev/ttyGS0 exists (the USB cable is in)
-  bool rpmsg_port = true;         // /dev/ttyRPMSG30 exists (imx_rpmsg_tty loaded)
-  bool logic_port = true;         // /dev/ttymxc2 exists
-  bool key_device = true;         // /dev/input/by-path/platform-keys-event exists
+  std::string ftmd;          // the daemon binary (host path), required
+  bool start_daemon = true;  // start ftmd as soon as the board is up
+  bool host_port = true;     // /dev/ttyGS0 exists (the USB cable is in)
+  bool rpmsg_port = true;    // /dev/ttyRPMSG30 exists (imx_rpmsg_tty loaded)
+  bool logic_port = true;    // /dev/ttymxc2 exists
+  bool key_device = true;    // /dev/input/by-path/platform-keys-event exists
   std::string os_release = "NAME=\"Tamo Linux\"\nVERSION_ID=1.2.3\n";
   std::string soc_uid = "0x1122334455667788\n";
   UbootEnv::Vars boot_env = {{"baudrate", "115200"}, {"bootdelay", "1"}};

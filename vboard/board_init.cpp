@@ -1,6 +1,7 @@
 #include "vboard/board_init.h"
 
 #include <fcntl.h>
+#include <linux/netlink.h>
 #include <poll.h>
 #include <sched.h>
 #include <signal.h>
@@ -10,7 +11,6 @@
 #include <sys/socket.h>
 #include <sys/statvfs.h>
 #include <sys/wait.h>
-#include <linux/netlink.h>
 #include <unistd.h>
 
 #include <array>
@@ -22,8 +22,7 @@
 namespace vboard {
 
 bool send_init_msg(int sock, InitHeader header, std::string_view payload, std::span<const int> fds) {
-  iovec iov[2] = {{&header, sizeof(header)},
-                  {const_cast<char*>(payload.data()), payload.size()}};
+  iovec iov[2] = {{&header, sizeof(header)}, {const_cast<char*>(payload.data()), payload.size()}};
   msghdr msg{};
   msg.msg_iov = iov;
   msg.msg_iovlen = payload.empty() ? 1 : 2;
@@ -122,7 +121,6 @@ void set_environment(const InitPlan& plan) {
   for (const auto& e : plan.env) ::putenv(const_cast<char*>(e.c_str()));
 }
 
-
 // Runs `ip -batch file` and waits; true when it succeeded.
 bool run_ip_batch(const InitPlan& plan, const std::string& batch) {
   pid_t pid = ::fork();
@@ -207,7 +205,8 @@ void set_up_root(int ctl, const InitPlan& plan) {
     fail(ctl, "mount the hardware tree (fuse)", errno);
   // The test process serves the tree from here on; nothing below may touch
   // it before this message is out.
-  if (!send_init_msg(ctl, {InitMsg::kFuseFd}, {}, std::span<const int>(&fuse, 1))) fail(ctl, "send fuse fd", errno);
+  if (!send_init_msg(ctl, {InitMsg::kFuseFd}, {}, std::span<const int>(&fuse, 1)))
+    fail(ctl, "send fuse fd", errno);
   ::close(fuse);
 
   // The interfaces, with the host's ip(8) before the chroot.
@@ -224,7 +223,8 @@ void set_up_root(int ctl, const InitPlan& plan) {
   if (uevent < 0) fail(ctl, "uevent socket", errno);
   sockaddr_nl addr{};
   addr.nl_family = AF_NETLINK;
-  if (::bind(uevent, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0) fail(ctl, "bind uevent socket", errno);
+  if (::bind(uevent, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0)
+    fail(ctl, "bind uevent socket", errno);
   send_init_msg(ctl, {InitMsg::kUeventFd}, {}, std::span<const int>(&uevent, 1));
   ::close(uevent);
 

@@ -26,10 +26,10 @@ enum class InitMsg : std::uint32_t {
   kStarted,         // a = token, b = pid inside the board
   kExited,          // a = token, b = exit status (128 + signal when killed)
   // test process -> board
-  kMapped,        // id maps written
-  kStartDaemon,   // a = token
-  kExec,          // a = token, payload = argv, fds = stdin, stdout, stderr
-  kSignal,        // a = token, b = signal
+  kMapped,       // id maps written
+  kStartDaemon,  // a = token
+  kExec,         // a = token, payload = argv, fds = stdin, stdout, stderr
+  kSignal,       // a = token, b = signal
 };
 
 struct InitHeader {
@@ -57,20 +57,20 @@ struct InitPlan {
     std::string target;  // host path under the board root
     bool read_only = false;
   };
-  std::string root;                // host path of the board's root directory
-  std::vector<Bind> binds;         // before the hardware tree is mounted
-  std::string fuse_mountpoint;     // host path (under root) of the hardware tree
-  std::string net_sysfs;           // host path (under root) of the netns's sysfs
-  std::vector<Bind> late_binds;    // after the hardware tree and sysfs
-  std::string ip_binary;           // host path of ip(8)
-  std::string net_batch;           // host path of the `ip -batch` file
+  std::string root;                   // host path of the board's root directory
+  std::vector<Bind> binds;            // before the hardware tree is mounted
+  std::string fuse_mountpoint;        // host path (under root) of the hardware tree
+  std::string net_sysfs;              // host path (under root) of the netns's sysfs
+  std::vector<Bind> late_binds;       // after the hardware tree and sysfs
+  std::string ip_binary;              // host path of ip(8)
+  std::string net_batch;              // host path of the `ip -batch` file
   std::vector<std::string> pc_links;  // veth peers moved to the PC's netns (none: no PC)
-  std::string pc_batch;            // host path of the PC side's `ip -batch` file
-  std::string daemon_path;         // path of the daemon inside the board
-  std::string daemon_emulator;     // qemu-user to run it with, "" when native
-  std::string daemon_output;       // board path of the daemon's stdout/stderr
+  std::string pc_batch;               // host path of the PC side's `ip -batch` file
+  std::string daemon_path;            // path of the daemon inside the board
+  std::string daemon_emulator;        // qemu-user to run it with, "" when native
+  std::string daemon_output;          // board path of the daemon's stdout/stderr
   std::string hostname;
-  std::vector<std::string> env;    // environment of every board process
+  std::vector<std::string> env;  // environment of every board process
 };
 
 // The child side: creates the namespaces, lets the test process map the ids,

@@ -45,9 +45,11 @@ std::optional<std::string> read_line(int fd, int timeout_ms) {
   std::string line;
   auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
   while (line.size() < kMaxLine) {
-    int left = timeout_ms < 0 ? -1
-                              : static_cast<int>(std::max<long long>(
-                                    0, std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count()));
+    int left =
+        timeout_ms < 0
+            ? -1
+            : static_cast<int>(std::max<long long>(
+                  0, std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count()));
     pollfd p{fd, POLLIN, 0};
     int r = ::poll(&p, 1, left);
     if (r < 0 && errno == EINTR) continue;
@@ -64,7 +66,8 @@ std::optional<std::string> read_line(int fd, int timeout_ms) {
 
 }  // namespace
 
-ControlSocket::ControlSocket(std::string path, Handler handler) : path_(std::move(path)), handler_(std::move(handler)) {
+ControlSocket::ControlSocket(std::string path, Handler handler)
+    : path_(std::move(path)), handler_(std::move(handler)) {
   sockaddr_un addr;
   if (!address_of(path_, &addr)) throw BoardError("vboard: control socket path too long: " + path_);
   listener_.reset(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
@@ -101,7 +104,8 @@ void ControlSocket::answer(int connection) {
   write_all(connection, handler_(*line) + "\n");
 }
 
-std::optional<std::string> ControlSocket::ask(const std::string& path, const std::string& line, std::string* error) {
+std::optional<std::string> ControlSocket::ask(const std::string& path, const std::string& line,
+                                              std::string* error) {
   sockaddr_un addr;
   if (!address_of(path, &addr)) {
     *error = "control socket path too long: " + path;

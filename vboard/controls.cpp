@@ -104,7 +104,8 @@ const std::vector<Controls::Entry> kTable = {
        c.board().standins().set_container_status(a[0]);
        return std::string();
      }},
-    {"mcu-volume", "echo|none|wrong-sync|wrong-command|short|shifted", "how the audio MCU answers a volume request",
+    {"mcu-volume", "echo|none|wrong-sync|wrong-command|short|shifted",
+     "how the audio MCU answers a volume request",
      [](Controls& c, const auto& a) {
        need(a, 1, "mcu-volume echo|none|wrong-sync|wrong-command|short|shifted");
        c.board().audio_mcu().set_volume_answer(volume_answer(a[0]));
@@ -137,7 +138,8 @@ const std::vector<Controls::Entry> kTable = {
                        r.bytes[1], r.bytes[2] | r.bytes[3] << 8, r.bytes[4] | r.bytes[5] << 8,
                        r.bytes[6] | r.bytes[7] << 8);
          out += head;
-         for (std::size_t i = 8; i < 8 + std::min<std::size_t>(4, r.bytes[6]); ++i) out += " " + std::to_string(r.bytes[i]);
+         for (std::size_t i = 8; i < 8 + std::min<std::size_t>(4, r.bytes[6]); ++i)
+           out += " " + std::to_string(r.bytes[i]);
          out += " (GPIO 84 " + r.gpio84 + ")\n";
        }
        return out;
@@ -180,7 +182,8 @@ const std::vector<Controls::Entry> kTable = {
        if (a.size() != 2 && a.size() != 3) throw ControlError("usage: logic-answer 1-4|all MS [FAULT]");
        std::uint16_t code = a[0] == "all" ? 0 : static_cast<std::uint16_t>(number(a[0]));
        if (code > 4) throw ControlError("logic-answer: code 1-4 or all");
-       LogicMcu::Behaviour b{std::chrono::milliseconds(number(a[1])), logic_fault(a.size() == 3 ? a[2] : "none")};
+       LogicMcu::Behaviour b{std::chrono::milliseconds(number(a[1])),
+                             logic_fault(a.size() == 3 ? a[2] : "none")};
        c.board().logic_mcu().set_behaviour(code, b);
        return std::string();
      }},
@@ -191,7 +194,8 @@ const std::vector<Controls::Entry> kTable = {
        c.board().logic_mcu().set_reject_level_set(a[0] == "on");
        return std::string();
      }},
-    {"logic-send", "HEX...", "the logic MCU writes these bytes now, asked or not (e.g. AA AA 01 00 02 00 01 48 A0)",
+    {"logic-send", "HEX...",
+     "the logic MCU writes these bytes now, asked or not (e.g. AA AA 01 00 02 00 01 48 A0)",
      [](Controls& c, const auto& a) {
        if (a.empty()) throw ControlError("usage: logic-send HEX...");
        std::vector<std::uint8_t> bytes;
@@ -208,7 +212,9 @@ const std::vector<Controls::Entry> kTable = {
        std::string out;
        for (int g = 1; g <= 4; ++g) {
          LogicMcu::Group s = c.board().logic_mcu().group(g);
-         const char* mode = s.mode == LogicMcuModel::kInput ? "I" : s.mode == LogicMcuModel::kOutput ? "O" : "A";
+         const char* mode = s.mode == LogicMcuModel::kInput    ? "I"
+                            : s.mode == LogicMcuModel::kOutput ? "O"
+                                                               : "A";
          out += std::to_string(g) + ":" + mode + "," + (s.first ? "H" : "L") + (s.second ? "H" : "L") + " ";
        }
        return out;
@@ -228,7 +234,8 @@ const std::vector<Controls::Entry> kTable = {
      [](Controls& c, const auto& a) {
        if (a.empty()) {
          std::string out;
-         for (const auto& [k, v] : c.board().uboot_env().read().value_or(UbootEnv::Vars{})) out += k + "=" + v + "\n";
+         for (const auto& [k, v] : c.board().uboot_env().read().value_or(UbootEnv::Vars{}))
+           out += k + "=" + v + "\n";
          return out;
        }
        if (a.size() == 1) {
@@ -271,7 +278,8 @@ const std::vector<Controls::Entry> kTable = {
      [](Controls& c, const auto& a) {
        need(a, 0, "macs");
        std::string out;
-       for (const char* i : {"eth0", "lan4", "lan3"}) out += std::string(i) + "=" + c.board().network().mac(i).value_or("?") + " ";
+       for (const char* i : {"eth0", "lan4", "lan3"})
+         out += std::string(i) + "=" + c.board().network().mac(i).value_or("?") + " ";
        return out;
      }},
     {"env-tools", "libubootenv|u-boot", "U-Boot tool family: an unset variable prints name= or nothing",
@@ -279,7 +287,7 @@ const std::vector<Controls::Entry> kTable = {
        need(a, 1, "env-tools libubootenv|u-boot");
        if (a[0] != "libubootenv" && a[0] != "u-boot") throw ControlError("env-tools libubootenv|u-boot");
        c.board().standins().set_env_tools(a[0] == "u-boot" ? StandIns::EnvTools::kUboot
-                                                            : StandIns::EnvTools::kLibubootenv);
+                                                           : StandIns::EnvTools::kLibubootenv);
        return std::string();
      }},
     {"fw-setenv", "ok|fail", "fw_setenv stores (ok) or stores nothing and exits 1 (fail)",
@@ -299,12 +307,14 @@ const std::vector<Controls::Entry> kTable = {
      [](Controls& c, const auto& a) {
        need(a, 0, "wait-reboot");
        int want = c.reboots_waited() + 1;
-       if (!c.board().standins().wait_reboot(want, std::chrono::seconds(10))) return std::string("reboot did not run");
+       if (!c.board().standins().wait_reboot(want, std::chrono::seconds(10)))
+         return std::string("reboot did not run");
        c.reboots_waited() = want;
        return std::string("reboot ran (the board would restart now)");
      }},
     {"reboot-mode", "reenumerate|log [BOOT-MS]",
-     "what `reboot` does: the PC's port goes and is back after BOOT-MS (default 1500) with ftmd restarted, or "
+     "what `reboot` does: the PC's port goes and is back after BOOT-MS (default 1500) with ftmd restarted, "
+     "or "
      "it is only recorded",
      [](Controls& c, const auto& a) {
        if (a.empty() || a.size() > 2 || (a[0] != "reenumerate" && a[0] != "log"))
@@ -325,7 +335,8 @@ const std::vector<Controls::Entry> kTable = {
        need(a, 0, "restart");
        std::size_t mark = c.board().syslog().mark();
        c.board().start_daemon();
-       return c.board().wait_serving(std::chrono::seconds(30), mark) ? "ftmd serving again" : "ftmd did not serve";
+       return c.board().wait_serving(std::chrono::seconds(30), mark) ? "ftmd serving again"
+                                                                     : "ftmd did not serve";
      }},
     {"sh", "COMMAND...", "run a shell command inside the board",
      [](Controls& c, const auto& a) {
@@ -343,7 +354,8 @@ const std::vector<Controls::Entry> kTable = {
        auto lines = c.board().syslog().lines();
        std::string out;
        for (std::size_t i = lines.size() > n ? lines.size() - n : 0; i < lines.size(); ++i)
-         out += "<" + std::to_string(lines[i].level) + "> " + lines[i].text + (lines[i].text.ends_with('\n') ? "" : "\n");
+         out += "<" + std::to_string(lines[i].level) + "> " + lines[i].text +
+                (lines[i].text.ends_with('\n') ? "" : "\n");
        return out;
      }},
 };

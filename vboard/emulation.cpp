@@ -61,8 +61,9 @@ std::string emulator_for(const std::string& program) {
   auto machine = elf_machine(std::span<const std::uint8_t>(head, n > 0 ? static_cast<std::size_t>(n) : 0));
   if (!machine) return {};
   auto qemu = qemu_user_for(*machine);
-  if (!qemu) throw BoardError("vboard: " + program + " is for ELF machine " + std::to_string(*machine) +
-                              ", which the board cannot emulate");
+  if (!qemu)
+    throw BoardError("vboard: " + program + " is for ELF machine " + std::to_string(*machine) +
+                     ", which the board cannot emulate");
   if (qemu->empty()) return {};
   for (const char* dir : kToolDirs) {
     std::string path = std::string(dir) + "/" + *qemu;

@@ -27,10 +27,17 @@ struct stat to_stat(const HwTree::Stat& s) {
   st.st_ino = s.ino;
   st.st_nlink = s.kind == HwTree::Kind::kDir ? 2 : 1;
   switch (s.kind) {
-    case HwTree::Kind::kDir: st.st_mode = S_IFDIR | s.mode; break;
-    case HwTree::Kind::kSymlink: st.st_mode = S_IFLNK | s.mode; break;
+    case HwTree::Kind::kDir:
+      st.st_mode = S_IFDIR | s.mode;
+      break;
+    case HwTree::Kind::kSymlink:
+      st.st_mode = S_IFLNK | s.mode;
+      break;
     // Like sysfs: every attribute claims one page.
-    case HwTree::Kind::kAttribute: st.st_mode = S_IFREG | s.mode; st.st_size = 4096; break;
+    case HwTree::Kind::kAttribute:
+      st.st_mode = S_IFREG | s.mode;
+      st.st_size = 4096;
+      break;
   }
   st.st_blksize = 4096;
   return st;

@@ -95,36 +95,37 @@ void Gpio::add_line_files(int number) {
   tree_.add_dir(dir);
   tree_.add_attribute(dir + "/direction",
                       {.read = [this, number] { return lines_[number].output ? "out\n" : "in\n"; },
-                       .write = [this, number](std::string_view bytes) {
-                         std::string t = trimmed(bytes);
-                         Line& l = lines_[number];
-                         if (t == "in") {
-                           l.output = false;
-                         } else if (t == "out" || t == "low") {
-                           l.output = true;
-                           l.value = 0;
-                         } else if (t == "high") {
-                           l.output = true;
-                           l.value = 1;
-                         } else {
-                           return EINVAL;
-                         }
-                         return 0;
-                       }});
-  tree_.add_attribute(dir + "/value",
-                      {.read =
-                           [this, number] {
-                             const Line& l = lines_[number];
-                             return std::to_string(l.output ? l.value : l.input_level) + "\n";
-                           },
-                       .write = [this, number](std::string_view bytes) {
-                         Line& l = lines_[number];
-                         if (!l.output) return EPERM;
-                         long v = 0;
-                         if (!parse_kernel_number(bytes, 0, v)) return EINVAL;
-                         l.value = v != 0;
-                         return 0;
-                       }});
+                       .write =
+                           [this, number](std::string_view bytes) {
+                             std::string t = trimmed(bytes);
+                             Line& l = lines_[number];
+                             if (t == "in") {
+                               l.output = false;
+                             } else if (t == "out" || t == "low") {
+                               l.output = true;
+                               l.value = 0;
+                             } else if (t == "high") {
+                               l.output = true;
+                               l.value = 1;
+                             } else {
+                               return EINVAL;
+                             }
+                             return 0;
+                           }});
+  tree_.add_attribute(dir + "/value", {.read =
+                                           [this, number] {
+                                             const Line& l = lines_[number];
+                                             return std::to_string(l.output ? l.value : l.input_level) + "\n";
+                                           },
+                                       .write =
+                                           [this, number](std::string_view bytes) {
+                                             Line& l = lines_[number];
+                                             if (!l.output) return EPERM;
+                                             long v = 0;
+                                             if (!parse_kernel_number(bytes, 0, v)) return EINVAL;
+                                             l.value = v != 0;
+                                             return 0;
+                                           }});
   tree_.add_value(dir + "/edge", "none\n");
   tree_.add_value(dir + "/active_low", "0\n");
 }
@@ -140,7 +141,8 @@ std::string Gpio::debug_listing() const {
       const char* dev = bank < 5 ? kBankDevices[bank] : "gpio";
       char head[160];
       std::snprintf(head, sizeof(head), "%sgpiochip%d: GPIOs %d-%d, parent: platform/%s, %s:\n",
-                    out.empty() ? "" : "\n", bank, bank * kBankSize, bank * kBankSize + kBankSize - 1, dev, dev);
+                    out.empty() ? "" : "\n", bank, bank * kBankSize, bank * kBankSize + kBankSize - 1, dev,
+                    dev);
       out += head;
     }
     int level = l.output ? l.value : l.input_level;

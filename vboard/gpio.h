@@ -27,9 +27,9 @@ class Gpio {
     std::string label;      // "" while free; "sysfs" once exported; or a driver's
     bool exported = false;  // through /sys/class/gpio
     bool output = false;
-    int value = 0;          // what an output drives
-    int input_level = 0;    // what an input reads
-    bool listed = true;     // false hides a claimed line from the debug listing
+    int value = 0;        // what an output drives
+    int input_level = 0;  // what an input reads
+    bool listed = true;   // false hides a claimed line from the debug listing
   };
 
   // The lines the daemon uses through sysfs: 84 (audio MCU enable), 6

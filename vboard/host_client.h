@@ -16,9 +16,9 @@ using Bytes = std::vector<std::uint8_t>;
 
 // One reply frame as the PC reads it.
 struct ReplyFrame {
-  Bytes raw;          // every byte of the frame
-  Bytes header;       // the seven echoed header bytes
-  std::string text;   // the reply text (length field bytes)
+  Bytes raw;         // every byte of the frame
+  Bytes header;      // the seven echoed header bytes
+  std::string text;  // the reply text (length field bytes)
   bool checksum_ok = false;
 };
 
@@ -39,7 +39,8 @@ class HostClient {
   // time-out or when the port is closed.
   std::optional<ReplyFrame> read_frame(std::chrono::milliseconds timeout = kDefaultTimeout);
   // send() then read_frame().
-  std::optional<ReplyFrame> request(std::string_view text, std::chrono::milliseconds timeout = kDefaultTimeout,
+  std::optional<ReplyFrame> request(std::string_view text,
+                                    std::chrono::milliseconds timeout = kDefaultTimeout,
                                     const Bytes& header = Bytes(7, 0));
   // Whatever arrives until the line stays quiet for `quiet` (to check that
   // nothing more came).

@@ -45,7 +45,8 @@ void Leds::add(const std::string& name) {
                              long value = 0;
                              if (!parse_kernel_number(bytes, 10, value) || value < 0) return EINVAL;
                              Led* led = find(name);
-                             led->brightness = value > kMaxBrightness ? kMaxBrightness : static_cast<int>(value);
+                             led->brightness =
+                                 value > kMaxBrightness ? kMaxBrightness : static_cast<int>(value);
                              if (value == 0) led->trigger = "none";
                              return 0;
                            }});

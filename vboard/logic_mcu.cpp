@@ -104,9 +104,7 @@ bool LogicMcu::wait_writes(std::size_t count, std::chrono::milliseconds timeout)
   return changed_.wait_for(lock, timeout, [&] { return writes_ >= count; });
 }
 
-void LogicMcu::schedule_locked(Clock::time_point due, Bytes bytes) {
-  outbox_.emplace(due, std::move(bytes));
-}
+void LogicMcu::schedule_locked(Clock::time_point due, Bytes bytes) { outbox_.emplace(due, std::move(bytes)); }
 
 void LogicMcu::on_chunk(std::span<const std::uint8_t> bytes) {
   const auto now = Clock::now();

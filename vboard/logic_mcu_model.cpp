@@ -46,7 +46,8 @@ std::uint8_t LogicMcuModel::mode_of(std::uint8_t g) const {
   return g >= 1 && g <= kGroups ? group(g).mode : 0;
 }
 
-LogicMcuModel::Bytes LogicMcuModel::mode_report(std::uint16_t cmd, std::span<const std::uint8_t> groups) const {
+LogicMcuModel::Bytes LogicMcuModel::mode_report(std::uint16_t cmd,
+                                                std::span<const std::uint8_t> groups) const {
   Bytes data;
   for (std::uint8_t g : groups) data.insert(data.end(), {g, mode_of(g)});
   return frame(cmd, data);

@@ -38,8 +38,8 @@ class LogicMcuModel {
 
   struct Group {
     std::uint8_t mode = kInput;
-    bool first = false;   // level 1 (true = high)
-    bool second = false;  // level 2
+    bool first = false;        // level 1 (true = high)
+    bool second = false;       // level 2
     std::uint8_t number = 50;  // what a group in mode 0x48 reports
   };
 

@@ -7,14 +7,14 @@
 
 #include <atomic>
 #include <cstdio>
-#include <thread>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <mutex>
 #include <fstream>
 #include <iostream>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "vboard/board.h"
@@ -112,7 +112,8 @@ Args parse(int argc, char** argv) {
       std::string v = value();
       char* end = nullptr;
       long ms = std::strtol(v.c_str(), &end, 10);
-      if (v.empty() || *end != '\0' || ms < 0 || ms > 600000) usage_error("--boot-time takes milliseconds, 0-600000");
+      if (v.empty() || *end != '\0' || ms < 0 || ms > 600000)
+        usage_error("--boot-time takes milliseconds, 0-600000");
       a.boot_time_ms = static_cast<int>(ms);
     } else if (o == "--no-reenumerate") {
       a.reenumerate = false;
@@ -148,7 +149,9 @@ void watch_signals(sigset_t set) {
   }).detach();
 }
 
-double ms_since(Clock::time_point t) { return std::chrono::duration<double, std::milli>(Clock::now() - t).count(); }
+double ms_since(Clock::time_point t) {
+  return std::chrono::duration<double, std::milli>(Clock::now() - t).count();
+}
 
 vboard::BoardOptions board_options(const Args& a) {
   vboard::BoardOptions o;
@@ -254,8 +257,9 @@ std::string usb_names_dir(vboard::Board& board) { return board.state_dir() + "/u
 std::string attach_port(vboard::Board& board, const Args& a) {
   std::string link = a.port.empty() ? board.state_dir() + "/ttyPC0" : a.port;
   if (wants_usb_names(a))
-    board.usb_host().set_usb_names(usb_names_dir(board), a.usb_serial,
-                                   a.usb_location.empty() ? vboard::UsbHost::kDefaultLocation : a.usb_location);
+    board.usb_host().set_usb_names(
+        usb_names_dir(board), a.usb_serial,
+        a.usb_location.empty() ? vboard::UsbHost::kDefaultLocation : a.usb_location);
   return board.usb_host().attach_cable(link);
 }
 
@@ -264,8 +268,9 @@ std::string attach_port(vboard::Board& board, const Args& a) {
 class ControlService {
  public:
   explicit ControlService(vboard::Board& board)
-      : controls_(board),
-        socket_(board.state_dir() + "/control.sock", [this](const std::string& line) { return answer(line); }) {}
+      : controls_(board), socket_(board.state_dir() + "/control.sock", [this](const std::string& line) {
+          return answer(line);
+        }) {}
   const std::string& path() const { return socket_.path(); }
 
   // Runs a line; the text to print, or throws ControlError.
@@ -288,7 +293,7 @@ class ControlService {
   }
 
   std::mutex mutex_;
-  vboard::Controls controls_;  // guarded by mutex_
+  vboard::Controls controls_;     // guarded by mutex_
   vboard::ControlSocket socket_;  // last: answers only while the rest is there
 };
 
@@ -306,13 +311,15 @@ int cmd_up(const Args& a) {
   std::string port = attach_port(*board, a);
   std::printf("PC-side port: %s\n", port.c_str());
   if (wants_usb_names(a))
-    std::printf("its USB names (by-id/, by-path/, as udev makes them) in %s\n", usb_names_dir(*board).c_str());
+    std::printf("its USB names (by-id/, by-path/, as udev makes them) in %s\n",
+                usb_names_dir(*board).c_str());
   std::printf("board pid 1 (host pid): %d, directory %s\n", static_cast<int>(board->init_pid()),
               board->state_dir().c_str());
   std::printf("talk to ftmd with:  ftmctl --port %s COMMAND...\n", port.c_str());
   ControlService controls(*board);
   std::printf("board controls on stdin (help lists them) and at %s\n", controls.path().c_str());
-  std::printf("  (VBOARD_CONTROL=%s vboard control LINE); quit or Ctrl-C stops the board\n", controls.path().c_str());
+  std::printf("  (VBOARD_CONTROL=%s vboard control LINE); quit or Ctrl-C stops the board\n",
+              controls.path().c_str());
   std::fflush(stdout);
   std::jthread prompt([&controls](std::stop_token) {
     for (std::string line; std::getline(std::cin, line);) {
@@ -355,7 +362,8 @@ struct PcSide {
 };
 
 PcSide pc_side(vboard::Board& board, const Args& a, const std::string& port, const ControlService& controls) {
-  return {port, board.pc_netns_fd(), controls.path(), wants_usb_names(a) ? usb_names_dir(board) : std::string()};
+  return {port, board.pc_netns_fd(), controls.path(),
+          wants_usb_names(a) ? usb_names_dir(board) : std::string()};
 }
 
 // Runs a program on the host as the test PC: in the PC's network namespace
@@ -422,7 +430,8 @@ int cmd_shell(const Args& a) {
 int cmd_control(const Args& a) {
   const char* path = std::getenv(vboard::ControlSocket::kEnv);
   if (!path || !*path) {
-    std::fprintf(stderr, "vboard control: $%s is not set (use it in a program under vboard run or vboard shell)\n",
+    std::fprintf(stderr,
+                 "vboard control: $%s is not set (use it in a program under vboard run or vboard shell)\n",
                  vboard::ControlSocket::kEnv);
     return 2;
   }
@@ -478,7 +487,8 @@ int cmd_soak(const Args& a) {
       std::error_code ec;
       auto target = std::filesystem::read_symlink(e.path() / "ns" / "pid", ec);
       if (!ec && target.string() == "pid:[" + std::to_string(ns.pid) + "]") {
-        std::fprintf(stderr, "vboard: round %d: process %s outlived its board\n", i + 1, e.path().filename().c_str());
+        std::fprintf(stderr, "vboard: round %d: process %s outlived its board\n", i + 1,
+                     e.path().filename().c_str());
         return 1;
       }
     }

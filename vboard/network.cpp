@@ -57,7 +57,8 @@ bool Network::set_unit_dir_writable(bool writable) {
   if (writable) return run_({"umount", kUnitDir}) == 0;
   std::string dir = kUnitDir;
   return run_({"/bin/sh", "-c",
-               "mkdir -p " + dir + " && mount --bind " + dir + " " + dir + " && mount -o remount,bind,ro " + dir}) == 0;
+               "mkdir -p " + dir + " && mount --bind " + dir + " " + dir + " && mount -o remount,bind,ro " +
+                   dir}) == 0;
 }
 
 }  // namespace vboard

@@ -28,7 +28,8 @@ bool fail(std::string* error, const std::string& what) {
 // Puts a copy of the mount at `name` in the detached tree `tree` (with the
 // mounts below it) onto `target`.
 bool graft(int tree, const char* name, const std::string& target) {
-  ftmd::UniqueFd sub(static_cast<int>(::open_tree(tree, name, OPEN_TREE_CLONE | OPEN_TREE_CLOEXEC | AT_RECURSIVE)));
+  ftmd::UniqueFd sub(
+      static_cast<int>(::open_tree(tree, name, OPEN_TREE_CLONE | OPEN_TREE_CLOEXEC | AT_RECURSIVE)));
   return sub && ::move_mount(sub.get(), "", AT_FDCWD, target.c_str(), MOVE_MOUNT_F_EMPTY_PATH) == 0;
 }
 
@@ -36,17 +37,20 @@ bool graft(int tree, const char* name, const std::string& target) {
 // the host's /dev bound (devices, sockets, directories with their mounts)
 // or copied (links) into it.
 bool rebuild_dev(std::string* error) {
-  ftmd::UniqueFd tree(static_cast<int>(::open_tree(AT_FDCWD, kDev, OPEN_TREE_CLONE | OPEN_TREE_CLOEXEC | AT_RECURSIVE)));
+  ftmd::UniqueFd tree(
+      static_cast<int>(::open_tree(AT_FDCWD, kDev, OPEN_TREE_CLONE | OPEN_TREE_CLOEXEC | AT_RECURSIVE)));
   if (!tree) return fail(error, "cannot copy /dev");
   std::vector<std::string> names;
   {
     DIR* dir = ::fdopendir(::openat(tree.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!dir) return fail(error, "cannot list /dev");
     while (dirent* e = ::readdir(dir))
-      if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0) names.emplace_back(e->d_name);
+      if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0)
+        names.emplace_back(e->d_name);
     ::closedir(dir);
   }
-  if (::mount("vboard-pc-dev", kDev, "tmpfs", MS_NOSUID, "mode=0755") != 0) return fail(error, "cannot mount a /dev");
+  if (::mount("vboard-pc-dev", kDev, "tmpfs", MS_NOSUID, "mode=0755") != 0)
+    return fail(error, "cannot mount a /dev");
   for (const auto& name : names) {
     struct stat st {};
     if (::fstatat(tree.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
@@ -75,13 +79,15 @@ bool rebuild_dev(std::string* error) {
 
 bool enter_pc_usb_names(const std::string& names_dir, std::string* error) {
   if (::unshare(CLONE_NEWNS) != 0) return fail(error, "cannot make a mount namespace");
-  if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) return fail(error, "cannot make mounts private");
+  if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+    return fail(error, "cannot make mounts private");
   struct stat st {};
   if (::stat(kSerial, &st) != 0 || !S_ISDIR(st.st_mode)) {
     if (!rebuild_dev(error)) return false;
     if (::mkdir(kSerial, 0755) != 0) return fail(error, "cannot make /dev/serial");
   }
-  if (::mount(names_dir.c_str(), kSerial, nullptr, MS_BIND, nullptr) != 0) return fail(error, "cannot bind /dev/serial");
+  if (::mount(names_dir.c_str(), kSerial, nullptr, MS_BIND, nullptr) != 0)
+    return fail(error, "cannot bind /dev/serial");
   return true;
 }
 

@@ -104,7 +104,8 @@ void PtyPort::start_reader_locked() {
   std::uint64_t drained;
   while (::read(wake_.get(), &drained, sizeof(drained)) > 0) {
   }
-  thread_ = std::jthread([this, m = master_.get(), w = wake_.get()](std::stop_token st) { read_loop(st, m, w); });
+  thread_ =
+      std::jthread([this, m = master_.get(), w = wake_.get()](std::stop_token st) { read_loop(st, m, w); });
 }
 
 void PtyPort::stop_reader_locked() {

@@ -111,7 +111,9 @@ void StandIns::set_container_status(const std::string& status) const {
   std::rename((path + ".tmp").c_str(), path.c_str());
 }
 
-int StandIns::reboot_count() const { return static_cast<int>(lines_of(host_("/run/vboard/reboot.log")).size()); }
+int StandIns::reboot_count() const {
+  return static_cast<int>(lines_of(host_("/run/vboard/reboot.log")).size());
+}
 
 bool StandIns::wait_reboot(int count, std::chrono::milliseconds timeout) const {
   auto deadline = std::chrono::steady_clock::now() + timeout;
@@ -143,6 +145,8 @@ void StandIns::set_eth0_follows_lan4(bool follows) const {
     std::remove(path.c_str());
 }
 
-std::vector<std::string> StandIns::systemctl_calls() const { return lines_of(host_("/run/vboard/systemctl.log")); }
+std::vector<std::string> StandIns::systemctl_calls() const {
+  return lines_of(host_("/run/vboard/systemctl.log"));
+}
 
 }  // namespace vboard

@@ -103,7 +103,8 @@ void HwTree::set_value(const std::string& path, std::string value) {
 std::optional<std::string> HwTree::read(const std::string& path) const {
   std::lock_guard lock(mutex_);
   auto it = nodes_.find(path);
-  if (it == nodes_.end() || it->second.kind != Kind::kAttribute || !it->second.attribute.read) return std::nullopt;
+  if (it == nodes_.end() || it->second.kind != Kind::kAttribute || !it->second.attribute.read)
+    return std::nullopt;
   return it->second.attribute.read();
 }
 
@@ -150,9 +151,15 @@ const HwTree::Node* HwTree::find(std::uint64_t ino, std::string* path) const {
 HwTree::Stat HwTree::stat_of(const Node& node) const {
   Stat s{.ino = node.ino, .kind = node.kind, .stable = node.stable};
   switch (node.kind) {
-    case Kind::kDir: s.mode = 0755; break;
-    case Kind::kSymlink: s.mode = 0777; break;
-    case Kind::kAttribute: s.mode = node.attribute.mode; break;
+    case Kind::kDir:
+      s.mode = 0755;
+      break;
+    case Kind::kSymlink:
+      s.mode = 0777;
+      break;
+    case Kind::kAttribute:
+      s.mode = node.attribute.mode;
+      break;
   }
   return s;
 }

@@ -119,10 +119,10 @@ class HwTree {
   void add_node(const std::string& path, Node node);
 
   mutable std::recursive_mutex mutex_;
-  std::map<std::string, Node> nodes_;                 // by path; "/" is the root
-  std::map<std::string, std::uint64_t> inos_;         // stable across remove/add
+  std::map<std::string, Node> nodes_;          // by path; "/" is the root
+  std::map<std::string, std::uint64_t> inos_;  // stable across remove/add
   std::map<std::uint64_t, std::string> paths_;
-  std::map<std::string, std::string> values_;         // add_value() contents
+  std::map<std::string, std::string> values_;  // add_value() contents
   std::vector<WriteRecord> writes_;
   std::uint64_t next_ino_ = kRootIno;
 };

@@ -17,8 +17,8 @@ namespace vboard {
 
 // One message a board process sent to /dev/log.
 struct LogLine {
-  int level = 0;     // 0..7 (3 error, 4 warning, 6 info, 7 debug)
-  int facility = 0;  // facility number (LOG_USER is 1)
+  int level = 0;      // 0..7 (3 error, 4 warning, 6 info, 7 debug)
+  int facility = 0;   // facility number (LOG_USER is 1)
   std::string ident;  // the sender's identity, "ftmd" for the daemon
   std::string text;   // the message exactly as formatted, line feeds included
   std::chrono::steady_clock::time_point when;
@@ -75,8 +75,8 @@ class SyslogCapture {
   mutable std::mutex receive_mutex_;  // one receiver at a time, lines in order
   mutable std::mutex mutex_;
   mutable std::condition_variable changed_;
-  mutable std::vector<LogLine> lines_;              // guarded by mutex_
-  std::function<void(const LogLine&)> observer_;   // guarded by mutex_
+  mutable std::vector<LogLine> lines_;            // guarded by mutex_
+  std::function<void(const LogLine&)> observer_;  // guarded by mutex_
   std::jthread reader_;
 };
 

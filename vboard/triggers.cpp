@@ -13,13 +13,14 @@ Triggers::Triggers(HwTree& tree, Gpio& gpio) : tree_(tree), gpio_(gpio) {
 void Triggers::add_device() {
   tree_.add_dir("/dev", true);
   tree_.add_attribute(kDevice, {.read = [this] { return std::to_string(requested_) + "\n"; },
-                                .write = [this](std::string_view bytes) {
-                                  long v = 0;
-                                  if (!parse_kernel_number(bytes, 10, v) || v < 0 || v > 3) return EINVAL;
-                                  requested_ = static_cast<int>(v);
-                                  apply();
-                                  return 0;
-                                },
+                                .write =
+                                    [this](std::string_view bytes) {
+                                      long v = 0;
+                                      if (!parse_kernel_number(bytes, 10, v) || v < 0 || v > 3) return EINVAL;
+                                      requested_ = static_cast<int>(v);
+                                      apply();
+                                      return 0;
+                                    },
                                 .mode = 0666});
 }
 

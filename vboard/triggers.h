@@ -35,8 +35,8 @@ class Triggers {
 
   HwTree& tree_;
   Gpio& gpio_;
-  int requested_ = 0;                  // guarded by the tree's lock
-  LineFault faults_[2] = {};           // guarded by the tree's lock
+  int requested_ = 0;         // guarded by the tree's lock
+  LineFault faults_[2] = {};  // guarded by the tree's lock
 };
 
 }  // namespace vboard

@@ -1,9 +1,9 @@
 #include "vboard/uboot_env.h"
 
+#include <unistd.h>
 #include <fstream>
 #include <iterator>
 #include <stdexcept>
-#include <unistd.h>
 
 namespace vboard {
 
@@ -53,7 +53,8 @@ std::vector<std::uint8_t> UbootEnv::build_image(const Vars& vars, std::size_t si
   return image;
 }
 
-std::vector<std::uint8_t> UbootEnv::build_redundant_image(const Vars& vars, std::uint8_t flags, std::size_t size) {
+std::vector<std::uint8_t> UbootEnv::build_redundant_image(const Vars& vars, std::uint8_t flags,
+                                                          std::size_t size) {
   // The single layout one byte shorter, with the flags byte put after the CRC.
   std::vector<std::uint8_t> single = build_image(vars, size - 1);
   std::vector<std::uint8_t> image(size);
@@ -64,7 +65,8 @@ std::vector<std::uint8_t> UbootEnv::build_redundant_image(const Vars& vars, std:
   return image;
 }
 
-std::optional<UbootEnv::RedundantCopy> UbootEnv::parse_redundant_image(const std::vector<std::uint8_t>& image) {
+std::optional<UbootEnv::RedundantCopy> UbootEnv::parse_redundant_image(
+    const std::vector<std::uint8_t>& image) {
   if (image.size() < 6) return std::nullopt;
   std::vector<std::uint8_t> single(image.begin(), image.begin() + 4);
   single.insert(single.end(), image.begin() + 5, image.end());
@@ -100,14 +102,16 @@ void UbootEnv::write_file(const std::string& path, const std::vector<std::uint8_
 std::optional<UbootEnv::Vars> UbootEnv::parse_image(const std::vector<std::uint8_t>& image) {
   if (image.size() < 5) return std::nullopt;
   std::uint32_t stored = 0;
-  for (int i = 0; i < 4; ++i) stored |= static_cast<std::uint32_t>(image[static_cast<std::size_t>(i)]) << (8 * i);
+  for (int i = 0; i < 4; ++i)
+    stored |= static_cast<std::uint32_t>(image[static_cast<std::size_t>(i)]) << (8 * i);
   if (stored != crc32(image.data() + 4, image.size() - 4)) return std::nullopt;
   Vars vars;
   std::size_t pos = 4;
   while (pos < image.size() && image[pos] != 0) {
     std::size_t end = pos;
     while (end < image.size() && image[end] != 0) ++end;
-    std::string entry(image.begin() + static_cast<std::ptrdiff_t>(pos), image.begin() + static_cast<std::ptrdiff_t>(end));
+    std::string entry(image.begin() + static_cast<std::ptrdiff_t>(pos),
+                      image.begin() + static_cast<std::ptrdiff_t>(end));
     std::size_t eq = entry.find('=');
     if (eq != std::string::npos) vars[entry.substr(0, eq)] = entry.substr(eq + 1);
     pos = end + 1;
@@ -166,7 +170,8 @@ void UbootEnv::unset(const std::string& name) {
 
 void UbootEnv::corrupt() {
   for (int i = 0; i < (redundant_ ? 2 : 1); ++i) {
-    std::ofstream out(i == 0 ? host_path_ : host_path_ + kRedundantSuffix, std::ios::binary | std::ios::trunc);
+    std::ofstream out(i == 0 ? host_path_ : host_path_ + kRedundantSuffix,
+                      std::ios::binary | std::ios::trunc);
     std::string blank(kSize, '\0');
     out.write(blank.data(), static_cast<std::streamsize>(blank.size()));
   }

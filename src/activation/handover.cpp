@@ -96,7 +96,8 @@ void activation_confirm(const ActivationFile& file, char* command, ReplyBuffer& 
 
   // The same hardware id the hwid query reports, its line end included, so
   // the reply then ends in two.
-  std::optional<std::string> hardware_id = identity::read_first_line(identity::kSocUidPath, identity::kSocUidMaxLine);
+  std::optional<std::string> hardware_id =
+      identity::read_first_line(identity::kSocUidPath, identity::kSocUidMaxLine);
   if (!hardware_id) {
     // The copy stays published; the PC may confirm again.
     reply.set(kNoHardwareId);

@@ -51,7 +51,8 @@ long autotest_parameter(std::string_view command) {
 
 bool autotest_wants_report(std::string_view command) {
   if (command.size() <= kPrefixLength) return true;
-  return command.substr(kPrefixLength).find('=') != std::string_view::npos && autotest_parameter(command) == 0;
+  return command.substr(kPrefixLength).find('=') != std::string_view::npos &&
+         autotest_parameter(command) == 0;
 }
 
 void autotest(char* command, ReplyBuffer& reply) {

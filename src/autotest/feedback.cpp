@@ -76,7 +76,8 @@ std::optional<std::string> getOsRelease() {
   if (file == nullptr) return std::nullopt;
   std::array<char, kOsReleaseLineSize> piece{};
   std::optional<std::string> value;
-  while (!value && std::fgets(piece.data(), piece.size(), file) != nullptr) value = os_release_value(piece.data());
+  while (!value && std::fgets(piece.data(), piece.size(), file) != nullptr)
+    value = os_release_value(piece.data());
   std::fclose(file);
   return value;
 }

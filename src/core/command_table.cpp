@@ -68,8 +68,6 @@ void invalid_command(char*, ReplyBuffer& reply) { reply.set("ERROR,Invalid Cmd\n
 
 void reboot_device(char*, ReplyBuffer& reply) { reply.set(kRebootReply); }
 
-void dsp_not_supported(char*, ReplyBuffer& reply) {
-  reply.set("ERROR,Command not supported in tolvek\n");
-}
+void dsp_not_supported(char*, ReplyBuffer& reply) { reply.set("ERROR,Command not supported in tolvek\n"); }
 
 }  // namespace ftmd

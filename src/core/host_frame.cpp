@@ -61,14 +61,16 @@ std::size_t host_reply_frame_size(std::span<const std::uint8_t> received) {
 }
 
 HostReplyStatus host_reply_check(std::span<const std::uint8_t> received,
-                                 std::span<const std::uint8_t, kHostHeaderSize> header, std::string_view* text) {
+                                 std::span<const std::uint8_t, kHostHeaderSize> header,
+                                 std::string_view* text) {
   std::size_t size = host_reply_frame_size(received);
   if (size == 0 || received.size() < size) return HostReplyStatus::kIncomplete;
   // The checksum byte makes the sum of the whole frame 0.
   if (host_frame_checksum(received.data(), size) != 0) return HostReplyStatus::kBadChecksum;
   if (!std::equal(header.begin(), header.end(), received.begin())) return HostReplyStatus::kHeaderMismatch;
   if (text != nullptr)
-    *text = std::string_view(reinterpret_cast<const char*>(received.data()) + kHostBodyOffset, size - kHostBodyOffset - 1);
+    *text = std::string_view(reinterpret_cast<const char*>(received.data()) + kHostBodyOffset,
+                             size - kHostBodyOffset - 1);
   return HostReplyStatus::kOk;
 }
 

@@ -79,6 +79,7 @@ enum class HostReplyStatus {
 // `text` views the reply text inside `received`. The checksum is checked
 // before the header, so a corrupted frame reports kBadChecksum.
 HostReplyStatus host_reply_check(std::span<const std::uint8_t> received,
-                                 std::span<const std::uint8_t, kHostHeaderSize> header, std::string_view* text);
+                                 std::span<const std::uint8_t, kHostHeaderSize> header,
+                                 std::string_view* text);
 
 }  // namespace ftmd

@@ -25,11 +25,12 @@ namespace {
 extern "C" void on_key_stop_signal(int) {}
 
 void install_stop_signal() {
-  struct sigaction action{};
+  struct sigaction action {};
   action.sa_handler = on_key_stop_signal;
   sigemptyset(&action.sa_mask);
   action.sa_flags = 0;
-  if (::sigaction(SIGUSR1, &action, nullptr) != 0) syslog(LOG_INFO, "warning, failed to setup signal handler.\n");
+  if (::sigaction(SIGUSR1, &action, nullptr) != 0)
+    syslog(LOG_INFO, "warning, failed to setup signal handler.\n");
 }
 
 // The request's unnamed semaphore, destroyed when the request ends.

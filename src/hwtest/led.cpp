@@ -15,7 +15,7 @@ namespace ftmd {
 namespace {
 
 bool path_exists(const char* path) {
-  struct stat st{};
+  struct stat st {};
   return ::stat(path, &st) == 0;
 }
 

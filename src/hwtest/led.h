@@ -24,21 +24,22 @@ inline constexpr LedMask kAllLeds = kRedLed | kGreenLed | kBlueLed;
 // One channel's files and texts. The write-failure logs say "write 0 value"
 // whatever was written: the station's log filters look for that text.
 struct LedChannelInfo {
-  const char* class_dir;        // presence check
-  const char* brightness;       // the file written
-  const char* driver_missing;   // reply when a single pattern's lit channel has no class dir
-  const char* state_error;      // reply when a single pattern's lit channel cannot be written
-  const char* group_error;      // text inside "check led: %s\n"
-  const char* open_failed_log;  // level 3
-  const char* write_failed_log; // level 3
+  const char* class_dir;         // presence check
+  const char* brightness;        // the file written
+  const char* driver_missing;    // reply when a single pattern's lit channel has no class dir
+  const char* state_error;       // reply when a single pattern's lit channel cannot be written
+  const char* group_error;       // text inside "check led: %s\n"
+  const char* open_failed_log;   // level 3
+  const char* write_failed_log;  // level 3
 };
 
 // Visited in this order, always.
 inline constexpr std::array<LedChannelInfo, kLedChannelCount> kLedChannels = {{
     {"/sys/class/leds/red", "/sys/class/leds/red/brightness", nullptr, "red state error\n", "red led error, ",
      "cannot read red the file\n", "write 0 value to red/brightness error"},
-    {"/sys/class/leds/green", "/sys/class/leds/green/brightness", "green driver broken\n", "green state error\n",
-     "green led error, ", "cannot read green the file\n", "write 0 value to green/brightness error"},
+    {"/sys/class/leds/green", "/sys/class/leds/green/brightness", "green driver broken\n",
+     "green state error\n", "green led error, ", "cannot read green the file\n",
+     "write 0 value to green/brightness error"},
     {"/sys/class/leds/blue", "/sys/class/leds/blue/brightness", "blue driver broken\n", "blue state error\n",
      "blue led error, ", "cannot read blue the file\n", "write 0 value to blue/brightness error"},
 }};
@@ -63,10 +64,10 @@ enum class LedPatternKind : std::uint8_t {
 struct LedPattern {
   std::string_view text;
   LedPatternKind kind;
-  LedMask set;                           // channels written with `on`
-  bool on;                               // "1" or "0"
-  LedMask off_first;                     // group: switched off before the set is written
-  std::array<LedChannel, 2> off_after;   // single: switched off after the lit one, in this order
+  LedMask set;                          // channels written with `on`
+  bool on;                              // "1" or "0"
+  LedMask off_first;                    // group: switched off before the set is written
+  std::array<LedChannel, 2> off_after;  // single: switched off after the lit one, in this order
 };
 
 // Tried top to bottom; the pattern is compared whole and case-sensitively.

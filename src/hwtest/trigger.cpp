@@ -23,7 +23,7 @@ namespace ftmd {
 namespace {
 
 bool path_exists(const char* path) {
-  struct stat st{};
+  struct stat st {};
   return ::stat(path, &st) == 0;
 }
 
@@ -63,7 +63,8 @@ constexpr std::array<TriggerOutRow, 8> kTriggerOutReplies = {{
 }};
 constexpr char kTriggerOutUnlisted[] = "ERROR,(get trigger out 1 and trigger out 2 value ifailed)\n";
 constexpr char kTriggerOutNoDevice[] = "ERROR,(/dev/triggerout node doesn't exist)\n";
-constexpr char kTriggerOutPipeFailed[] = "ERROR,(popen 'cat /sys/kernel/debug/gpio | grep trigget_out' failed)\n";
+constexpr char kTriggerOutPipeFailed[] =
+    "ERROR,(popen 'cat /sys/kernel/debug/gpio | grep trigget_out' failed)\n";
 
 // The listing is a few dozen lines; anything past this is not read.
 constexpr std::size_t kTriggerListingMax = 1 << 20;

@@ -11,7 +11,7 @@ namespace ftmd {
 inline constexpr char kGpioExportNode[] = "/sys/class/gpio/export";
 
 struct GpioLine {
-  const char* number;      // the text written to the export node
+  const char* number;  // the text written to the export node
   const char* value_file;
 };
 // Reads 1 when something is plugged into the trigger input.

@@ -70,9 +70,7 @@ void start_udisk_monitor() {
   // Lives as long as the process; never joined.
   static pthread_t monitor;
   ::pthread_create(
-      &monitor, nullptr,
-      [](void*) -> void* { udisk_monitor(); },
-      nullptr);
+      &monitor, nullptr, [](void*) -> void* { udisk_monitor(); }, nullptr);
 }
 
 void udisk_detect(char*, ReplyBuffer& reply) {

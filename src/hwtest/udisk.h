@@ -14,7 +14,7 @@ inline constexpr char kUsbRemovedCommand[] = "echo OK,udisk=0 > /tmp/usbdetect.t
 inline constexpr std::string_view kUeventAddPrefix = "add@/devices/platform";
 inline constexpr std::string_view kUeventRemovePrefix = "remove@/devices/platform";
 
-inline constexpr int kUeventSocketBuffer = 1024;     // SO_RCVBUF
+inline constexpr int kUeventSocketBuffer = 1024;  // SO_RCVBUF
 inline constexpr std::size_t kUeventReceiveSize = 2048;
 inline constexpr int kUeventPollMs = 100;
 

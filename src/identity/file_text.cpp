@@ -11,9 +11,7 @@
 namespace ftmd::identity {
 namespace {
 
-UniqueFd open_for_reading(const char* path) {
-  return UniqueFd(::open(path, O_RDONLY | O_CLOEXEC));
-}
+UniqueFd open_for_reading(const char* path) { return UniqueFd(::open(path, O_RDONLY | O_CLOEXEC)); }
 
 // Reads until `max` bytes, end of file, an error, or (when `stop_at_lf`) the
 // first line feed.

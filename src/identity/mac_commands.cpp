@@ -2,8 +2,8 @@
 // file of lan4/lan3, then the boot variables ethaddr/eth1addr), and
 // "at+ftm,ethmac=?" checks that unit files, boot environment and the live
 // interfaces agree. ethaddr_query reads back `ethaddr` alone.
-#include <syslog.h>
 #include <strings.h>
+#include <syslog.h>
 
 #include <cstring>
 #include <optional>
@@ -180,7 +180,9 @@ void ethmac_query(ReplyBuffer& reply) {
     syslog(LOG_DEBUG, "无法获取有效的lan4 MAC 地址。\n");
 
   if (!mac1 || !mac2) {
-    reply.set(mac2 ? "ERROR,Mac1 read error\n" : mac1 ? "ERROR,Mac2 read error\n" : "ERROR,ethmac read error\n");
+    reply.set(mac2   ? "ERROR,Mac1 read error\n"
+              : mac1 ? "ERROR,Mac2 read error\n"
+                     : "ERROR,ethmac read error\n");
     return;
   }
   const struct {

@@ -32,7 +32,9 @@ void for_each_line(std::string_view text, Visit visit) {
   }
 }
 
-bool contains(std::string_view line, std::string_view what) { return line.find(what) != std::string_view::npos; }
+bool contains(std::string_view line, std::string_view what) {
+  return line.find(what) != std::string_view::npos;
+}
 
 // Lines the daemon adds always start on a line of their own.
 void end_line(std::string& text) {
@@ -177,7 +179,7 @@ const char* netfile_match_entry(const char* path) {
 }
 
 int netfile_ensure_dir(const char* dir) {
-  struct stat st{};
+  struct stat st {};
   if (::stat(dir, &st) == 0) {
     if (S_ISDIR(st.st_mode)) return 1;
     syslog(LOG_WARNING, "Path --> %s is not a directory!\n", dir);
@@ -191,7 +193,7 @@ int netfile_ensure_dir(const char* dir) {
 }
 
 int netfile_ensure_file(const char* path) {
-  struct stat st{};
+  struct stat st {};
   if (::stat(path, &st) == 0) {
     syslog(LOG_DEBUG, "File --> %s already exists!\n", path);
     return 1;
@@ -209,7 +211,7 @@ std::optional<std::string> netfile_read_mac(const char* path) {
 
 bool netfile_write_atomic(const char* path, std::string_view text) {
   mode_t mode = kNewUnitFileMode;
-  struct stat old{};
+  struct stat old {};
   if (::stat(path, &old) == 0) mode = old.st_mode & 07777;
 
   std::string temp = temp_path_for(path);

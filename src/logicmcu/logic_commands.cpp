@@ -45,8 +45,7 @@ logicmsg make_request(std::uint16_t cmd, std::span<const std::uint8_t> data) {
 }
 
 void trace_frame_size(const logicmsg& frame) {
-  syslog(LOG_DEBUG, "sizeof(wlogicmsg) == %zd, 7 + wlogicmsg.msglen = %d", sizeof(frame),
-         7 + frame.msglen);
+  syslog(LOG_DEBUG, "sizeof(wlogicmsg) == %zd, 7 + wlogicmsg.msglen = %d", sizeof(frame), 7 + frame.msglen);
 }
 
 // Mode code of a mode letter (upper case only), or 0.

@@ -68,9 +68,7 @@ using LogicText = std::array<char, kLogicTextSize>;
 inline bool logic_frame_fits(const logicmsg& frame) { return frame.msglen <= kLogicMaxDataLen; }
 
 // Bytes on the wire: header, data and checkbit.
-inline std::size_t logic_frame_size(const logicmsg& frame) {
-  return kLogicHeaderSize + frame.msglen + 1;
-}
+inline std::size_t logic_frame_size(const logicmsg& frame) { return kLogicHeaderSize + frame.msglen + 1; }
 
 // The checkbit byte of a frame that fits.
 inline std::uint8_t& logic_checkbit(logicmsg& frame) { return frame.data[frame.msglen]; }

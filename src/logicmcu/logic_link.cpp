@@ -84,7 +84,8 @@ int logicmcu_open_uart(LogicMcuLink& link, const char* path) {
   ::cfsetispeed(&tty, kLogicMcuBaud);
   tty.c_lflag = 0;
   tty.c_oflag = 0;
-  tty.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | INPCK | ISTRIP | INLCR | IGNCR | ICRNL | IXON);
+  tty.c_iflag &=
+      ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | INPCK | ISTRIP | INLCR | IGNCR | ICRNL | IXON);
   // Control flags other than the speed, VMIN and VTIME stay as the port has them.
   if (::tcsetattr(fd.get(), TCSANOW, &tty) != 0) {
     syslog(LOG_ERR, "tcsetattr error");

@@ -93,7 +93,8 @@ void circuit_test(char* command, ReplyBuffer& reply) {
     return;
   }
   const char* selector_token = strtok_r(nullptr, kTokenSeparators, &save);
-  if (selector_token == nullptr || (std::strcmp(selector_token, "1") != 0 && std::strcmp(selector_token, "2") != 0)) {
+  if (selector_token == nullptr ||
+      (std::strcmp(selector_token, "1") != 0 && std::strcmp(selector_token, "2") != 0)) {
     reply.set(kReplyFormatError);
     return;
   }

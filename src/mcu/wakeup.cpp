@@ -75,7 +75,8 @@ void mcu_gpio_enable() {
       syslog(LOG_ERR, "%s", step.cannot_open);
       continue;
     }
-    if (::write(fd.get(), step.value, std::strlen(step.value) + 1) < 0) syslog(LOG_ERR, "%s", step.write_failed);
+    if (::write(fd.get(), step.value, std::strlen(step.value) + 1) < 0)
+      syslog(LOG_ERR, "%s", step.write_failed);
   }
 }
 

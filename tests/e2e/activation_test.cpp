@@ -1,9 +1,9 @@
 #include <gtest/gtest.h>
 
 #include <optional>
+#include <string>
 #include <thread>
 #include <vector>
-#include <string>
 
 #include "board_fixture.h"
 
@@ -72,7 +72,9 @@ class Activation : public BoardTest {
   void put_source(const Handover& f, const std::optional<std::string>& content) {
     board().set_activation_file(f.name, content);
   }
-  std::optional<std::string> published(const Handover& f) { return board().read_file(std::string(kWebDir) + f.name); }
+  std::optional<std::string> published(const Handover& f) {
+    return board().read_file(std::string(kWebDir) + f.name);
+  }
   // The body of `url`, nothing when the download failed. -q: on success the
   // output is the body alone.
   std::optional<std::string> download(const std::string& url) {
@@ -142,8 +144,7 @@ TEST_F(Activation, RepliesForMissingEmptyAndUnpublishedFiles) {
   };
   for (const Handover& f : kBoth) {
     for (const auto& c : cases) {
-      SCOPED_TRACE(f.name + (c.publish ? " publish" : " confirm") + " case " +
-                   std::to_string(&c - cases));
+      SCOPED_TRACE(f.name + (c.publish ? " publish" : " confirm") + " case " + std::to_string(&c - cases));
       board().shell(std::string("rm -f ") + kWebDir + f.name);
       put_source(f, c.source == Source::kAbsent  ? std::nullopt
                     : c.source == Source::kEmpty ? std::optional<std::string>("")
@@ -183,7 +184,8 @@ TEST_F(Activation, Lan4WithoutAddressRefusesPublishBeforeLookingAtTheArgument) {
   ASSERT_EQ(ask_text("at+ftm,dantedevlic=?"), "OK,http://192.0.2.1/device.lic\n");
   ASSERT_TRUE(board().network().set_address("lan4", ""));
 
-  for (const char* command : {"at+ftm,dantedevlic=?", "at+ftm,dantedevlic=??", "at+ftm,dantecert=", "at+ftm,dantecert=?"}) {
+  for (const char* command :
+       {"at+ftm,dantedevlic=?", "at+ftm,dantedevlic=??", "at+ftm,dantecert=", "at+ftm,dantecert=?"}) {
     std::size_t mark = syslog().mark();
     EXPECT_EQ(ask_text(command), "ERROR,Not insert Dante Network\n") << command;
     auto error = syslog().wait_exact("Error getting IP address", kLogError, 1s, mark);

@@ -34,7 +34,8 @@ class Autotest : public BoardTest {
  protected:
   void configure(vboard::BoardOptions& options) override {
     options.os_release = "NAME=\"Tamo Linux\"\nID=tamo\nVERSION_ID=2.1\nPRETTY_NAME=\"Tamo Linux 2.1\"\n";
-    options.boot_env = {{"bootdelay", "1"}, {"msn", "SN0001"}, {"csn", "C42"}, {"ethaddr", "00:11:22:33:44:55"}};
+    options.boot_env = {
+        {"bootdelay", "1"}, {"msn", "SN0001"}, {"csn", "C42"}, {"ethaddr", "00:11:22:33:44:55"}};
   }
 };
 
@@ -45,8 +46,9 @@ TEST_F(Autotest, ReportFromTheRealEnvironment) {
   EXPECT_EQ(ask_text("at+ftm,Autotest"), kReport);
   EXPECT_TRUE(syslog().wait_exact("getOsRelease is 2.1\n\n", kLogInfo, 1s, mark));
   EXPECT_TRUE(syslog().wait_exact("getSn number is SN0001\n\n", kLogInfo, 1s, mark));
-  EXPECT_TRUE(syslog().wait_exact(std::string("feedback is ") + kReport + ", len = " +
-                                                      std::to_string(std::strlen(kReport) + 1) + "\n", kLogInfo, 1s, mark));
+  EXPECT_TRUE(syslog().wait_exact(
+      std::string("feedback is ") + kReport + ", len = " + std::to_string(std::strlen(kReport) + 1) + "\n",
+      kLogInfo, 1s, mark));
 }
 
 TEST_F(Autotest, ReportShowsEachReadersFailureInItsPlace) {
@@ -59,7 +61,8 @@ TEST_F(Autotest, ReportShowsEachReadersFailureInItsPlace) {
   const Case cases[] = {
       {"quoted version", [](vboard::Board& b) { b.set_os_release("VERSION_ID=\"2.1\"\n"); },
        head + "[2],\"2.1\"\n[3],SN0001\n[4],C42\n[5],001122334455\n"},
-      {"version is the last line, no line feed", [](vboard::Board& b) { b.set_os_release("ID=x\nVERSION_ID=3"); },
+      {"version is the last line, no line feed",
+       [](vboard::Board& b) { b.set_os_release("ID=x\nVERSION_ID=3"); },
        head + "[2],3[3],SN0001\n[4],C42\n[5],001122334455\n"},
       {"no version", [](vboard::Board& b) { b.set_os_release("ID=x\n"); },
        head + "[2],ERROR[3],SN0001\n[4],C42\n[5],001122334455\n"},
@@ -74,7 +77,8 @@ TEST_F(Autotest, ReportShowsEachReadersFailureInItsPlace) {
       {"19-character serial loses its line feed",
        [](vboard::Board& b) { b.uboot_env().set("msn", "SN0123456789ABCDEFG"); },
        head + "[2],2.1\n[3],SN0123456789ABCDEFG[4],C42\n[5],001122334455\n"},
-      {"longer serials are cut to 19", [](vboard::Board& b) { b.uboot_env().set("csn", "C0123456789ABCDEFGHIJKLMN"); },
+      {"longer serials are cut to 19",
+       [](vboard::Board& b) { b.uboot_env().set("csn", "C0123456789ABCDEFGHIJKLMN"); },
        head + "[2],2.1\n[3],SN0001\n[4],C0123456789ABCDEFGH[5],001122334455\n"},
       {"nothing set",
        [](vboard::Board& b) {

@@ -29,8 +29,8 @@ void BoardTest::TearDown() {
   // keeps: any report fails the test, even when every reply was right.
   if (board_) {
     std::string output = board_->daemon_output();
-    for (const char* report : {"ERROR: AddressSanitizer", "ERROR: LeakSanitizer", "runtime error:",
-                               "WARNING: ThreadSanitizer"})
+    for (const char* report :
+         {"ERROR: AddressSanitizer", "ERROR: LeakSanitizer", "runtime error:", "WARNING: ThreadSanitizer"})
       EXPECT_EQ(output.find(report), std::string::npos) << "sanitizer report from ftmd:\n" << output;
   }
   client_.reset();
@@ -56,7 +56,8 @@ bool BoardTest::wait_back_in_read(std::size_t mark, std::chrono::milliseconds ti
   return board_->wait_serving(timeout, after);
 }
 
-std::optional<vboard::ReplyFrame> BoardTest::ask(const std::string& command, std::chrono::milliseconds timeout) {
+std::optional<vboard::ReplyFrame> BoardTest::ask(const std::string& command,
+                                                 std::chrono::milliseconds timeout) {
   return client_->request(command, timeout);
 }
 

@@ -1,9 +1,9 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/prctl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
-#include <sys/stat.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -27,7 +27,7 @@ std::vector<int> processes_in(const vboard::Board::Namespaces& ns) {
     for (const char* kind : {"user", "mnt", "net", "pid"}) {
       struct stat st {};
       if (::stat((entry.path() / "ns" / kind).c_str(), &st) != 0) continue;
-      ino_t want = std::string(kind) == "user" ? ns.user
+      ino_t want = std::string(kind) == "user"  ? ns.user
                    : std::string(kind) == "mnt" ? ns.mnt
                    : std::string(kind) == "net" ? ns.net
                                                 : ns.pid;
@@ -48,7 +48,8 @@ std::size_t open_fds() {
 
 std::string host_interfaces() {
   std::string out;
-  for (const auto& e : std::filesystem::directory_iterator("/sys/class/net")) out += e.path().filename().string() + " ";
+  for (const auto& e : std::filesystem::directory_iterator("/sys/class/net"))
+    out += e.path().filename().string() + " ";
   return out;
 }
 
@@ -98,10 +99,11 @@ TEST(BoardLifecycle, BootsServesAndTearsDownWithoutLeftovers) {
   std::sort(setup_ms.begin(), setup_ms.end());
   RecordProperty("boot_to_serving_ms_median", std::to_string(boot_ms[boot_ms.size() / 2]));
   RecordProperty("board_setup_ms_median", std::to_string(setup_ms[setup_ms.size() / 2]));
-  std::printf("over %d rounds: board set up in %.1f/%.1f/%.1f ms, ftmd serving after %.1f/%.1f/%.1f ms "
-              "(min/median/max)\n",
-              rounds, setup_ms.front(), setup_ms[setup_ms.size() / 2], setup_ms.back(), boot_ms.front(),
-              boot_ms[boot_ms.size() / 2], boot_ms.back());
+  std::printf(
+      "over %d rounds: board set up in %.1f/%.1f/%.1f ms, ftmd serving after %.1f/%.1f/%.1f ms "
+      "(min/median/max)\n",
+      rounds, setup_ms.front(), setup_ms[setup_ms.size() / 2], setup_ms.back(), boot_ms.front(),
+      boot_ms[boot_ms.size() / 2], boot_ms.back());
 }
 
 // A vboard killed outright takes its board with it: the board's processes

@@ -55,8 +55,10 @@ class FtmctlOnBoard : public BoardTest {
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 0, (dir_ + "/in").c_str(), O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, (dir_ + "/out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    posix_spawn_file_actions_addopen(&actions, 2, (dir_ + "/err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    posix_spawn_file_actions_addopen(&actions, 1, (dir_ + "/out").c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                     0600);
+    posix_spawn_file_actions_addopen(&actions, 2, (dir_ + "/err").c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                     0600);
     pid_t pid = -1;
     ClientRun run;
     if (posix_spawn(&pid, FTMCTL_BINARY, &actions, nullptr, argv.data(), environ) == 0) {
@@ -88,9 +90,13 @@ TEST_F(FtmctlOnBoard, PrintsEachReplyEscapedAndExitsOnItsFirstWord) {
       {{"at+ftm,dsp", "at+ftm,nonsense", "AT+FTM,DSP=1,2"},
        "",
        1,
-       "ERROR,Command not supported in tolvek\\n\nERROR,Invalid Cmd\\n\nERROR,Command not supported in tolvek\\n\n"},
+       "ERROR,Command not supported in tolvek\\n\nERROR,Invalid Cmd\\n\nERROR,Command not supported in "
+       "tolvek\\n\n"},
       // Without commands they come from stdin, one per line.
-      {{}, "at+ftm,tamosound\n\nat+ftm,dsp\r\n", 1, "ERROR,Invalid Cmd\\n\nERROR,Command not supported in tolvek\\n\n"},
+      {{},
+       "at+ftm,tamosound\n\nat+ftm,dsp\r\n",
+       1,
+       "ERROR,Invalid Cmd\\n\nERROR,Command not supported in tolvek\\n\n"},
   };
   for (const auto& c : cases) {
     ClientRun run = ftmctl(c.args, c.input);
@@ -111,11 +117,13 @@ TEST_F(FtmctlOnBoard, JsonCarriesTheWholeFrame) {
     std::snprintf(b, sizeof(b), "%02x", ch);
     hex_text += b;
   }
-  EXPECT_TRUE(run.out.starts_with("{\"command\":\"at+ftm,dsp\",\"reply\":\"ERROR,Command not supported in "
-                                  "tolvek\\n\",\"raw\":\""))
+  EXPECT_TRUE(
+      run.out.starts_with("{\"command\":\"at+ftm,dsp\",\"reply\":\"ERROR,Command not supported in "
+                          "tolvek\\n\",\"raw\":\""))
       << run.out;
   EXPECT_NE(run.out.find("00000000002600" + hex_text), std::string::npos) << run.out;
-  EXPECT_NE(run.out.find("\",\"ok\":false,\"outcome\":\"reply\",\"elapsed_ms\":"), std::string::npos) << run.out;
+  EXPECT_NE(run.out.find("\",\"ok\":false,\"outcome\":\"reply\",\"elapsed_ms\":"), std::string::npos)
+      << run.out;
   EXPECT_TRUE(run.out.ends_with("}\n")) << run.out;
 }
 
@@ -149,9 +157,9 @@ TEST_F(FtmctlOnBoard, HandoverDownloadsAndMatchesTheDevicesDigest) {
 
   run = board().run_on_pc({FTMCTL_BINARY, "--port", port_, "--json", "handover", "cert"});
   EXPECT_EQ(run.status, 0) << run.output;
-  EXPECT_NE(run.output.find("\"bytes\":" + std::to_string(cert.size()) + ",\"md5\":\"" + client::md5_hex(cert) +
-                            "\",\"device_md5\":\"" + client::md5_hex(cert) + "\",\"hardware_id\":\"" + hw +
-                            "\",\"ok\":true"),
+  EXPECT_NE(run.output.find("\"bytes\":" + std::to_string(cert.size()) + ",\"md5\":\"" +
+                            client::md5_hex(cert) + "\",\"device_md5\":\"" + client::md5_hex(cert) +
+                            "\",\"hardware_id\":\"" + hw + "\",\"ok\":true"),
             std::string::npos)
       << run.output;
 
@@ -159,9 +167,10 @@ TEST_F(FtmctlOnBoard, HandoverDownloadsAndMatchesTheDevicesDigest) {
   board().write_file("/data/dante_data/activation/device.lic", "");
   run = board().run_on_pc({FTMCTL_BINARY, "--port", port_, "handover", "devlic"});
   EXPECT_EQ(run.status, 1) << run.output;
-  EXPECT_NE(run.output.find("handover device.lic: FAILED: publish refused: \"ERROR, device.lic is empty or does "
-                            "not exist\\n\""),
-            std::string::npos)
+  EXPECT_NE(
+      run.output.find("handover device.lic: FAILED: publish refused: \"ERROR, device.lic is empty or does "
+                      "not exist\\n\""),
+      std::string::npos)
       << run.output;
 }
 

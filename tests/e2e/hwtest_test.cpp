@@ -71,7 +71,8 @@ class HwTest : public BoardTest {
     Resources r{count_entries(base + "/task"), {}};
     std::error_code ec;
     for (const auto& entry : std::filesystem::directory_iterator(base + "/fd", ec))
-      r.fds.push_back(entry.path().filename().string() + "->" + std::filesystem::read_symlink(entry, ec).string());
+      r.fds.push_back(entry.path().filename().string() + "->" +
+                      std::filesystem::read_symlink(entry, ec).string());
     std::sort(r.fds.begin(), r.fds.end());
     return r;
   }
@@ -94,8 +95,8 @@ class HwTest : public BoardTest {
   Resources settled_resources(pid_t pid) {
     EXPECT_TRUE(wait_uevent_listener(pid));
     std::error_code ec;
-    std::string logic_port = board().host_path(
-        std::filesystem::read_symlink(board().host_path("/dev/ttymxc2"), ec).string());
+    std::string logic_port =
+        board().host_path(std::filesystem::read_symlink(board().host_path("/dev/ttymxc2"), ec).string());
     auto deadline = Clock::now() + 5s;
     for (;; std::this_thread::sleep_for(5ms)) {
       Resources r = resources(pid);
@@ -133,7 +134,8 @@ class HwTest : public BoardTest {
       std::ifstream netlink("/proc/" + std::to_string(pid) + "/net/netlink");
       std::string header;
       std::getline(netlink, header);
-      for (std::string sk, eth, port, groups, rest; netlink >> sk >> eth >> port >> groups && std::getline(netlink, rest);)
+      for (std::string sk, eth, port, groups, rest;
+           netlink >> sk >> eth >> port >> groups && std::getline(netlink, rest);)
         if (eth == "15" && port == ns_pid && groups == "00000001") return true;
     }
     return false;
@@ -195,38 +197,78 @@ TEST_F(HwTest, LedFaultsAnswerAsTheirTablesSay) {
     std::string error_log;  // one level 3 line the request must log, if any
   };
   const Case cases[] = {
-      {"no red driver", [&] { board().leds().remove("red"); }, "1,0,0,0", "can not find led driver\n", {},
+      {"no red driver",
+       [&] { board().leds().remove("red"); },
+       "1,0,0,0",
+       "can not find led driver\n",
+       {},
        "/sys/class/leds/red does not exist\n"},
-      {"no red driver, unknown pattern", [&] { board().leds().remove("red"); }, "x", "can not find led driver\n",
-       {}, ""},
-      {"no green driver, red lit", [&] { board().leds().remove("green"); }, "1,255,0,0", "OK\n",
-       {"red=1\\x00", "blue=0\\x00"}, "/sys/class/leds/green does not exist\n"},
-      {"no green driver, green lit", [&] { board().leds().remove("green"); }, "1,0,255,0",
-       "green driver broken\n", {}, ""},
-      {"no blue driver, group", [&] { board().leds().remove("blue"); }, "1,0,255,255",
-       "check led: blue led error, \n", {"red=0\\x00", "green=1\\x00"}, ""},
-      {"red unwritable", [&] { board().hw().set_fault(red, Fault::kWriteFails); }, "1,255,0,0",
-       "red state error\n", {"red=1\\x00 failed"}, "write 0 value to red/brightness error"},
-      {"red cannot be opened", [&] { board().hw().set_fault(red, Fault::kOpenFails); }, "1,255,0,0",
-       "red state error\n", {}, "cannot read red the file\n"},
-      {"blue cannot be opened", [&] { board().hw().set_fault(blue, Fault::kOpenFails); }, "1,0,0,255",
-       "blue state error\n", {}, "cannot read blue the file\n"},
-      {"switch-off failure is best effort", [&] { board().hw().set_fault(green, Fault::kWriteFails); },
-       "1,255,0,0", "OK\n", {"red=1\\x00", "green=0\\x00 failed", "blue=0\\x00"},
+      {"no red driver, unknown pattern",
+       [&] { board().leds().remove("red"); },
+       "x",
+       "can not find led driver\n",
+       {},
+       ""},
+      {"no green driver, red lit",
+       [&] { board().leds().remove("green"); },
+       "1,255,0,0",
+       "OK\n",
+       {"red=1\\x00", "blue=0\\x00"},
+       "/sys/class/leds/green does not exist\n"},
+      {"no green driver, green lit",
+       [&] { board().leds().remove("green"); },
+       "1,0,255,0",
+       "green driver broken\n",
+       {},
+       ""},
+      {"no blue driver, group",
+       [&] { board().leds().remove("blue"); },
+       "1,0,255,255",
+       "check led: blue led error, \n",
+       {"red=0\\x00", "green=1\\x00"},
+       ""},
+      {"red unwritable",
+       [&] { board().hw().set_fault(red, Fault::kWriteFails); },
+       "1,255,0,0",
+       "red state error\n",
+       {"red=1\\x00 failed"},
+       "write 0 value to red/brightness error"},
+      {"red cannot be opened",
+       [&] { board().hw().set_fault(red, Fault::kOpenFails); },
+       "1,255,0,0",
+       "red state error\n",
+       {},
+       "cannot read red the file\n"},
+      {"blue cannot be opened",
+       [&] { board().hw().set_fault(blue, Fault::kOpenFails); },
+       "1,0,0,255",
+       "blue state error\n",
+       {},
+       "cannot read blue the file\n"},
+      {"switch-off failure is best effort",
+       [&] { board().hw().set_fault(green, Fault::kWriteFails); },
+       "1,255,0,0",
+       "OK\n",
+       {"red=1\\x00", "green=0\\x00 failed", "blue=0\\x00"},
        "write 0 value to green/brightness error"},
       {"red and blue fail, blue reported",
        [&] {
          board().hw().set_fault(red, Fault::kWriteFails);
          board().hw().set_fault(blue, Fault::kWriteFails);
        },
-       "1,255,255,255", "check led: blue led error, \n", {"red=1\\x00 failed", "green=1\\x00", "blue=1\\x00 failed"},
+       "1,255,255,255",
+       "check led: blue led error, \n",
+       {"red=1\\x00 failed", "green=1\\x00", "blue=1\\x00 failed"},
        ""},
       {"red and green fail, green reported",
        [&] {
          board().hw().set_fault(red, Fault::kOpenFails);
          board().hw().set_fault(green, Fault::kOpenFails);
        },
-       "1,0,0,0", "check led: green led error, \n", {"blue=0\\x00"}, "cannot read green the file\n"},
+       "1,0,0,0",
+       "check led: green led error, \n",
+       {"blue=0\\x00"},
+       "cannot read green the file\n"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -293,8 +335,8 @@ TEST_F(HwTest, KeyTestWithoutPressAnswersEmptyAfterFifteenSeconds) {
   EXPECT_EQ(reply->raw, HostClient::expected_reply(""));
   EXPECT_GE(waited, 14500ms);
   EXPECT_LT(waited, 17s);
-  for (const char* line : {"oh, this is timeout for key testing case.\n", "try to kill the background thread...\n",
-                           "the child thread killed[OK]\n"})
+  for (const char* line : {"oh, this is timeout for key testing case.\n",
+                           "try to kill the background thread...\n", "the child thread killed[OK]\n"})
     EXPECT_TRUE(syslog().wait_exact(line, kLogInfo, 1s, mark)) << line;
   EXPECT_TRUE(syslog().wait_for("would quit for signal trigger\n", 1s, mark, kLogInfo));
   ASSERT_TRUE(wait_back_in_read(mark));
@@ -312,7 +354,8 @@ TEST_F(HwTest, KeyTestWithoutPressAnswersEmptyAfterFifteenSeconds) {
 
 TEST_F(HwTest, KeyTestRejectsOtherTextsAndAnswersAtOnceWithoutADevice) {
   std::size_t mark = syslog().mark();
-  for (const char* command : {"at+ftm,keytest=0", "at+ftm,keytest=1 ", "at+ftm,keytest=1\n", "at+ftm,keytest="})
+  for (const char* command :
+       {"at+ftm,keytest=0", "at+ftm,keytest=1 ", "at+ftm,keytest=1\n", "at+ftm,keytest="})
     EXPECT_EQ(ask_text(command), "ERROR,Invalid Cmd\n") << HostClient::escaped(command);
   EXPECT_EQ(syslog().count("now, will create the thread", mark), 0u);
 
@@ -359,7 +402,8 @@ TEST_F(HwTest, TriggerInAnswersPerTheInputTable) {
 
   board().hw().set_fault("/sys/class/gpio/gpio9/value", Fault::kOpenFails);
   EXPECT_EQ(ask_text("at+ftm,triggerin=?"), "ERROR,(Not detected trgger-in or trigger-det)\n");
-  EXPECT_TRUE(syslog().wait_for("Error opening file : /sys/class/gpio/gpio9/value,errno:", 1s, mark, kLogError));
+  EXPECT_TRUE(
+      syslog().wait_for("Error opening file : /sys/class/gpio/gpio9/value,errno:", 1s, mark, kLogError));
   board().hw().clear_faults();
 
   for (const char* command : {"at+ftm,triggerin=?x", "at+ftm,triggerin=1", "at+ftm,triggerin="})

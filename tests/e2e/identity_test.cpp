@@ -33,7 +33,7 @@ class IdentityTest : public BoardTest {
   std::string live(const std::string& ifname) { return board().network().mac(ifname).value_or("?"); }
   bool exists(const std::string& board_path) { return board().read_file(board_path).has_value(); }
   ino_t inode(const char* board_path) {
-    struct stat st{};
+    struct stat st {};
     return ::stat(board().host_path(board_path).c_str(), &st) == 0 ? st.st_ino : 0;
   }
   std::size_t networkd_restarts() { return board().standins().systemctl_calls().size(); }
@@ -88,7 +88,8 @@ class SerialNumberTest : public IdentityTest, public testing::WithParamInterface
 };
 
 TEST_P(SerialNumberTest, WriteAndReadBack) {
-  EXPECT_EQ(board().shell("fw_printenv msn 2>/dev/null").output, GetParam() == EnvTools::kUboot ? "" : "msn=\n");
+  EXPECT_EQ(board().shell("fw_printenv msn 2>/dev/null").output,
+            GetParam() == EnvTools::kUboot ? "" : "msn=\n");
   // Not set: both read-backs say null.
   EXPECT_EQ(ask_text("at+ftm,sn=?"), "ERROR,null\n");
   EXPECT_EQ(ask_text("at+ftm,csn=?"), "ERROR,null\n");
@@ -125,8 +126,9 @@ TEST_P(SerialNumberTest, WriteAndReadBack) {
 }
 
 INSTANTIATE_TEST_SUITE_P(BothToolFamilies, SerialNumberTest,
-                         testing::Values(EnvTools::kLibubootenv, EnvTools::kUboot),
-                         [](const auto& family) { return family.param == EnvTools::kUboot ? "Uboot" : "Libubootenv"; });
+                         testing::Values(EnvTools::kLibubootenv, EnvTools::kUboot), [](const auto& family) {
+                           return family.param == EnvTools::kUboot ? "Uboot" : "Libubootenv";
+                         });
 
 TEST_F(IdentityTest, InjectionAttemptsAreStoredLiterallyAndNeverRun) {
   const std::string values[] = {
@@ -279,7 +281,8 @@ TEST_F(IdentityTest, QueryReportsTheFirstDisagreement) {
   };
   const Case cases[] = {
       {"all agree", [] {}, "OK,ethmac=001B2C3D4E5F,001B2C3D4E60\n"},
-      {"lan4 file missing", [&] { board().shell("rm /etc/systemd/network/lan4.network"); }, "ERROR,Mac1 read error\n"},
+      {"lan4 file missing", [&] { board().shell("rm /etc/systemd/network/lan4.network"); },
+       "ERROR,Mac1 read error\n"},
       {"lan3 file lower case", [&] { board().write_file(kLan3Unit, unit_text("lan3", "00:1b:2c:3d:4e:60")); },
        "ERROR,Mac2 read error\n"},
       {"both files without a link section",
@@ -290,7 +293,8 @@ TEST_F(IdentityTest, QueryReportsTheFirstDisagreement) {
        "ERROR,ethmac read error\n"},
       {"ethaddr lower case", [&] { board().uboot_env().set("ethaddr", "00:1b:2c:3d:4e:5f"); },
        "ERROR,Macaddress needs to be rewritten\n"},
-      {"ethaddr not set", [&] { board().uboot_env().unset("ethaddr"); }, "ERROR,Macaddress needs to be rewritten\n"},
+      {"ethaddr not set", [&] { board().uboot_env().unset("ethaddr"); },
+       "ERROR,Macaddress needs to be rewritten\n"},
       {"ethaddr not set, other tools",
        [&] {
          board().uboot_env().unset("ethaddr");
@@ -377,8 +381,10 @@ TEST_F(IdentityTest, KilledDuringMacBurnsNeverLeavesAPartialUnitFile) {
     for (std::size_t i = 0; i < digits.size(); ++i) s += (i && i % 2 == 0 ? ":" : "") + digits.substr(i, 1);
     return s;
   };
-  const std::string lan4_ok[2] = {unit_text("lan4", stored(pairs[0][0])), unit_text("lan4", stored(pairs[1][0]))};
-  const std::string lan3_ok[2] = {unit_text("lan3", stored(pairs[0][1])), unit_text("lan3", stored(pairs[1][1]))};
+  const std::string lan4_ok[2] = {unit_text("lan4", stored(pairs[0][0])),
+                                  unit_text("lan4", stored(pairs[1][0]))};
+  const std::string lan3_ok[2] = {unit_text("lan3", stored(pairs[0][1])),
+                                  unit_text("lan3", stored(pairs[1][1]))};
 
   // One whole burn first: the files exist from then on, and it tells how
   // long the unit-file part of a burn takes on this machine.

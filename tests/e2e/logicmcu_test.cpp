@@ -57,7 +57,8 @@ class LogicMcuLink : public BoardTest {
   Bytes uart_since(std::size_t since) {
     Bytes all;
     auto chunks = mcu().received();
-    for (std::size_t i = since; i < chunks.size(); ++i) all.insert(all.end(), chunks[i].begin(), chunks[i].end());
+    for (std::size_t i = since; i < chunks.size(); ++i)
+      all.insert(all.end(), chunks[i].begin(), chunks[i].end());
     return all;
   }
 
@@ -91,13 +92,17 @@ TEST_F(LogicMcuLink, CommandsReplyAndPutExactFramesOnTheUart) {
       {"at+ftm,logicmcugetmode=?", kAllModes, kModeQuery},
       {"AT+FTM,LOGICMCUGETMODE=?", kAllModes, kModeQuery},
       {"at+ftm,logicmcusetmode=2,O", kAllModes, {0xAA, 0xAA, 0x02, 0x00, 0x02, 0x00, 0x02, 0x22, 0x7C}},
-      {"at+ftm,logicmcusetmode=4,A", "OK,1,I,2,O,3,O,4,A\n", {0xAA, 0xAA, 0x02, 0x00, 0x02, 0x00, 0x04, 0x48, 0xA4}},
-      {"at+ftm,logicmcugetvalue=?", "OK,1,I,LL,2,O,LL,3,O,LL,4,50\n",
+      {"at+ftm,logicmcusetmode=4,A",
+       "OK,1,I,2,O,3,O,4,A\n",
+       {0xAA, 0xAA, 0x02, 0x00, 0x02, 0x00, 0x04, 0x48, 0xA4}},
+      {"at+ftm,logicmcugetvalue=?",
+       "OK,1,I,LL,2,O,LL,3,O,LL,4,50\n",
        {0xAA, 0xAA, 0x03, 0x00, 0x04, 0x00, 0x01, 0x02, 0x03, 0x04, 0x65}},
       {"at+ftm,logicmcusetvalue=2,HL", "OK,2,HL\n", concat({kModeQuery, set_2_hl})},
       {"at+ftm,logicmcusetvalue=3,LH", "OK,3,LH\n",
        concat({kModeQuery, {0xAA, 0xAA, 0x04, 0x00, 0x06, 0x00, 0x03, 0x01, 0x00, 0x03, 0x02, 0x01, 0x68}})},
-      {"at+ftm,logicmcugetvalue=?", "OK,1,I,LL,2,O,HL,3,O,LH,4,50\n",
+      {"at+ftm,logicmcugetvalue=?",
+       "OK,1,I,LL,2,O,HL,3,O,LH,4,50\n",
        {0xAA, 0xAA, 0x03, 0x00, 0x04, 0x00, 0x01, 0x02, 0x03, 0x04, 0x65}},
       // Level sets: group not in output mode, or a malformed parameter: one
       // mode exchange, no level frame.
@@ -225,8 +230,9 @@ TEST_F(LogicMcuLink, LevelSetWaitsUpToSixSeconds) {
   auto took = Clock::now() - start;
   EXPECT_GE(took, 5600ms);
   EXPECT_LT(took, 7500ms);
-  EXPECT_EQ(uart_since(since),
-            concat({kModeQuery, {0xAA, 0xAA, 0x04, 0x00, 0x06, 0x00, 0x02, 0x01, 0x00, 0x02, 0x02, 0x01, 0x66}}));
+  EXPECT_EQ(
+      uart_since(since),
+      concat({kModeQuery, {0xAA, 0xAA, 0x04, 0x00, 0x06, 0x00, 0x02, 0x01, 0x00, 0x02, 0x02, 0x01, 0x66}}));
 }
 
 class LogicMcuMissing : public LogicMcuLink {

@@ -23,7 +23,8 @@ double seconds(Clock::duration d) { return std::chrono::duration<double>(d).coun
 
 // Whether the daemon has the rpmsg tty open: between commands it must not.
 bool daemon_holds_rpmsg_tty(vboard::Board& board) {
-  auto r = board.shell("for p in /proc/[0-9]*; do [ \"$(cat $p/comm)\" = ftmd ] && readlink $p/fd/*; done; true");
+  auto r =
+      board.shell("for p in /proc/[0-9]*; do [ \"$(cat $p/comm)\" = ftmd ] && readlink $p/fd/*; done; true");
   EXPECT_NE(r.output.find("socket:"), std::string::npos) << "the daemon's descriptors were not listed";
   return r.output.find(board.audio_mcu().port().slave_path() + "\n") != std::string::npos;
 }
@@ -56,7 +57,8 @@ TEST_F(McuStartUp, WaitsForTheContainerAndTheMcuBeforeServing) {
   for (const char* status : {"paused", "created", "stopped"}) {
     std::size_t mark = syslog().mark();
     board().standins().set_container_status(status);
-    ASSERT_TRUE(syslog().wait_exact(std::string("output --> ") + status + "\n", kLogDebug, 10s, mark)) << status;
+    ASSERT_TRUE(syslog().wait_exact(std::string("output --> ") + status + "\n", kLogDebug, 10s, mark))
+        << status;
   }
   EXPECT_EQ(mcu.messages().size(), 1u) << "the leave message went out before the container ran";
 
@@ -154,7 +156,8 @@ TEST(McuGpio, EnableLogsEachStepAndCarriesOn) {
         {kLogInfo, "Node3 exists, start handle step3......\n"},
         {kLogError, "write 1 value to node3 error"}},
        "in/0"},
-      {"no GPIO interface", [](vboard::Board& b) { b.hw().remove("/sys/class/gpio"); },
+      {"no GPIO interface",
+       [](vboard::Board& b) { b.hw().remove("/sys/class/gpio"); },
        {{kLogError, "/sys/class/gpio/export not exists, please check it\n"},
         {kLogError, "/sys/class/gpio/gpio84/direction not exists, please check it\n"},
         {kLogError, "/sys/class/gpio/gpio84/value not exists, please check it\n"}},

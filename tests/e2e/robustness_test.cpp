@@ -78,8 +78,8 @@ long status_field(const std::string& status, const std::string& key) {
 
 // The host pid of the board's ftmd: the child of the board's pid 1 named so.
 pid_t daemon_host_pid(pid_t init) {
-  std::istringstream children(read_text("/proc/" + std::to_string(init) + "/task/" + std::to_string(init) +
-                                        "/children"));
+  std::istringstream children(
+      read_text("/proc/" + std::to_string(init) + "/task/" + std::to_string(init) + "/children"));
   pid_t pid = 0;
   while (children >> pid)
     if (read_text("/proc/" + std::to_string(pid) + "/comm") == "ftmd\n") return pid;
@@ -115,8 +115,8 @@ Usage usage_of(pid_t pid) {
 
 std::string describe(const Usage& u) {
   char line[160];
-  std::snprintf(line, sizeof line, "fds %d, threads %d, RSS %ld kB, children %d, zombies %d", u.fds, u.threads,
-                u.rss_kb, u.children, u.zombies);
+  std::snprintf(line, sizeof line, "fds %d, threads %d, RSS %ld kB, children %d, zombies %d", u.fds,
+                u.threads, u.rss_kb, u.children, u.zombies);
   return line;
 }
 
@@ -153,17 +153,25 @@ class FrameMaker {
   std::uint8_t byte() { return static_cast<std::uint8_t>(below(256)); }
 
   std::string tail() {
-    static constexpr std::string_view kPieces[] = {"?", "1", "0", ",", "=", "255", "-1", "99999999999", "1,50",
-                                                   "\r\n", "\n", " ", "'", "\"", ";reboot", "$(id)", "%s%n",
-                                                   "AB:CD", "001B2C3D4E5F", "SN0001"};
+    static constexpr std::string_view kPieces[] = {
+        "?",  "1", "0", ",",  "=",       "255",   "-1",   "99999999999", "1,50",         "\r\n",
+        "\n", " ", "'", "\"", ";reboot", "$(id)", "%s%n", "AB:CD",       "001B2C3D4E5F", "SN0001"};
     std::string t;
     std::size_t pieces = below(6);
     for (std::size_t i = 0; i < pieces; ++i) {
       switch (below(4)) {
-        case 0: t += std::string(1, static_cast<char>(byte())); break;                    // any byte, NUL too
-        case 1: t += std::string(1, static_cast<char>(0x80 + below(128))); break;        // non-ASCII
-        case 2: t += std::string(below(300), static_cast<char>('A' + below(26))); break;  // long runs
-        default: t += kPieces[below(std::size(kPieces))]; break;
+        case 0:
+          t += std::string(1, static_cast<char>(byte()));
+          break;  // any byte, NUL too
+        case 1:
+          t += std::string(1, static_cast<char>(0x80 + below(128)));
+          break;  // non-ASCII
+        case 2:
+          t += std::string(below(300), static_cast<char>('A' + below(26)));
+          break;  // long runs
+        default:
+          t += kPieces[below(std::size(kPieces))];
+          break;
       }
     }
     return t;
@@ -183,23 +191,35 @@ class FrameMaker {
     Bytes frame = header;
     std::size_t length = text.size();
     switch (below(10)) {
-      case 0: length = 0xFFFF; break;                        // huge length field
-      case 1: length = text.size() + 1 + below(2000); break;  // more announced than sent
-      case 2: length = below(text.size() + 1); break;         // less announced than sent
-      default: break;
+      case 0:
+        length = 0xFFFF;
+        break;  // huge length field
+      case 1:
+        length = text.size() + 1 + below(2000);
+        break;  // more announced than sent
+      case 2:
+        length = below(text.size() + 1);
+        break;  // less announced than sent
+      default:
+        break;
     }
     frame.push_back(static_cast<std::uint8_t>(length & 0xFF));
     frame.push_back(static_cast<std::uint8_t>(length >> 8));
     frame.insert(frame.end(), text.begin(), text.end());
     switch (below(12)) {
-      case 0: frame.resize(1 + below(9)); break;           // a short read: header only, or less
-      case 1: frame.resize(9 + below(frame.size() - 8)); break;  // cut inside the text
-      case 2: {                                             // random bytes, no frame at all
+      case 0:
+        frame.resize(1 + below(9));
+        break;  // a short read: header only, or less
+      case 1:
+        frame.resize(9 + below(frame.size() - 8));
+        break;   // cut inside the text
+      case 2: {  // random bytes, no frame at all
         frame.resize(1 + below(1024));
         for (auto& b : frame) b = byte();
         break;
       }
-      default: break;
+      default:
+        break;
     }
     return frame;
   }
@@ -226,8 +246,8 @@ TEST_F(DaemonFuzz, AnswersEveryFrameOnce) {
     ASSERT_TRUE(client().send_raw(request));
     auto reply = client().read_frame(20s);
     ASSERT_TRUE(well_formed(reply, request))
-        << "frame " << i << " (seed " << seed << "): " << vboard::HostClient::escaped(
-               std::string(request.begin(), request.end()));
+        << "frame " << i << " (seed " << seed
+        << "): " << vboard::HostClient::escaped(std::string(request.begin(), request.end()));
     slowest = std::max(slowest, Clock::now() - sent);
     ++answered;
     // The next frame must not meet this one in the same read.
@@ -246,11 +266,26 @@ class Soak : public BoardTest {};
 // Commands a station sends, in a mix that reaches every subsystem without
 // waiting on purpose (no key test) and without a reboot.
 constexpr const char* kMix[] = {
-    "at+ftm,ftmver=?",         "at+ftm,swver=?",         "at+ftm,hwid=?",           "at+ftm,sn=?",
-    "at+ftm,sn=SN0001",        "at+ftm,csn=?",           "at+ftm,ethmac=?",         "at+ftm,led=1,255,0,0",
-    "at+ftm,led=1,0,0,0",      "at+ftm,triggertest=1",   "at+ftm,triggerin=1",      "at+ftm,udisk",
-    "at+ftm,dsp",              "at+ftm,volume=1,50",     "at+ftm,circuit=1,1",      "at+ftm,aging=?",
-    "at+ftm,logicmcugetmode=?", "at+ftm,logicmcugetvalue=?", "at+ftm,Autotest",     "at+ftm,checkdantedevlic=?",
+    "at+ftm,ftmver=?",
+    "at+ftm,swver=?",
+    "at+ftm,hwid=?",
+    "at+ftm,sn=?",
+    "at+ftm,sn=SN0001",
+    "at+ftm,csn=?",
+    "at+ftm,ethmac=?",
+    "at+ftm,led=1,255,0,0",
+    "at+ftm,led=1,0,0,0",
+    "at+ftm,triggertest=1",
+    "at+ftm,triggerin=1",
+    "at+ftm,udisk",
+    "at+ftm,dsp",
+    "at+ftm,volume=1,50",
+    "at+ftm,circuit=1,1",
+    "at+ftm,aging=?",
+    "at+ftm,logicmcugetmode=?",
+    "at+ftm,logicmcugetvalue=?",
+    "at+ftm,Autotest",
+    "at+ftm,checkdantedevlic=?",
     "at+ftm,nonsense",
 };
 
@@ -320,7 +355,6 @@ TEST_F(Soak, ReconnectsLoseNoReply) {
   EXPECT_EQ(after.children, 0);
   EXPECT_TRUE(board().daemon_running());
 }
-
 
 // ---- Power cuts ----------------------------------------------------------------
 

@@ -64,7 +64,8 @@ TEST_F(Spine, StartUpSwitchesLedsOnAndSeedsTheUsbStatus) {
   auto writes = board().hw().writes();
   std::vector<std::string> led_writes;
   for (const auto& w : writes)
-    if (w.path.starts_with("/sys/class/leds/")) led_writes.push_back(w.path + "=" + HostClient::escaped(w.bytes));
+    if (w.path.starts_with("/sys/class/leds/"))
+      led_writes.push_back(w.path + "=" + HostClient::escaped(w.bytes));
   EXPECT_EQ(led_writes, (std::vector<std::string>{"/sys/class/leds/red/brightness=1\\x00",
                                                   "/sys/class/leds/green/brightness=1\\x00",
                                                   "/sys/class/leds/blue/brightness=1\\x00"}));
@@ -119,7 +120,8 @@ TEST_F(Spine, ServesAgainAfterTheHostGoesAway) {
     // Served once, and back in its read (nothing is logged after that line
     // until the host goes away).
     std::size_t mark = syslog().mark();
-    EXPECT_EQ(reply_bytes(ask("at+ftm,dsp")), HostClient::expected_reply("ERROR,Command not supported in tolvek\n"));
+    EXPECT_EQ(reply_bytes(ask("at+ftm,dsp")),
+              HostClient::expected_reply("ERROR,Command not supported in tolvek\n"));
     ASSERT_TRUE(wait_back_in_read(mark));
     mark = syslog().mark();
     auto gone = Clock::now();
@@ -127,7 +129,8 @@ TEST_F(Spine, ServesAgainAfterTheHostGoesAway) {
     ASSERT_TRUE(wait_serving(mark, 10s));
     EXPECT_GE(Clock::now() - gone, 900ms) << "reopened without the pause";
     // Reopened, the port is raw again: the reply is not echoed or mangled.
-    EXPECT_EQ(reply_bytes(ask("at+ftm,dsp")), HostClient::expected_reply("ERROR,Command not supported in tolvek\n"));
+    EXPECT_EQ(reply_bytes(ask("at+ftm,dsp")),
+              HostClient::expected_reply("ERROR,Command not supported in tolvek\n"));
     EXPECT_TRUE(board().daemon_running());
   }
 }

@@ -8,8 +8,8 @@
 #include "vboard/gpio.h"
 #include "vboard/host_client.h"
 #include "vboard/leds.h"
-#include "vboard/syslog_capture.h"
 #include "vboard/sysfs.h"
+#include "vboard/syslog_capture.h"
 #include "vboard/triggers.h"
 #include "vboard/uboot_env.h"
 
@@ -24,10 +24,18 @@ TEST(VboardKernelNumber, ParsesLikeKstrtol) {
     long value;
   };
   const Case cases[] = {
-      {"84", 0, true, 84},          {"84\n", 0, true, 84},       {std::string("84\0", 3), 0, true, 84},
-      {std::string("1\0zz", 4), 10, true, 1}, {"0x54", 0, true, 84}, {"010", 0, true, 8},
-      {"84\n\n", 0, false, 0},      {" 84", 0, false, 0},        {"84 ", 0, false, 0},
-      {"", 0, false, 0},            {"\n", 0, false, 0},         {"8a", 10, false, 0},
+      {"84", 0, true, 84},
+      {"84\n", 0, true, 84},
+      {std::string("84\0", 3), 0, true, 84},
+      {std::string("1\0zz", 4), 10, true, 1},
+      {"0x54", 0, true, 84},
+      {"010", 0, true, 8},
+      {"84\n\n", 0, false, 0},
+      {" 84", 0, false, 0},
+      {"84 ", 0, false, 0},
+      {"", 0, false, 0},
+      {"\n", 0, false, 0},
+      {"8a", 10, false, 0},
       {"-1", 10, true, -1},
   };
   for (const auto& c : cases) {
@@ -74,8 +82,9 @@ TEST(VboardHwTree, WritesReplaceLogExactlyAndHonourFaults) {
   EXPECT_EQ(log[3].error, EIO);
   // Read-only and write-only attributes refuse the other kind of open.
   tree.add_value("/sys/devices/soc0/soc_uid", "X\n", false);
-  auto soc = tree.lookup(tree.lookup(tree.lookup(tree.lookup(HwTree::kRootIno, "sys")->ino, "devices")->ino, "soc0")->ino,
-                         "soc_uid");
+  auto soc = tree.lookup(
+      tree.lookup(tree.lookup(tree.lookup(HwTree::kRootIno, "sys")->ino, "devices")->ino, "soc0")->ino,
+      "soc_uid");
   ASSERT_TRUE(soc);
   EXPECT_EQ(tree.open(soc->ino, false, true), EACCES);
   EXPECT_EQ(tree.open(soc->ino, true, false), 0);
@@ -152,7 +161,8 @@ TEST(VboardSyslogCapture, ParsesGlibcDatagrams) {
 TEST(VboardHostClient, FramesMatchTheLinksWorkedExample) {
   EXPECT_EQ(HostClient::expected_reply("OK\n"),
             (Bytes{0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x03, 0x00, 0x4F, 0x4B, 0x0A, 0x59}));
-  EXPECT_EQ(HostClient::encode_request("ab", Bytes{1, 2, 3, 4, 5, 6, 7}), (Bytes{1, 2, 3, 4, 5, 6, 7, 2, 0, 'a', 'b'}));
+  EXPECT_EQ(HostClient::encode_request("ab", Bytes{1, 2, 3, 4, 5, 6, 7}),
+            (Bytes{1, 2, 3, 4, 5, 6, 7, 2, 0, 'a', 'b'}));
   EXPECT_EQ(HostClient::escaped(std::string("OK\n\0\x7f\\", 6)), "OK\\n\\x00\\x7f\\\\");
 }
 

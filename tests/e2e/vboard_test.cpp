@@ -56,7 +56,8 @@ TEST_F(VirtualBoardIdle, SysfsAttributesBehaveLikeTheKernels) {
        "test -e /sys/class/gpio/gpio6 || echo gone",
        "gone\n"},
       {"{ printf 999 > /sys/class/gpio/export; } 2>/dev/null || echo refused", "refused\n"},
-      {"cat /sys/class/gpio/gpio84/direction; { echo 1 > /sys/class/gpio/gpio84/value; } 2>/dev/null || echo refused",
+      {"cat /sys/class/gpio/gpio84/direction; { echo 1 > /sys/class/gpio/gpio84/value; } 2>/dev/null || echo "
+       "refused",
        "in\nrefused\n"},
       {"echo out > /sys/class/gpio/gpio84/direction; printf '1\\0' > /sys/class/gpio/gpio84/value; "
        "cat /sys/class/gpio/gpio84/value",
@@ -133,7 +134,8 @@ TEST_F(VirtualBoard, StandInsActAsTheDevicesTools) {
   // networkd applies each unit's MACAddress= to its interface; eth0 is left alone.
   board().write_file("/etc/systemd/network/lan4.network",
                      "[Match]\nName=lan4\n[Network]\nDHCP=ipv4\n[Link]\nMACAddress=00:1B:2C:3D:4E:5F\n");
-  board().write_file("/etc/systemd/network/eth0.network", "[Match]\nName=eth0\n[Link]\nMACAddress=00:11:22:33:44:55\n");
+  board().write_file("/etc/systemd/network/eth0.network",
+                     "[Match]\nName=eth0\n[Link]\nMACAddress=00:11:22:33:44:55\n");
   EXPECT_EQ(sh("systemctl restart systemd-networkd.service"), "");
   EXPECT_EQ(sh("cat /sys/class/net/lan4/address"), "00:1b:2c:3d:4e:5f\n");
   EXPECT_EQ(board().network().mac("lan4"), "00:1b:2c:3d:4e:5f");
@@ -162,7 +164,8 @@ TEST_F(VirtualBoard, KeyEventsArriveAsWholeRecords) {
   // Four 24-byte records: press, sync, release, sync.
   EXPECT_EQ(sh("dd if=/dev/input/by-path/platform-keys-event bs=24 count=4 2>/dev/null | wc -c"), "96\n");
   ASSERT_TRUE(board().keypad().inject(vboard::Keypad::kEvKey, 2, 1));
-  EXPECT_EQ(sh("dd if=/dev/input/by-path/platform-keys-event bs=24 count=1 2>/dev/null | od -An -tx1 -j16 | tr -d ' '"),
+  EXPECT_EQ(sh("dd if=/dev/input/by-path/platform-keys-event bs=24 count=1 2>/dev/null | od -An -tx1 -j16 | "
+               "tr -d ' '"),
             "0100020001000000\n");
 }
 

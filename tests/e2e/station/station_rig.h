@@ -25,13 +25,19 @@ inline StationRig make_station_rig(vboard::Board& board) {
   std::filesystem::create_directories(rig.dir + "/records");
   rig.hook = rig.dir + "/hook";
   std::ofstream(rig.hook) << "#!/bin/sh\n"
-                             "echo \"$1\" >> '" + rig.dir + "/actions'\n"
-                             "n=$(wc -l < '" + rig.dir + "/actions')\n"
-                             "i=0\n"
-                             "while [ ! -e '" + rig.dir + "/ack.'$n ]; do\n"
-                             "  sleep 0.02; i=$((i+1)); [ $i -gt 1500 ] && exit 1\n"
-                             "done\n"
-                             "exit 0\n";
+                             "echo \"$1\" >> '" +
+                                 rig.dir +
+                                 "/actions'\n"
+                                 "n=$(wc -l < '" +
+                                 rig.dir +
+                                 "/actions')\n"
+                                 "i=0\n"
+                                 "while [ ! -e '" +
+                                 rig.dir +
+                                 "/ack.'$n ]; do\n"
+                                 "  sleep 0.02; i=$((i+1)); [ $i -gt 1500 ] && exit 1\n"
+                                 "done\n"
+                                 "exit 0\n";
   ::chmod(rig.hook.c_str(), 0755);
   return rig;
 }

@@ -58,8 +58,9 @@ class StationOnBoard : public BoardTest {
 
   // Starts ftmstation with `args` after the port, hook and records options.
   std::future<vboard::Board::ExecResult> start_station(std::vector<std::string> args) {
-    std::vector<std::string> argv{FTMSTATION_BINARY, "--port", port_, "--operator-hook", hook_,
-                                  "--records",       dir_ + "/records", "--station", "e2e", "--yes"};
+    std::vector<std::string> argv{
+        FTMSTATION_BINARY, "--port", port_,  "--operator-hook", hook_, "--records", dir_ + "/records",
+        "--station",       "e2e",    "--yes"};
     argv.insert(argv.end(), args.begin(), args.end());
     return std::async(std::launch::async, [this, argv] { return board().run_on_pc(argv, 180s); });
   }
@@ -109,7 +110,8 @@ class StationOnBoard : public BoardTest {
 };
 
 TEST_F(StationOnBoard, DefaultPlanPassesAndWritesRecords) {
-  std::ofstream(dir_ + "/units.csv") << "sn,csn,lan4_mac,lan3_mac\nSN0001,C-77,00:1B:2C:3D:4E:5F,001B2C3D4E60\n";
+  std::ofstream(dir_ + "/units.csv")
+      << "sn,csn,lan4_mac,lan3_mac\nSN0001,C-77,00:1B:2C:3D:4E:5F,001B2C3D4E60\n";
   auto started = std::chrono::steady_clock::now();
   auto run = start_station({"--units", dir_ + "/units.csv"});
   auto actions = operate(run);
@@ -156,7 +158,8 @@ TEST_F(StationOnBoard, DefaultPlanPassesAndWritesRecords) {
   auto xml_files = records(".xml");
   ASSERT_EQ(xml_files.size(), 1u);
   std::string xml = slurp(xml_files[0]);
-  EXPECT_NE(xml.find("<testsuite name=\"SN0001\" id=\"1\" package=\"default\" hostname=\"e2e\""), std::string::npos);
+  EXPECT_NE(xml.find("<testsuite name=\"SN0001\" id=\"1\" package=\"default\" hostname=\"e2e\""),
+            std::string::npos);
   EXPECT_NE(xml.find("tests=\"29\" failures=\"0\""), std::string::npos) << xml;
   EXPECT_EQ(xml.find("<failure"), std::string::npos);
 }
@@ -185,7 +188,8 @@ steps:
   operate(run);
   auto result = run.get();
   EXPECT_EQ(result.status, 1) << result.output;
-  EXPECT_NE(result.output.find("FAILED software version: expected \"OK,swver=9.9.9\\n\", got \"OK,swver=1.2.3\\n\""),
+  EXPECT_NE(result.output.find(
+                "FAILED software version: expected \"OK,swver=9.9.9\\n\", got \"OK,swver=1.2.3\\n\""),
             std::string::npos)
       << result.output;
   EXPECT_NE(result.output.find("FAIL SN0002  2/5 steps passed, 2 failed, 1 skipped"), std::string::npos)
@@ -195,7 +199,8 @@ steps:
   ASSERT_EQ(json_files.size(), 1u);
   Json r = Json::parse(slurp(json_files[0]));
   EXPECT_EQ(r["verdict"], "failed");
-  EXPECT_EQ(r["message"], "step \"software version\": expected \"OK,swver=9.9.9\\n\", got \"OK,swver=1.2.3\\n\"");
+  EXPECT_EQ(r["message"],
+            "step \"software version\": expected \"OK,swver=9.9.9\\n\", got \"OK,swver=1.2.3\\n\"");
   std::vector<std::string> verdicts;
   for (const auto& step : r["steps"]) verdicts.push_back(step["verdict"]);
   EXPECT_EQ(verdicts, (std::vector<std::string>{"passed", "failed", "passed", "failed", "skipped"}));
@@ -203,8 +208,10 @@ steps:
   EXPECT_TRUE(r["steps"][4]["attempts"].empty());
 
   std::string xml = slurp(records(".xml").at(0));
-  EXPECT_NE(xml.find("<failure message=\"expected &quot;OK,swver=9.9.9\\n&quot;, got &quot;OK,swver=1.2.3\\n&quot;\""),
-            std::string::npos)
+  EXPECT_NE(
+      xml.find(
+          "<failure message=\"expected &quot;OK,swver=9.9.9\\n&quot;, got &quot;OK,swver=1.2.3\\n&quot;\""),
+      std::string::npos)
       << xml;
   EXPECT_NE(xml.find("<skipped message=\"not run: step &quot;serial number read-back&quot; failed\"/>"),
             std::string::npos);
@@ -245,7 +252,8 @@ steps:
   EXPECT_EQ(r["transport_failed"], true);
   EXPECT_EQ(r["steps"][1]["verdict"], "failed");
   EXPECT_EQ(r["steps"][1]["attempts"].size(), 1u);  // no retry on a dead port
-  EXPECT_TRUE(r["steps"][1]["message"].get<std::string>().starts_with("port failed: ")) << r["steps"][1].dump();
+  EXPECT_TRUE(r["steps"][1]["message"].get<std::string>().starts_with("port failed: "))
+      << r["steps"][1].dump();
   EXPECT_EQ(r["steps"][2]["verdict"], "skipped");
   EXPECT_EQ(r["steps"][2]["message"], "not run: the port failed at step \"reset key\"");
 }
@@ -257,9 +265,10 @@ TEST_F(StationOnBoard, BadUnitsAreRefusedBeforeAnythingIsWritten) {
   auto run = start_station({"--units", dir_ + "/units.csv"});
   auto result = run.get();
   EXPECT_EQ(result.status, 64);
-  EXPECT_EQ(result.output, "ftmstation: " + dir_ +
-                               "/units.csv:3: lan4_mac \"011B2C3D4E61\": a multicast address (odd first octet), not a "
-                               "unit's address\nftmstation: nothing was written to any unit\n");
+  EXPECT_EQ(result.output,
+            "ftmstation: " + dir_ +
+                "/units.csv:3: lan4_mac \"011B2C3D4E61\": a multicast address (odd first octet), not a "
+                "unit's address\nftmstation: nothing was written to any unit\n");
   EXPECT_EQ(board().uboot_env().get("msn"), std::nullopt);
   EXPECT_TRUE(records(".json").empty());
 }

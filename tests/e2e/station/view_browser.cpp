@@ -2,8 +2,8 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <signal.h>
 #include <sched.h>
+#include <signal.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -51,7 +51,8 @@ bool wait_exit_unreaped(pid_t pid, std::chrono::milliseconds deadline_in) {
   const auto deadline = Clock::now() + deadline_in;
   for (;;) {
     siginfo_t info{};
-    if (waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == pid) {
+    if (waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+        info.si_pid == pid) {
       return true;
     }
     if (Clock::now() >= deadline) return false;
@@ -165,8 +166,8 @@ std::optional<HeadlessChromium> HeadlessChromium::open(const std::string& url, i
       std::this_thread::sleep_for(kPollInterval);
     }
   }
-  const auto attached = browser.call("Target.attachToTarget", {{"targetId", target_id}, {"flatten", true}}, false,
-                                     error);
+  const auto attached =
+      browser.call("Target.attachToTarget", {{"targetId", target_id}, {"flatten", true}}, false, error);
   if (!attached) return std::nullopt;
   browser.session_ = (*attached).value("sessionId", "");
   // The viewport exactly as asked, whatever the window's frame takes.
@@ -277,7 +278,8 @@ std::optional<nlohmann::json> HeadlessChromium::call(const std::string& method, 
 }
 
 std::optional<nlohmann::json> HeadlessChromium::evaluate(const std::string& expression, std::string* error) {
-  const auto result = call("Runtime.evaluate", {{"expression", expression}, {"returnByValue", true}}, true, error);
+  const auto result =
+      call("Runtime.evaluate", {{"expression", expression}, {"returnByValue", true}}, true, error);
   if (!result) return std::nullopt;
   if (result->contains("exceptionDetails")) {
     *error = "the page threw: " + (*result)["exceptionDetails"].dump();
@@ -312,12 +314,18 @@ std::optional<std::string> HeadlessChromium::screenshot_png(std::string* error) 
   int count = 0;
   for (const char c : base64) {
     int value;
-    if (c >= 'A' && c <= 'Z') value = c - 'A';
-    else if (c >= 'a' && c <= 'z') value = c - 'a' + 26;
-    else if (c >= '0' && c <= '9') value = c - '0' + 52;
-    else if (c == '+') value = 62;
-    else if (c == '/') value = 63;
-    else continue;  // '=' padding
+    if (c >= 'A' && c <= 'Z')
+      value = c - 'A';
+    else if (c >= 'a' && c <= 'z')
+      value = c - 'a' + 26;
+    else if (c >= '0' && c <= '9')
+      value = c - '0' + 52;
+    else if (c == '+')
+      value = 62;
+    else if (c == '/')
+      value = 63;
+    else
+      continue;  // '=' padding
     bits = (bits << 6) | static_cast<std::uint32_t>(value);
     count += 6;
     if (count >= 8) {
@@ -357,7 +365,8 @@ int processes_mentioning(const std::string& text) {
 
 bool is_png_of_size(const std::string& png, std::uint32_t width, std::uint32_t height) {
   static constexpr char kSignature[] = "\x89PNG\r\n\x1a\n";
-  if (png.size() < 24 || png.compare(0, 8, kSignature, 8) != 0 || png.compare(12, 4, "IHDR") != 0) return false;
+  if (png.size() < 24 || png.compare(0, 8, kSignature, 8) != 0 || png.compare(12, 4, "IHDR") != 0)
+    return false;
   const auto be32 = [&](std::size_t at) {
     return (static_cast<std::uint32_t>(static_cast<unsigned char>(png[at])) << 24) |
            (static_cast<std::uint32_t>(static_cast<unsigned char>(png[at + 1])) << 16) |

@@ -35,8 +35,8 @@ class HeadlessChromium {
   // network namespace `netns_fd` when it is not -1 (the virtual board's PC
   // side, where the station serves its view). nullopt and the reason in
   // `error` when it does not come up.
-  static std::optional<HeadlessChromium> open(const std::string& url, int width, int height, std::string* error,
-                                              int netns_fd = -1);
+  static std::optional<HeadlessChromium> open(const std::string& url, int width, int height,
+                                              std::string* error, int netns_fd = -1);
   HeadlessChromium(HeadlessChromium&& other) noexcept;
   HeadlessChromium& operator=(HeadlessChromium&& other) noexcept;
   HeadlessChromium(const HeadlessChromium&) = delete;
@@ -65,8 +65,8 @@ class HeadlessChromium {
   pid_t pid_ = -1;
   UniqueFd to_browser_;
   UniqueFd from_browser_;
-  std::string pending_;      // bytes read after the last whole message
-  std::string session_;      // the page target's session
+  std::string pending_;  // bytes read after the last whole message
+  std::string session_;  // the page target's session
   std::int64_t next_id_ = 1;
   std::filesystem::path dir_;  // profile and log; removed when closed
 };

@@ -46,7 +46,8 @@ void finish(StepView& view, StepState state, std::int64_t elapsed_ms, const std:
 
 // The number of the row that shows step `name`, and its class, as the DOM has them.
 std::string row_class_of(const std::string& name) {
-  return "[...document.querySelectorAll('#step-rows tr')].filter(r => r.cells[1].firstChild.textContent === '" +
+  return "[...document.querySelectorAll('#step-rows tr')].filter(r => r.cells[1].firstChild.textContent === "
+         "'" +
          name + "').map(r => r.className).join('|')";
 }
 
@@ -56,7 +57,8 @@ std::string row_class_of(const std::string& name) {
 // each change with the right colours, never let a device's reply become
 // markup, and say it is live.
 TEST(StationViewInChromium, ShowsStepsAndPromptLive) {
-  if (access(testing::kChromiumPath, X_OK) != 0) GTEST_SKIP() << testing::kChromiumPath << " is not installed";
+  if (access(testing::kChromiumPath, X_OK) != 0)
+    GTEST_SKIP() << testing::kChromiumPath << " is not installed";
 
   LiveState state;
   state.update([](StationSnapshot& s) {
@@ -81,11 +83,11 @@ TEST(StationViewInChromium, ShowsStepsAndPromptLive) {
   ASSERT_NE(view, nullptr) << error;
 
   const auto started = Clock::now();
-  auto browser = HeadlessChromium::open("http://127.0.0.1:" + std::to_string(view->port()) + "/", kWidth, kHeight,
-                                        &error);
+  auto browser = HeadlessChromium::open("http://127.0.0.1:" + std::to_string(view->port()) + "/", kWidth,
+                                        kHeight, &error);
   ASSERT_TRUE(browser) << error;
-  ASSERT_TRUE(browser->wait_until("document.body !== null && document.body.dataset.live === '1'", kPageDeadline,
-                                  &error))
+  ASSERT_TRUE(browser->wait_until("document.body !== null && document.body.dataset.live === '1'",
+                                  kPageDeadline, &error))
       << error;
   const auto live = Clock::now();
   std::printf("chromium start to live page: %.2f s\n", std::chrono::duration<double>(live - started).count());
@@ -130,20 +132,23 @@ TEST(StationViewInChromium, ShowsStepsAndPromptLive) {
     const char* name;
     const char* cls;
   };
-  for (const Row& row : {Row{"write serial", "step step-passed"}, Row{"audio MCU version", "step step-failed"},
-                         Row{"reset key", "step step-running"}, Row{"LED red", "step step-pending"},
-                         Row{"activation", "step step-skipped"}}) {
+  for (const Row& row : {Row{"write serial", "step step-passed"},
+                         Row{"audio MCU version", "step step-failed"}, Row{"reset key", "step step-running"},
+                         Row{"LED red", "step step-pending"}, Row{"activation", "step step-skipped"}}) {
     EXPECT_EQ(browser->evaluate(row_class_of(row.name), &error), row.cls) << row.name << " " << error;
   }
   EXPECT_EQ(browser->evaluate("document.getElementById('prompt').hidden", &error), false) << error;
-  EXPECT_EQ(browser->evaluate("document.getElementById('prompt').textContent", &error), "Press the reset key now");
-  EXPECT_EQ(browser->evaluate("getComputedStyle(document.getElementById('prompt')).display", &error), "block");
+  EXPECT_EQ(browser->evaluate("document.getElementById('prompt').textContent", &error),
+            "Press the reset key now");
+  EXPECT_EQ(browser->evaluate("getComputedStyle(document.getElementById('prompt')).display", &error),
+            "block");
   EXPECT_EQ(browser->evaluate("document.getElementById('focus-name').textContent", &error), "reset key");
   EXPECT_EQ(browser->evaluate("document.getElementById('failure-name').textContent", &error),
             "\u2718 audio MCU version");
   // The device's reply is text on the page, never an element.
   EXPECT_EQ(browser->evaluate("document.querySelectorAll('img').length", &error), 0) << error;
-  EXPECT_EQ(browser->evaluate("document.querySelectorAll('#step-rows tr')[1].cells[4].firstChild.textContent", &error),
+  EXPECT_EQ(browser->evaluate("document.querySelectorAll('#step-rows tr')[1].cells[4].firstChild.textContent",
+                              &error),
             "<img src=x onerror=alert(1)>\\x01");
   EXPECT_EQ(browser->evaluate("document.querySelector('#step-rows tr.step-failed .msg').textContent", &error),
             "expected \"OK,*\" <3 tries>");

@@ -66,11 +66,12 @@ class StationViewOnBoard : public BoardTest {
 };
 
 TEST_F(StationViewOnBoard, ShowsTheResetKeyPromptDuringTheDefaultPlan) {
-  std::ofstream(dir_ + "/units.csv") << "sn,csn,lan4_mac,lan3_mac\nSN0001,C-77,00:1B:2C:3D:4E:5F,001B2C3D4E60\n";
-  const std::vector<std::string> argv{FTMSTATION_BINARY, "--port",  port_,          "--operator-hook",  hook_,
-                                      "--records",       dir_ + "/records", "--station", "line-1",
-                                      "--yes",           "--web",   kViewAddress,   "--units",
-                                      dir_ + "/units.csv"};
+  std::ofstream(dir_ + "/units.csv")
+      << "sn,csn,lan4_mac,lan3_mac\nSN0001,C-77,00:1B:2C:3D:4E:5F,001B2C3D4E60\n";
+  const std::vector<std::string> argv{
+      FTMSTATION_BINARY, "--port",          port_,       "--operator-hook",  hook_,
+      "--records",       dir_ + "/records", "--station", "line-1",           "--yes",
+      "--web",           kViewAddress,      "--units",   dir_ + "/units.csv"};
   auto run = std::async(std::launch::async, [&] { return board().run_on_pc(argv, 180s); });
 
   std::optional<HeadlessChromium> browser;
@@ -108,7 +109,8 @@ TEST_F(StationViewOnBoard, ShowsTheResetKeyPromptDuringTheDefaultPlan) {
                                     "textContent",
                                     &error),
                   "reset key");
-        EXPECT_EQ(browser->evaluate("document.querySelectorAll('#step-rows tr.step-failed').length", &error), 0);
+        EXPECT_EQ(browser->evaluate("document.querySelectorAll('#step-rows tr.step-failed').length", &error),
+                  0);
         EXPECT_EQ(browser->evaluate("document.getElementById('serial').textContent", &error), "SN0001");
         const auto png = browser->screenshot_png(&error);
         ASSERT_TRUE(png) << error;
@@ -135,9 +137,10 @@ TEST_F(StationViewOnBoard, ShowsTheResetKeyPromptDuringTheDefaultPlan) {
   EXPECT_TRUE(shot) << "no screenshot was taken";
   // The run is over: the page shows the verdict the station ended with.
   if (browser && shot) {
-    EXPECT_TRUE(browser->wait_until("document.body.dataset.live === '0' || "
-                                    "document.getElementById('verdict').textContent === 'PASS'",
-                                    10s, &error))
+    EXPECT_TRUE(
+        browser->wait_until("document.body.dataset.live === '0' || "
+                            "document.getElementById('verdict').textContent === 'PASS'",
+                            10s, &error))
         << error;
   }
 }

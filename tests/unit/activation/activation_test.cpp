@@ -58,7 +58,8 @@ TEST(Activation, ArgumentMustBeOneQuestionMarkAndNothingMore) {
 // A wrong argument to a confirm command is answered before any file is
 // touched (publish looks at lan4 first and is covered on the board).
 TEST(Activation, ConfirmRejectsWrongArgumentsFirst) {
-  for (std::string text : {"at+ftm,checkdantedevlic=", "at+ftm,checkdantedevlic=??", "at+ftm,checkdantecert=?\n"}) {
+  for (std::string text :
+       {"at+ftm,checkdantedevlic=", "at+ftm,checkdantedevlic=??", "at+ftm,checkdantecert=?\n"}) {
     ReplyBuffer reply;
     text.push_back('\0');
     dispatch_command(text.data(), reply);

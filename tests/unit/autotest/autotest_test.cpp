@@ -29,7 +29,7 @@ TEST(Autotest, ParameterForms) {
       {"at+ftm,Autotest=7", false, 7},
       {"at+ftm,Autotest=-1", false, -1},
       {"at+ftm,Autotest=5abc", false, 5},
-      {"at+ftm,Autotestx=0", true, 0},  // "=" anywhere after the prefix
+      {"at+ftm,Autotestx=0", true, 0},                    // "=" anywhere after the prefix
       {"at+ftm,Autotest=4294967298", false, 4294967298},  // never wraps into a case
   };
   for (const auto& c : cases) {
@@ -43,9 +43,10 @@ TEST(Autotest, ParameterForms) {
 TEST(Autotest, HelpTextIsElevenLinesOf371Bytes) {
   EXPECT_EQ(kAutotestHelp.size(), 371u);
   EXPECT_EQ(std::count(kAutotestHelp.begin(), kAutotestHelp.end(), '\n'), 11);
-  EXPECT_TRUE(kAutotestHelp.starts_with("===== Automation Test Operation Manual =====\n"
-                                        "at cmd format: --> at+ftm,autotest=[para]\n"
-                                        "-----------------------------\n"));
+  EXPECT_TRUE(
+      kAutotestHelp.starts_with("===== Automation Test Operation Manual =====\n"
+                                "at cmd format: --> at+ftm,autotest=[para]\n"
+                                "-----------------------------\n"));
   EXPECT_TRUE(kAutotestHelp.ends_with("| para = 6: --> ethmac        |\n-----------------------------\n"));
   // The seven table lines are 32 bytes each.
   std::size_t start = kAutotestHelp.find("| para = 0");
@@ -65,12 +66,9 @@ TEST(Autotest, HandlerRepliesForHelpAndUnknownCases) {
     std::string_view reply;
   };
   const Case cases[] = {
-      {"at+ftm,Autotest=1", kAutotestHelp},
-      {"AT+FTM,AUTOTEST=01", kAutotestHelp},
-      {"at+ftm,Autotest=7", "ERROR\n"},
-      {"at+ftm,Autotest=-1", "ERROR\n"},
-      {"at+ftm,Autotest1", "ERROR\n"},
-      {"at+ftm,Autotest=99999999999999999999", "ERROR\n"},
+      {"at+ftm,Autotest=1", kAutotestHelp}, {"AT+FTM,AUTOTEST=01", kAutotestHelp},
+      {"at+ftm,Autotest=7", "ERROR\n"},     {"at+ftm,Autotest=-1", "ERROR\n"},
+      {"at+ftm,Autotest1", "ERROR\n"},      {"at+ftm,Autotest=99999999999999999999", "ERROR\n"},
   };
   for (const auto& c : cases) {
     std::string text = c.command;

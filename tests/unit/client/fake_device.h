@@ -9,8 +9,8 @@
 #include <array>
 #include <atomic>
 #include <functional>
-#include <stdexcept>
 #include <mutex>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>

@@ -28,7 +28,8 @@ TEST(HandoverReplies, PublishReplyGivesTheUrlOrSaysWhy) {
       {kLic, "OK,http://192.0.2.1/device.lic", std::nullopt, "no line end"},
       {kLic, "OK,ftp://192.0.2.1/device.lic\n", std::nullopt, "no http URL"},
       {kLic, "OK,http:///device.lic\n", std::nullopt, "no http URL"},
-      {kLic, "OK,http://192.0.2.1/manufacturer.cert\n", std::nullopt, "names \"manufacturer.cert\", not device.lic"},
+      {kLic, "OK,http://192.0.2.1/manufacturer.cert\n", std::nullopt,
+       "names \"manufacturer.cert\", not device.lic"},
       {kCert, "OK,http://192.0.2.1/x/manufacturer.cert\n", std::nullopt, "not manufacturer.cert"},
   };
   for (const auto& c : cases) {
@@ -54,7 +55,10 @@ TEST(HandoverReplies, ConfirmReplySplitsDigestAndHardwareId) {
       // The device could not read the file for its digest.
       {"OK,,0x1234ABCD\n\n", "", "0x1234ABCD\n"},
       {"OK," + kMd5 + ",\n", kMd5, ""},
-      {"ERROR,device.lic need download first\n", std::nullopt, {}, "confirm refused: \"ERROR,device.lic need"},
+      {"ERROR,device.lic need download first\n",
+       std::nullopt,
+       {},
+       "confirm refused: \"ERROR,device.lic need"},
       {"ERROR\n", std::nullopt, {}, "confirm refused"},
       {"OK," + kMd5 + "\n", std::nullopt, {}, "no hardware id"},
       {"OK," + kMd5 + ",id", std::nullopt, {}, "no line end"},
@@ -76,10 +80,13 @@ TEST(HandoverReplies, DigestComparisonSaysWhatDiffered) {
   const std::string ours = md5_hex("licence bytes");
   EXPECT_EQ(compare_digests({ours, "id\n", {}}, ours, 13, "device.lic"), "");
   EXPECT_EQ(compare_digests({kMd5, "id\n", {}}, ours, 13, "device.lic"),
-            "MD5 differs: the device reports " + kMd5 + " for device.lic, the 13 downloaded bytes have MD5 " + ours);
-  EXPECT_EQ(compare_digests({"", "id\n", {}}, ours, 13, "device.lic"),
-            "the device reported no MD5 for device.lic (it could not read the file); the 13 downloaded bytes have "
-            "MD5 " + ours);
+            "MD5 differs: the device reports " + kMd5 + " for device.lic, the 13 downloaded bytes have MD5 " +
+                ours);
+  EXPECT_EQ(
+      compare_digests({"", "id\n", {}}, ours, 13, "device.lic"),
+      "the device reported no MD5 for device.lic (it could not read the file); the 13 downloaded bytes have "
+      "MD5 " +
+          ours);
 }
 
 TEST(HandoverDigest, Md5OfKnownTexts) {
@@ -138,7 +145,8 @@ TEST(HandoverHttp, ResponseBodyOrWhatIsWrong) {
       {"HTTP/1.0 200 OK\r\nContent-Length: 9\r\n\r\nhello", "", "5 bytes, the server announced 9"},
       {"HTTP/1.0 200 OK\r\nContent-Length: 2\r\n\r\nhello", "", "5 bytes, the server announced 2"},
       {"HTTP/1.0 200 OK\r\nContent-Length: x\r\n\r\nhello", "", "bad Content-Length"},
-      {"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nhello\r\n0\r\n\r\n", "", "Transfer-Encoding"},
+      {"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nhello\r\n0\r\n\r\n", "",
+       "Transfer-Encoding"},
       {"HTTP/1.0 200 OK\r\nContent-Len", "", "ends inside its header"},
       {"", "", "without a response"},
       {"SSH-2.0-OpenSSH\r\n\r\n", "", "not an HTTP response"},

@@ -60,18 +60,17 @@ INSTANTIATE_TEST_SUITE_P(
                       LinkOutcome::kReply, "OK,1.0.3\n"},
         TransportCase{"SplitIntoSingleBytes", [](auto& r, auto&) { return reply_frame(r, "OK,1.0.3\n"); }, 1,
                       LinkOutcome::kReply, "OK,1.0.3\n"},
-        TransportCase{"SplitInsideTheLengthField", [](auto& r, auto&) { return reply_frame(r, "ERROR\n"); }, 8,
-                      LinkOutcome::kReply, "ERROR\n"},
-        TransportCase{"EmptyReplyText", [](auto& r, auto&) { return reply_frame(r, ""); }, 0, LinkOutcome::kReply,
-                      ""},
-        TransportCase{"LongestReply", [](auto& r, auto&) { return reply_frame(r, std::string(1023, 'x')); }, 0,
-                      LinkOutcome::kReply, std::string(1023, 'x')},
-        TransportCase{"BodyByteFlipped", [](auto& r, auto&) { return corrupt(reply_frame(r, "OK\n"), 10); }, 0,
-                      LinkOutcome::kBadFrame, "checksum wrong"},
-        TransportCase{"ChecksumByteWrong", [](auto& r, auto&) { return corrupt(reply_frame(r, "OK\n"), 12); }, 0,
-                      LinkOutcome::kBadFrame, "checksum wrong"},
-        TransportCase{"HeaderNotEchoed",
-                      [](auto&, auto&) { return reply_frame(Bytes(7, 0), "OK\n"); }, 0,
+        TransportCase{"SplitInsideTheLengthField", [](auto& r, auto&) { return reply_frame(r, "ERROR\n"); },
+                      8, LinkOutcome::kReply, "ERROR\n"},
+        TransportCase{"EmptyReplyText", [](auto& r, auto&) { return reply_frame(r, ""); }, 0,
+                      LinkOutcome::kReply, ""},
+        TransportCase{"LongestReply", [](auto& r, auto&) { return reply_frame(r, std::string(1023, 'x')); },
+                      0, LinkOutcome::kReply, std::string(1023, 'x')},
+        TransportCase{"BodyByteFlipped", [](auto& r, auto&) { return corrupt(reply_frame(r, "OK\n"), 10); },
+                      0, LinkOutcome::kBadFrame, "checksum wrong"},
+        TransportCase{"ChecksumByteWrong", [](auto& r, auto&) { return corrupt(reply_frame(r, "OK\n"), 12); },
+                      0, LinkOutcome::kBadFrame, "checksum wrong"},
+        TransportCase{"HeaderNotEchoed", [](auto&, auto&) { return reply_frame(Bytes(7, 0), "OK\n"); }, 0,
                       LinkOutcome::kBadFrame, "header mismatch"},
         TransportCase{"LengthFieldBeyondAnyReply",
                       [](auto& r, auto&) {
@@ -106,7 +105,8 @@ TEST(Transport, SequenceNumberInTheHeaderCountsRequests) {
     return reply_frame(r, "OK\n");
   });
   // A link with a known first sequence number, on the already raw pty.
-  SerialLink link(UniqueFd(::open(device.slave_path().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC)), 0x12ff);
+  SerialLink link(UniqueFd(::open(device.slave_path().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC)),
+                  0x12ff);
   for (const char* cmd : {"a", "bc", "def"}) EXPECT_EQ(link.transact(cmd, 2s).outcome, LinkOutcome::kReply);
   std::lock_guard lock(mutex);
   ASSERT_EQ(headers.size(), 3u);

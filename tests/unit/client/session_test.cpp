@@ -47,7 +47,8 @@ class LoopbackHttp {
     addr.sin_family = AF_INET;
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t len = sizeof(addr);
-    if (::bind(listener_.get(), reinterpret_cast<sockaddr*>(&addr), len) != 0 || ::listen(listener_.get(), 4) != 0 ||
+    if (::bind(listener_.get(), reinterpret_cast<sockaddr*>(&addr), len) != 0 ||
+        ::listen(listener_.get(), 4) != 0 ||
         ::getsockname(listener_.get(), reinterpret_cast<sockaddr*>(&addr), &len) != 0)
       throw std::runtime_error("loopback listener");
     port_ = ntohs(addr.sin_port);
@@ -104,12 +105,12 @@ const std::string kLicence = std::string("LIC\0\x01\xff\r\n\r\nbody", 15);
 
 struct HandoverCase {
   const char* name;
-  std::string http;                                  // the web server's whole response
-  std::function<std::string(int port)> publish;      // the device's publish reply
+  std::string http;                              // the web server's whole response
+  std::function<std::string(int port)> publish;  // the device's publish reply
   std::function<std::string(const std::string& md5)> confirm;
   int status;
-  std::vector<std::string> commands;                 // what the device received
-  std::string out, err;                              // pieces of the output
+  std::vector<std::string> commands;  // what the device received
+  std::string out, err;               // pieces of the output
 };
 // Test listings name a case, not a dump of its bytes.
 void PrintTo(const HandoverCase& c, std::ostream* os) { *os << c.name; }
@@ -147,36 +148,72 @@ TEST_P(Handover, RunsPublishDownloadConfirmAndComparesDigests) {
 INSTANTIATE_TEST_SUITE_P(
     Flows, Handover,
     testing::Values(
-        HandoverCase{"DigestsAgree", ok_http(kLicence), url_reply,
-                     [](const std::string& md5) { return "OK," + md5 + ",0xC0FFEE\n\n"; }, kExitOk,
+        HandoverCase{
+            "DigestsAgree",
+            ok_http(kLicence),
+            url_reply,
+            [](const std::string& md5) { return "OK," + md5 + ",0xC0FFEE\n\n"; },
+            kExitOk,
+            {kPublish, kConfirm},
+            "handover device.lic: OK, 15 bytes, md5 " + md5_hex(kLicence) + ", hardware id 0xC0FFEE\n",
+            ""},
+        HandoverCase{"DigestsDiffer",
+                     ok_http(kLicence),
+                     url_reply,
+                     [](const std::string&) { return "OK," + md5_hex("other") + ",0xC0FFEE\n\n"; },
+                     kExitNotOk,
                      {kPublish, kConfirm},
-                     "handover device.lic: OK, 15 bytes, md5 " + md5_hex(kLicence) + ", hardware id 0xC0FFEE\n",
-                     ""},
-        HandoverCase{"DigestsDiffer", ok_http(kLicence), url_reply,
-                     [](const std::string&) { return "OK," + md5_hex("other") + ",0xC0FFEE\n\n"; }, kExitNotOk,
-                     {kPublish, kConfirm}, "FAILED: MD5 differs: the device reports " + md5_hex("other"),
+                     "FAILED: MD5 differs: the device reports " + md5_hex("other"),
                      "the 15 downloaded bytes have MD5 " + md5_hex(kLicence)},
-        HandoverCase{"DeviceCouldNotDigest", ok_http(kLicence), url_reply,
-                     [](const std::string&) { return std::string("OK,,0xC0FFEE\n\n"); }, kExitNotOk,
-                     {kPublish, kConfirm}, "FAILED", "reported no MD5"},
+        HandoverCase{"DeviceCouldNotDigest",
+                     ok_http(kLicence),
+                     url_reply,
+                     [](const std::string&) { return std::string("OK,,0xC0FFEE\n\n"); },
+                     kExitNotOk,
+                     {kPublish, kConfirm},
+                     "FAILED",
+                     "reported no MD5"},
         HandoverCase{"DownloadTruncatedNotConfirmed",
-                     "HTTP/1.0 200 OK\r\nContent-Length: 99\r\n\r\n" + kLicence, url_reply,
-                     [](const std::string& md5) { return "OK," + md5 + ",x\n"; }, kExitNotOk, {kPublish},
-                     "FAILED", "15 bytes, the server announced 99"},
-        HandoverCase{"NotFoundNotConfirmed", "HTTP/1.0 404 Not Found\r\n\r\n", url_reply,
-                     [](const std::string& md5) { return "OK," + md5 + ",x\n"; }, kExitNotOk, {kPublish},
-                     "FAILED", "404 Not Found"},
-        HandoverCase{"ServerUnreachable", ok_http(kLicence),
-                     [](int) { return "OK,http://127.0.0.1:" + std::to_string(unused_port()) + "/device.lic\n"; },
-                     [](const std::string& md5) { return "OK," + md5 + ",x\n"; }, kExitTransport, {kPublish},
-                     "FAILED", "Connection refused"},
-        HandoverCase{"PublishRefused", ok_http(kLicence),
+                     "HTTP/1.0 200 OK\r\nContent-Length: 99\r\n\r\n" + kLicence,
+                     url_reply,
+                     [](const std::string& md5) { return "OK," + md5 + ",x\n"; },
+                     kExitNotOk,
+                     {kPublish},
+                     "FAILED",
+                     "15 bytes, the server announced 99"},
+        HandoverCase{"NotFoundNotConfirmed",
+                     "HTTP/1.0 404 Not Found\r\n\r\n",
+                     url_reply,
+                     [](const std::string& md5) { return "OK," + md5 + ",x\n"; },
+                     kExitNotOk,
+                     {kPublish},
+                     "FAILED",
+                     "404 Not Found"},
+        HandoverCase{
+            "ServerUnreachable",
+            ok_http(kLicence),
+            [](int) { return "OK,http://127.0.0.1:" + std::to_string(unused_port()) + "/device.lic\n"; },
+            [](const std::string& md5) { return "OK," + md5 + ",x\n"; },
+            kExitTransport,
+            {kPublish},
+            "FAILED",
+            "Connection refused"},
+        HandoverCase{"PublishRefused",
+                     ok_http(kLicence),
                      [](int) { return std::string("ERROR,Not insert Dante Network\n"); },
-                     [](const std::string& md5) { return "OK," + md5 + ",x\n"; }, kExitNotOk, {kPublish},
-                     "FAILED: publish refused: \"ERROR,Not insert Dante Network\\n\"", ""},
-        HandoverCase{"ConfirmRefused", ok_http(kLicence), url_reply,
+                     [](const std::string& md5) { return "OK," + md5 + ",x\n"; },
+                     kExitNotOk,
+                     {kPublish},
+                     "FAILED: publish refused: \"ERROR,Not insert Dante Network\\n\"",
+                     ""},
+        HandoverCase{"ConfirmRefused",
+                     ok_http(kLicence),
+                     url_reply,
                      [](const std::string&) { return std::string("ERROR,device.lic need download first\n"); },
-                     kExitNotOk, {kPublish, kConfirm}, "confirm refused", ""}),
+                     kExitNotOk,
+                     {kPublish, kConfirm},
+                     "confirm refused",
+                     ""}),
     [](const auto& test_info) { return std::string(test_info.param.name); });
 
 TEST(Handover, JsonIsOneObjectWithBothSteps) {
@@ -197,8 +234,8 @@ TEST(Handover, JsonIsOneObjectWithBothSteps) {
   std::string json = out.text();
   EXPECT_EQ(std::count(json.begin(), json.end(), '\n'), 1) << json;
   EXPECT_TRUE(json.starts_with("{\"handover\":\"manufacturer.cert\",\"url\":\"http://127.0.0.1:")) << json;
-  EXPECT_NE(json.find(",\"bytes\":15,\"md5\":\"" + md5_hex(kLicence) + "\",\"device_md5\":\"" + md5_hex(kLicence) +
-                      "\",\"hardware_id\":\"ID\",\"ok\":true,"),
+  EXPECT_NE(json.find(",\"bytes\":15,\"md5\":\"" + md5_hex(kLicence) + "\",\"device_md5\":\"" +
+                      md5_hex(kLicence) + "\",\"hardware_id\":\"ID\",\"ok\":true,"),
             std::string::npos)
       << json;
   EXPECT_NE(json.find("\"steps\":[{\"command\":\"at+ftm,dantecert=?\""), std::string::npos) << json;
@@ -223,7 +260,8 @@ TEST(Ftmctl, InteractiveCommandsFromStdin) {
   };
   const Case cases[] = {
       {"at+ftm,swver=?\n", kExitOk, "OK,2.0\\r\\n\n", ""},
-      {"# comment\n\nat+ftm,swver=?\r\nat+ftm,nope\n", kExitNotOk, "OK,2.0\\r\\n\nERROR,Invalid Cmd\\n\n", ""},
+      {"# comment\n\nat+ftm,swver=?\r\nat+ftm,nope\n", kExitNotOk, "OK,2.0\\r\\n\nERROR,Invalid Cmd\\n\n",
+       ""},
       {"silent\nat+ftm,swver=?\n", kExitTransport, "OK,2.0\\r\\n\n", "silent: time-out: no reply"},
       {"handover nothing\n", kExitNotOk, "", "unknown file 'nothing'"},
       {"", kExitOk, "", ""},
@@ -233,7 +271,8 @@ TEST(Ftmctl, InteractiveCommandsFromStdin) {
     if (c.input.empty()) in = std::fopen("/dev/null", "r");
     Capture out, err;
     std::vector<const char*> argv = {"ftmctl", "--port", port.c_str(), "--timeout", "0.5"};
-    int status = ftmctl_main(static_cast<int>(argv.size()), const_cast<char**>(argv.data()), in, out.file(), err.file());
+    int status = ftmctl_main(static_cast<int>(argv.size()), const_cast<char**>(argv.data()), in, out.file(),
+                             err.file());
     std::fclose(in);
     EXPECT_EQ(status, c.status) << c.input;
     EXPECT_EQ(out.text(), c.out) << c.input;
@@ -247,8 +286,10 @@ TEST(Ftmctl, UsageAndPortErrors) {
   EXPECT_EQ(ftmctl_main(3, const_cast<char**>(bad.data()), stdin, out.file(), err.file()), kExitUsage);
   EXPECT_NE(err.text().find("usage: ftmctl"), std::string::npos);
   std::vector<const char*> missing = {"ftmctl", "--port", "/nonexistent/ttyACM0", "at+ftm,swver=?"};
-  EXPECT_EQ(ftmctl_main(4, const_cast<char**>(missing.data()), stdin, out.file(), err.file()), kExitTransport);
-  EXPECT_NE(err.text().find("transport error: cannot open /nonexistent/ttyACM0"), std::string::npos) << err.text();
+  EXPECT_EQ(ftmctl_main(4, const_cast<char**>(missing.data()), stdin, out.file(), err.file()),
+            kExitTransport);
+  EXPECT_NE(err.text().find("transport error: cannot open /nonexistent/ttyACM0"), std::string::npos)
+      << err.text();
   EXPECT_EQ(out.text(), "");
 }
 

@@ -36,8 +36,7 @@ Bytes encode(const Bytes& received, const char* text) {
 TEST(HostFrame, WorkedExampleReplyToTheByte) {
   Bytes received = request(Bytes(7, 0), 14, "at+ftm,swver=?");
   EXPECT_EQ(decode(received), "at+ftm,swver=?");
-  EXPECT_EQ(encode(received, "OK\n"),
-            (Bytes{0, 0, 0, 0, 0, 0, 0, 0x03, 0x00, 0x4F, 0x4B, 0x0A, 0x59}));
+  EXPECT_EQ(encode(received, "OK\n"), (Bytes{0, 0, 0, 0, 0, 0, 0, 0x03, 0x00, 0x4F, 0x4B, 0x0A, 0x59}));
 }
 
 TEST(HostFrame, LengthFieldIsLittleEndian) {
@@ -83,8 +82,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(HostFrame, ShortReadReplyKeepsArrivedHeaderBytes) {
   Bytes frame = encode(Bytes{0x11, 0x22, 0x33}, "ERROR,Invalid Cmd\n");
   ASSERT_EQ(frame.size(), 28u);
-  EXPECT_EQ(Bytes(frame.begin(), frame.begin() + 9),
-            (Bytes{0x11, 0x22, 0x33, 0, 0, 0, 0, 0x12, 0x00}));
+  EXPECT_EQ(Bytes(frame.begin(), frame.begin() + 9), (Bytes{0x11, 0x22, 0x33, 0, 0, 0, 0, 0x12, 0x00}));
 }
 
 TEST(HostFrame, EmptyReplyIsTenBytesAndCancelsTheHeader) {

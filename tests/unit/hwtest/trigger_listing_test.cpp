@@ -29,7 +29,9 @@ TEST(TriggerListing, LevelsFromListing) {
       {"listed as input counts as high", " gpio-101 (   |trigger_out_2  ) in  lo \n" + kOut1Low, {0, 1}},
       {"no final line end", kOut1Low + kOut2Low.substr(0, kOut2Low.size() - 1), {0, 0}},
       {"one line naming both", "trigger_out_1 trigger_out_2 out lo\n", {0, 0}},
-      {"other lines ignored", " gpio-6   (                    |sysfs               ) in  lo IRQ \n", {-1, -1}},
+      {"other lines ignored",
+       " gpio-6   (                    |sysfs               ) in  lo IRQ \n",
+       {-1, -1}},
   };
   for (const Case& c : cases) EXPECT_EQ(parse_trigger_listing(c.listing), c.levels) << c.name;
 }

@@ -18,9 +18,9 @@ TEST(IdentityText, SoftwareVersionFromReleaseFileHead) {
   };
   const Case cases[] = {
       {"NAME=x\nVERSION_ID=2.0.1\nID=y\n", "2.0.1"},
-      {"VERSION_ID=\"2.0.1\"\n", "\"2.0.1\""},          // quotes stay
-      {"ID=y\nVERSION_ID=3.1", "3.1"},                  // last line, no line feed
-      {"XVERSION_ID=9\n", "9"},                         // need not begin a line
+      {"VERSION_ID=\"2.0.1\"\n", "\"2.0.1\""},  // quotes stay
+      {"ID=y\nVERSION_ID=3.1", "3.1"},          // last line, no line feed
+      {"XVERSION_ID=9\n", "9"},                 // need not begin a line
       {"VERSION_ID=\nID=y\n", ""},
       {"NAME=x\nVERSION=1\n", std::nullopt},
       {"", std::nullopt},
@@ -36,14 +36,14 @@ TEST(IdentityText, ScratchFileValueBothToolFamilies) {
   };
   const Case cases[] = {
       {"msn=SN0001\n", "msn", "SN0001"},
-      {"msn=A=B\n", "msn", "A=B"},               // further equals signs stay
+      {"msn=A=B\n", "msn", "A=B"},  // further equals signs stay
       {"msn=SN 01\n", "msn", "SN 01"},
       {"msn=x;touch /tmp/owned\n", "msn", "x;touch /tmp/owned"},
-      {"msn=SN0001", "msn", "SN0001"},           // cut before its line feed
+      {"msn=SN0001", "msn", "SN0001"},  // cut before its line feed
       {"msn=null\n", "msn", "null"},
-      {"", "msn", "null"},                       // nothing on stdout: not set
-      {"msn=\n", "msn", "null"},                 // libubootenv: not set
-      {std::nullopt, "msn", "null"},             // scratch file unreadable
+      {"", "msn", "null"},            // nothing on stdout: not set
+      {"msn=\n", "msn", "null"},      // libubootenv: not set
+      {std::nullopt, "msn", "null"},  // scratch file unreadable
       {"Cannot read environment\n", "msn", "null"},
       {"msnx=1\n", "msn", "null"},
       {"ethaddr=00:1B:2C:3D:4E:5F\n", "ethaddr", "00:1B:2C:3D:4E:5F"},
@@ -59,13 +59,10 @@ TEST(IdentityText, CustomerSerialFromAwkLine) {
     std::optional<std::string> value;
   };
   const Case cases[] = {
-      {"C-77\n", "C-77"},
-      {"A\n", "A"},           // awk's second field of "csn=A=B"
-      {"null\n", "null"},     // a stored "null" is a value here
-      {"C-77", "C-77"},
-      {"\n", std::nullopt},   // "csn=" from libubootenv
-      {"", std::nullopt},
-      {std::nullopt, std::nullopt},  // no output at all
+      {"C-77\n", "C-77"}, {"A\n", "A"},                  // awk's second field of "csn=A=B"
+      {"null\n", "null"},                                // a stored "null" is a value here
+      {"C-77", "C-77"},   {"\n", std::nullopt},          // "csn=" from libubootenv
+      {"", std::nullopt}, {std::nullopt, std::nullopt},  // no output at all
   };
   for (const auto& c : cases) EXPECT_EQ(csn_value(c.line), c.value) << (c.line ? *c.line : "(no line)");
 }

@@ -15,7 +15,8 @@ namespace fs = std::filesystem;
 
 constexpr char kMac[] = "00:1B:2C:3D:4E:5F";
 constexpr char kLan4Defaults[] = "[Match]\nName=lan4\n[Network]\nDHCP=ipv4\n";
-constexpr char kLan4Full[] = "[Match]\nName=lan4\n[Network]\nDHCP=ipv4\n[Link]\nMACAddress=00:1B:2C:3D:4E:5F\n";
+constexpr char kLan4Full[] =
+    "[Match]\nName=lan4\n[Network]\nDHCP=ipv4\n[Link]\nMACAddress=00:1B:2C:3D:4E:5F\n";
 
 TEST(CheckMacFormat, AcceptsOnlySixUpperCasePairsWithColons) {
   struct Case {
@@ -23,18 +24,10 @@ TEST(CheckMacFormat, AcceptsOnlySixUpperCasePairsWithColons) {
     bool ok;
   };
   const Case cases[] = {
-      {"00:1B:2C:3D:4E:5F", true},
-      {"FF:FF:FF:FF:FF:FF", true},
-      {"00:1b:2c:3d:4e:5f", false},
-      {"00-1B-2C-3D-4E-5F", false},
-      {"00:1B:2C:3D:4E:5G", false},
-      {"00:1B:2C:3D:4E:5", false},
-      {"00:1B:2C:3D:4E:5F:", false},
-      {"00:1B:2C:3D:4E:5F\n", false},
-      {"001B2C3D4E5F", false},
-      {"001:B2C:3D4:E5F:", false},
-      {":0:1B:2C:3D:4E:5F", false},
-      {"", false},
+      {"00:1B:2C:3D:4E:5F", true},   {"FF:FF:FF:FF:FF:FF", true},    {"00:1b:2c:3d:4e:5f", false},
+      {"00-1B-2C-3D-4E-5F", false},  {"00:1B:2C:3D:4E:5G", false},   {"00:1B:2C:3D:4E:5", false},
+      {"00:1B:2C:3D:4E:5F:", false}, {"00:1B:2C:3D:4E:5F\n", false}, {"001B2C3D4E5F", false},
+      {"001:B2C:3D4:E5F:", false},   {":0:1B:2C:3D:4E:5F", false},   {"", false},
   };
   for (const auto& c : cases) EXPECT_EQ(CheckMacFormat(c.text), c.ok) << c.text;
 }
@@ -83,7 +76,8 @@ TEST(NetfileEdit, FindStoredMac) {
   const Case cases[] = {
       {"normal", kLan4Full, kMac},
       {"no link section", "[Match]\nName=lan4\nMACAddress=00:1B:2C:3D:4E:5F\n", std::nullopt},
-      {"entry before link ignored", "MACAddress=11:11:11:11:11:11\n[Link]\nMACAddress=00:1B:2C:3D:4E:5F\n", kMac},
+      {"entry before link ignored", "MACAddress=11:11:11:11:11:11\n[Link]\nMACAddress=00:1B:2C:3D:4E:5F\n",
+       kMac},
       {"later section still counts", "[Link]\n[Network]\nMACAddress=00:1B:2C:3D:4E:5F\n", kMac},
       {"first entry decides", "[Link]\nMACAddress=00:1B:2C:3D:4E:5F\nMACAddress=22:22:22:22:22:22\n", kMac},
       {"rest of the line ignored", "[Link]\nMACAddress=00:1B:2C:3D:4E:5F # x\n", kMac},
@@ -98,7 +92,8 @@ TEST(NetfileEdit, FindStoredMac) {
 TEST(NetfileEdit, RewriteMac) {
   const EditCase cases[] = {
       {"defaults only", kLan4Defaults, kLan4Full},
-      {"lower case replaced", "[Match]\nName=lan4\n[Link]\nMACAddress=00:1b:2c:3d:4e:5f\n[Network]\nDHCP=ipv4\n",
+      {"lower case replaced",
+       "[Match]\nName=lan4\n[Link]\nMACAddress=00:1b:2c:3d:4e:5f\n[Network]\nDHCP=ipv4\n",
        "[Match]\nName=lan4\n[Network]\nDHCP=ipv4\n[Link]\nMACAddress=00:1B:2C:3D:4E:5F\n"},
       {"other link entry stays in place",
        "[Match]\nName=lan4\n[Network]\nDHCP=ipv4\n[Link]\nMTUBytes=1500\nMACAddress=11:11:11:11:11:11\n",
@@ -106,7 +101,8 @@ TEST(NetfileEdit, RewriteMac) {
       {"stray entries everywhere",
        "MACAddress=AA:AA:AA:AA:AA:AA\n[Match]\nName=lan4\n[Link]\n[Link]\n# MACAddress=old\nA=1\n",
        "[Match]\nName=lan4\nA=1\n[Link]\nMACAddress=00:1B:2C:3D:4E:5F\n"},
-      {"no final line feed", "[Match]\nName=lan4", "[Match]\nName=lan4\n[Link]\nMACAddress=00:1B:2C:3D:4E:5F\n"},
+      {"no final line feed", "[Match]\nName=lan4",
+       "[Match]\nName=lan4\n[Link]\nMACAddress=00:1B:2C:3D:4E:5F\n"},
       {"empty", "", "[Link]\nMACAddress=00:1B:2C:3D:4E:5F\n"},
   };
   for (const auto& c : cases) EXPECT_EQ(netfile_rewrite_mac(c.before, kMac), c.after) << c.name;
@@ -124,9 +120,8 @@ TEST(NetfileEdit, LargeFileIsKeptWhole) {
 class NetfileFiles : public ::testing::Test {
  protected:
   void SetUp() override {
-    root_ = fs::temp_directory_path() /
-            ("ftmd-netfile-" + std::to_string(::getpid()) + "-" +
-             ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    root_ = fs::temp_directory_path() / ("ftmd-netfile-" + std::to_string(::getpid()) + "-" +
+                                         ::testing::UnitTest::GetInstance()->current_test_info()->name());
     fs::remove_all(root_);
     fs::create_directories(root_);
   }
@@ -138,11 +133,9 @@ class NetfileFiles : public ::testing::Test {
     ss << in.rdbuf();
     return ss.str();
   }
-  static void spit(const fs::path& p, const std::string& text) {
-    std::ofstream(p, std::ios::binary) << text;
-  }
+  static void spit(const fs::path& p, const std::string& text) { std::ofstream(p, std::ios::binary) << text; }
   static ino_t inode(const fs::path& p) {
-    struct stat st{};
+    struct stat st {};
     EXPECT_EQ(::stat(p.c_str(), &st), 0);
     return st.st_ino;
   }
@@ -162,7 +155,7 @@ TEST_F(NetfileFiles, CreatesDirectoriesAndTheSixLines) {
   EXPECT_TRUE(netfile_update_unit(unit.c_str(), "Name=lan4", kMac));
   ::umask(old_umask);
   EXPECT_EQ(slurp(unit), kLan4Full);
-  struct stat st{};
+  struct stat st {};
   ASSERT_EQ(::stat((root_ / "etc/systemd").c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0755u);  // 0775 less the umask
   EXPECT_EQ(entries(unit.parent_path()), std::vector<std::string>{"lan4.network"});
@@ -186,7 +179,8 @@ TEST_F(NetfileFiles, RewritesKeepingModeAndReplacingTheInode) {
     std::string after;
   };
   const Case cases[] = {
-      {"lower case", "[Match]\nName=lan4\n[Network]\nDHCP=ipv4\n[Link]\nMACAddress=00:1b:2c:3d:4e:5f\n", kLan4Full},
+      {"lower case", "[Match]\nName=lan4\n[Network]\nDHCP=ipv4\n[Link]\nMACAddress=00:1b:2c:3d:4e:5f\n",
+       kLan4Full},
       {"same address, defaults missing", "[Link]\nMACAddress=00:1B:2C:3D:4E:5F\n",
        "[Link]\nMACAddress=00:1B:2C:3D:4E:5F\n[Match]\nName=lan4\n[Network]\nDHCP=ipv4\n"},
       {"empty file", "", kLan4Full},
@@ -200,7 +194,7 @@ TEST_F(NetfileFiles, RewritesKeepingModeAndReplacingTheInode) {
     EXPECT_TRUE(netfile_update_unit(unit.c_str(), "Name=lan4", kMac)) << c.name;
     EXPECT_EQ(slurp(unit), c.after) << c.name;
     EXPECT_NE(inode(unit), ino) << c.name;  // replaced by rename, never truncated in place
-    struct stat st{};
+    struct stat st {};
     ::stat(unit.c_str(), &st);
     EXPECT_EQ(st.st_mode & 0777, 0600u) << c.name;
     EXPECT_EQ(entries(root_), std::vector<std::string>{"lan4.network"}) << c.name;

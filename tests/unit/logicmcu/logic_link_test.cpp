@@ -14,8 +14,8 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <mutex>
 #include <functional>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -30,8 +30,12 @@ using Bytes = std::vector<std::uint8_t>;
 using Clock = std::chrono::steady_clock;
 
 Bytes frame(std::uint16_t cmd, const Bytes& data) {
-  Bytes f = {0xAA, 0xAA, static_cast<std::uint8_t>(cmd & 0xFF), static_cast<std::uint8_t>(cmd >> 8),
-             static_cast<std::uint8_t>(data.size() & 0xFF), static_cast<std::uint8_t>(data.size() >> 8)};
+  Bytes f = {0xAA,
+             0xAA,
+             static_cast<std::uint8_t>(cmd & 0xFF),
+             static_cast<std::uint8_t>(cmd >> 8),
+             static_cast<std::uint8_t>(data.size() & 0xFF),
+             static_cast<std::uint8_t>(data.size() >> 8)};
   // Byte by byte: g++ 12 at -O2 warns falsely (array-bounds) on a range insert here.
   for (auto b : data) f.push_back(b);
   unsigned sum = 0;
@@ -55,7 +59,6 @@ class LogicLink : public testing::Test {
       std::lock_guard lock(link_.mutex);
       return link_.uart.valid();
     })) << "receiver never opened the port";
-
   }
 
   // Plays the MCU: every request that arrives goes to `respond`, which
@@ -78,7 +81,9 @@ class LogicLink : public testing::Test {
     });
   }
 
-  void mcu_send(const Bytes& bytes) { ASSERT_EQ(write(master_.get(), bytes.data(), bytes.size()), ssize_t(bytes.size())); }
+  void mcu_send(const Bytes& bytes) {
+    ASSERT_EQ(write(master_.get(), bytes.data(), bytes.size()), ssize_t(bytes.size()));
+  }
 
   Bytes take_requests() {
     std::lock_guard lock(requests_mutex_);

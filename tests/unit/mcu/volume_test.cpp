@@ -40,8 +40,9 @@ TEST(VolumeArgs, OnlyDigitsCommaDigitsPass) {
 }
 
 // An MCU answer: sync bytes, command, length, then the data bytes given.
-std::vector<std::uint8_t> answer(std::uint8_t sync0, std::uint8_t sync1, std::uint16_t command, std::uint16_t length,
-                                 std::vector<std::uint8_t> data, std::size_t size = kRpmsgMessageSize) {
+std::vector<std::uint8_t> answer(std::uint8_t sync0, std::uint8_t sync1, std::uint16_t command,
+                                 std::uint16_t length, std::vector<std::uint8_t> data,
+                                 std::size_t size = kRpmsgMessageSize) {
   std::vector<std::uint8_t> bytes(kRpmsgMessageSize, 0);
   bytes[0] = sync0;
   bytes[1] = sync1;
@@ -77,7 +78,8 @@ TEST(VolumeReply, ConfirmsOnlyAnEchoOfChannelAndVolume) {
       {"first match wins", 3, 3, answer(0xAA, 0xAA, 1, 3, {3, 3, 3}), "OK,volume=3,3\n"},
       {"volume 0 and 100", 0, 100, answer(0xAA, 0xAA, 1, 2, {0, 100}), "OK,volume=0,100\n"},
       {"channel byte above 127", 200, 7, answer(0xAA, 0xAA, 1, 2, {200, 7}), "OK,volume=200,7\n"},
-      {"pair starting at the last counted byte", 3, 50, answer(0xAA, 0xAA, 1, 1, {3, 50}), "OK,volume=3,50\n"},
+      {"pair starting at the last counted byte", 3, 50, answer(0xAA, 0xAA, 1, 1, {3, 50}),
+       "OK,volume=3,50\n"},
       {"pair starting beyond length", 3, 50, answer(0xAA, 0xAA, 1, 2, {7, 7, 3, 50}), "ERROR\n"},
       {"swapped", 3, 50, answer(0xAA, 0xAA, 1, 2, {50, 3}), "ERROR\n"},
       {"other volume", 3, 50, answer(0xAA, 0xAA, 1, 2, {3, 51}), "ERROR\n"},
@@ -89,7 +91,8 @@ TEST(VolumeReply, ConfirmsOnlyAnEchoOfChannelAndVolume) {
       {"8 bytes: header only", 3, 50, answer(0xAA, 0xAA, 1, 2, {}, 8), "ERROR\n"},
       {"9 bytes: volume never arrived", 3, 50, answer(0xAA, 0xAA, 1, 2, {3, 50}, 9), "ERROR\n"},
       {"10 bytes: just enough", 3, 50, answer(0xAA, 0xAA, 1, 2, {3, 50}, 10), "OK,volume=3,50\n"},
-      {"length far beyond the message", 3, 50, answer(0xAA, 0xAA, 1, 0xFFFF, {1, 2, 3, 50}, 12), "OK,volume=3,50\n"},
+      {"length far beyond the message", 3, 50, answer(0xAA, 0xAA, 1, 0xFFFF, {1, 2, 3, 50}, 12),
+       "OK,volume=3,50\n"},
       {"length far beyond, no match", 3, 50, answer(0xAA, 0xAA, 1, 0xFFFF, {}, 200), "ERROR\n"},
       {"empty", 3, 50, {}, "ERROR\n"},
   };

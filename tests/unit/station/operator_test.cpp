@@ -3,9 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
-#include <signal.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -57,7 +57,8 @@ class HookTest : public testing::Test {
 
 TEST_F(HookTest, GetsActionAndPromptAsArgumentsWithoutAShell) {
   std::string hook = script("hook", "printf '%s|%s|%s' \"$#\" \"$1\" \"$2\" > '" + (dir_ / "args").string() +
-                                        "'\nread line && echo stdin-not-empty >> '" + (dir_ / "args").string() + "'\nexit 0\n");
+                                        "'\nread line && echo stdin-not-empty >> '" +
+                                        (dir_ / "args").string() + "'\nexit 0\n");
   EXPECT_EQ(run_hook(hook, {"reset-key", "Press the key; $(touch x) `now`"}, 5s), "");
   EXPECT_EQ(read("args"), "2|reset-key|Press the key; $(touch x) `now`");
   EXPECT_FALSE(fs::exists(dir_ / "x"));
@@ -115,8 +116,9 @@ TEST_F(HookTest, ConfirmWaitsForOneLineUnlessYes) {
   char text[512] = {};
   std::fread(text, 1, sizeof text - 1, out);
   std::fclose(out);
-  EXPECT_STREQ(text,
-               "  >> Plug it\n     press Enter when done \n  >> Plug it\n  >> Last\n     press Enter when done \n");
+  EXPECT_STREQ(
+      text,
+      "  >> Plug it\n     press Enter when done \n  >> Plug it\n  >> Last\n     press Enter when done \n");
 }
 
 TEST(StationArgs, RefusesBadCommandLines) {
@@ -141,8 +143,14 @@ TEST(StationArgs, RefusesBadCommandLines) {
     EXPECT_FALSE(parsed.options) << c.error;
     EXPECT_EQ(parsed.error, c.error);
   }
-  const char* good[] = {"--usb-location=1-2", "--mac", "00:1B:2C:3D:4E:5F,001B2C3D4E60", "--web", "[::1]:0",
-                        "--port-wait", "2.5", "--yes"};
+  const char* good[] = {"--usb-location=1-2",
+                        "--mac",
+                        "00:1B:2C:3D:4E:5F,001B2C3D4E60",
+                        "--web",
+                        "[::1]:0",
+                        "--port-wait",
+                        "2.5",
+                        "--yes"};
   auto parsed = parse_station_args(good);
   ASSERT_TRUE(parsed.options) << parsed.error;
   EXPECT_EQ(parsed.options->port.usb_location, "1-2");
@@ -151,7 +159,6 @@ TEST(StationArgs, RefusesBadCommandLines) {
   EXPECT_TRUE(parsed.options->yes);
   EXPECT_EQ(parse_station_args({}).options->port.path, "/dev/ttyACM0");
 }
-
 
 // The run's exit statuses for everything that is decided before a unit is
 // touched: the plan, the units, and a port that is not there.
@@ -166,18 +173,31 @@ TEST_F(HookTest, RunStationExitStatusBeforeAnyUnit) {
   };
   const std::string d = dir_.string();
   const Case cases[] = {
-      {{"--plan", d + "/bad.yaml"}, kExitUsage, "", "ftmstation: " + d + "/bad.yaml:3: step \"a\" has no expect or match for its reply\n"},
-      {{"--units", d + "/bad.csv"}, kExitUsage, "", "ftmstation: " + d + "/bad.csv:2: 3 values, the header names 4 columns\n"},
-      {{"--sn", "S1"}, kExitUsage, "",
+      {{"--plan", d + "/bad.yaml"},
+       kExitUsage,
+       "",
+       "ftmstation: " + d + "/bad.yaml:3: step \"a\" has no expect or match for its reply\n"},
+      {{"--units", d + "/bad.csv"},
+       kExitUsage,
+       "",
+       "ftmstation: " + d + "/bad.csv:2: 3 values, the header names 4 columns\n"},
+      {{"--sn", "S1"},
+       kExitUsage,
+       "",
        "ftmstation: command line: no csn (the plan uses {csn})\n"
        "ftmstation: command line: no lan4_mac (the plan uses {lan4_mac})\n"
        "ftmstation: command line: no lan3_mac (the plan uses {lan3_mac})\n"
        "ftmstation: nothing was written to any unit\n"},
-      {{"--units", d + "/good.csv", "--operator-hook", d + "/good.csv"}, kExitUsage, "",
+      {{"--units", d + "/good.csv", "--operator-hook", d + "/good.csv"},
+       kExitUsage,
+       "",
        "ftmstation: operator hook " + d + "/good.csv: Permission denied\n"},
-      {{"--units", d + "/good.csv", "--check"}, kExitAllPassed,
-       "plan \"default\" (" + default_plan_path() + "): 29 steps; 1 unit checked, all good\n", ""},
-      {{"--units", d + "/good.csv", "--port", d + "/no-such-port", "--port-wait", "0", "--records", d + "/rec"},
+      {{"--units", d + "/good.csv", "--check"},
+       kExitAllPassed,
+       "plan \"default\" (" + default_plan_path() + "): 29 steps; 1 unit checked, all good\n",
+       ""},
+      {{"--units", d + "/good.csv", "--port", d + "/no-such-port", "--port-wait", "0", "--records",
+        d + "/rec"},
        kExitPort,
        "STOP at unit 1/1 S1: the port cannot be used; the remaining units were not tested\n"
        "0 of 1 unit passed; JUnit report not written\n",
@@ -207,8 +227,9 @@ TEST_F(HookTest, RunStationExitStatusBeforeAnyUnit) {
 TEST_F(HookTest, CtrlCWhileWaitingForThePortIsAnInterruptedRun) {
   std::ofstream(dir_ / "good.csv") << "sn,csn,lan4_mac,lan3_mac\nS1,C1,001B2C3D4E5F,001B2C3D4E60\n";
   const std::string d = dir_.string();
-  const std::vector<std::string> args = {"--units", d + "/good.csv", "--port", d + "/no-such-port",
-                                         "--port-wait", "60", "--records", d + "/rec"};
+  const std::vector<std::string> args = {"--units",           d + "/good.csv", "--port",
+                                         d + "/no-such-port", "--port-wait",   "60",
+                                         "--records",         d + "/rec"};
   std::vector<const char*> argv;
   for (const auto& a : args) argv.push_back(a.c_str());
   auto parsed = parse_station_args(argv);

@@ -96,18 +96,21 @@ TEST(Plan, RefusesMistakesWithLineAndReason) {
        "p.yaml:2: unknown key \"step\" in the plan (known: name, description, defaults, steps)"},
       {"name: p\nname: q\nsteps: []\n", "p.yaml:2: duplicate key \"name\" in the plan"},
       {"name: p\nsteps: []\n", "p.yaml:2: steps must be a list of at least one step"},
-      {"name: p\ndefaults:\n  timeout: 0\nsteps: []\n", "p.yaml:3: bad timeout \"0\" (seconds from 0.1 to 3600)"},
+      {"name: p\ndefaults:\n  timeout: 0\nsteps: []\n",
+       "p.yaml:3: bad timeout \"0\" (seconds from 0.1 to 3600)"},
       {"name: p\ndefaults:\n  on_fail: abort\n", "p.yaml:3: bad on_fail \"abort\" (stop or continue)"},
       {"name: p\ndefaults: 3\n", "p.yaml:2: defaults must be a map (timeout, retries, retry_delay, on_fail)"},
       {"name: p\nsteps:\n  - name: a\n    send: x\n   expect: y\n", "p.yaml:5: end of sequence not found"},
       {head + "  - name: a\n    send: x\n", "p.yaml:3: step \"a\" has no expect or match for its reply"},
       {head + "  - name: a\n    expect: x\n", "p.yaml:3: step \"a\" has neither send nor handover"},
       {head + "  - send: x\n    expect: y\n", "p.yaml:3: a step needs a name"},
-      {head + "  - name: a\n    send: x\n    handover: cert\n", "p.yaml:4: step \"a\" has both send and handover"},
+      {head + "  - name: a\n    send: x\n    handover: cert\n",
+       "p.yaml:4: step \"a\" has both send and handover"},
       {head + "  - name: a\n    handover: licence\n", "p.yaml:4: bad handover \"licence\" (devlic or cert)"},
       {head + "  - name: a\n    handover: cert\n    expect: OK\n",
        "p.yaml:5: a handover step checks its replies itself: no expect or match"},
-      {head + "  - name: a\n    send: x\n    expect: y\n    match: z\n", "p.yaml:6: a step has either expect or match, not both"},
+      {head + "  - name: a\n    send: x\n    expect: y\n    match: z\n",
+       "p.yaml:6: a step has either expect or match, not both"},
       {head + "  - name: a\n    send: x\n    expect: y\n    timeout: fast\n",
        "p.yaml:6: bad timeout \"fast\" (seconds from 0.1 to 3600)"},
       {head + "  - name: a\n    send: x\n    expect: y\n    timeout: 7200\n",
@@ -119,7 +122,8 @@ TEST(Plan, RefusesMistakesWithLineAndReason) {
       {head + "  - name: a\n    send: x\n    expect: y\n    retries: 101\n",
        "p.yaml:6: bad retries \"101\" (a whole number from 0 to 100)"},
       {head + "  - name: a\n    send: x\n    match: \"OK,(\"\n",
-       "p.yaml:5: bad regex \"OK,(\": " + std::string(std::regex_error(std::regex_constants::error_paren).what())},
+       "p.yaml:5: bad regex \"OK,(\": " +
+           std::string(std::regex_error(std::regex_constants::error_paren).what())},
       {head + "  - name: a\n    send: \"at+ftm,sn={serial}\"\n    expect: y\n",
        "p.yaml:4: unknown variable {serial} (known: {sn} {csn} {lan4_mac} {lan3_mac} {lan4_mac_colons} "
        "{lan3_mac_colons} {sn_report} {csn_report})"},
@@ -127,7 +131,8 @@ TEST(Plan, RefusesMistakesWithLineAndReason) {
        "p.yaml:5: unknown variable {mac} (known: {sn} {csn} {lan4_mac} {lan3_mac} {lan4_mac_colons} "
        "{lan3_mac_colons} {sn_report} {csn_report})"},
       {head + "  - name: a\n    send: x\n    expect: y\n    sned: z\n",
-       "p.yaml:6: unknown key \"sned\" in a step (known: name, send, handover, expect, match, timeout, retries, "
+       "p.yaml:6: unknown key \"sned\" in a step (known: name, send, handover, expect, match, timeout, "
+       "retries, "
        "retry_delay, on_fail, prompt, action, confirm, reconnect, reconnect_within)"},
       {head + "  - name: a\n    send: x\n    expect: y\n    confirm: maybe\n",
        "p.yaml:6: bad confirm \"maybe\" (true or false)"},
@@ -137,7 +142,8 @@ TEST(Plan, RefusesMistakesWithLineAndReason) {
        "p.yaml:7: bad action \"Reset Key\" (lower-case letters, digits and \"-\", at most 32 characters)"},
       {head + "  - name: a\n    send: x\n    expect: y\n    reconnect_within: 5\n",
        "p.yaml:6: reconnect_within without reconnect"},
-      {head + "  - name: a\n    handover: cert\n    reconnect: true\n", "p.yaml:5: only a send step can reconnect"},
+      {head + "  - name: a\n    handover: cert\n    reconnect: true\n",
+       "p.yaml:5: only a send step can reconnect"},
       {head + "  - name: a\n    send: x\n    expect: y\n  - name: a\n    send: x\n    expect: y\n",
        "p.yaml:6: duplicate step name \"a\""},
       {head + "  - name: a\n    send:\n    expect: y\n", "p.yaml:4: send has no value"},
@@ -153,7 +159,8 @@ TEST(Plan, RefusesMistakesWithLineAndReason) {
 
 TEST(Plan, ARegexMayUseBracesAsQuantifiers) {
   std::string error;
-  auto plan = parse_plan("name: p\nsteps:\n  - name: a\n    send: x\n    match: \"OK,[0-9]{2}{sn}\"\n", "p.yaml", &error);
+  auto plan = parse_plan("name: p\nsteps:\n  - name: a\n    send: x\n    match: \"OK,[0-9]{2}{sn}\"\n",
+                         "p.yaml", &error);
   ASSERT_TRUE(plan) << error;
   EXPECT_EQ(plan->variables, std::vector<std::string>{"sn"});
 }
@@ -169,7 +176,8 @@ TEST(Plan, ShippedDefaultPlanLoads) {
   auto plan = load_plan(default_plan_path(), &error);
   ASSERT_TRUE(plan) << error;
   EXPECT_EQ(plan->name, "default");
-  EXPECT_EQ(plan->variables, (std::vector<std::string>{"csn", "csn_report", "lan3_mac", "lan4_mac", "sn", "sn_report"}));
+  EXPECT_EQ(plan->variables,
+            (std::vector<std::string>{"csn", "csn_report", "lan3_mac", "lan4_mac", "sn", "sn_report"}));
 }
 
 }  // namespace

@@ -68,40 +68,67 @@ struct FindCase {
   const char* what;
   PortChoice choice;
   std::vector<std::pair<std::string, std::string>> links;  // name under the dev root -> target
-  std::string found;        // device under the dev root, empty: none
-  std::string error_part;   // a part of the error when none
+  std::string found;                                       // device under the dev root, empty: none
+  std::string error_part;                                  // a part of the error when none
 };
 
 TEST(FindPort, ChoosesExactlyOneDeviceByPathSerialOrLocation) {
   const std::string acm = "usb-Acme_FTM-Audio_";
   const std::string bus = "pci-0000:00:14.0-";
   const std::vector<FindCase> cases = {
-      {"serial: no match lists what is there", by_serial("9999"), {{kById + acm + "1234-if00", "../../ttyACM0"}},
-       "", "no port with USB serial 9999 in "},
-      {"serial: one", by_serial("1234"),
-       {{kById + acm + "1234-if00", "../../ttyACM0"}, {kById + acm + "5678-if00", "../../ttyACM1"}}, "ttyACM0", ""},
-      {"serial: a tail of another serial is no match", by_serial("34"), {{kById + acm + "1234-if00", "../../ttyACM0"}},
-       "", "(present: usb-Acme_FTM-Audio_1234-if00)"},
-      {"serial: two interfaces of one unit are two ports", by_serial("1234"),
-       {{kById + acm + "1234-if00", "../../ttyACM0"}, {kById + acm + "1234-if02", "../../ttyACM1"}}, "",
-       "USB serial 1234 names more than one port: usb-Acme_FTM-Audio_1234-if00, usb-Acme_FTM-Audio_1234-if02"},
-      {"serial: a dangling name (device gone) is no match", by_serial("1234"),
-       {{kById + acm + "1234-if00", "../../ttyACM7"}}, "", "no port with USB serial 1234"},
+      {"serial: no match lists what is there",
+       by_serial("9999"),
+       {{kById + acm + "1234-if00", "../../ttyACM0"}},
+       "",
+       "no port with USB serial 9999 in "},
+      {"serial: one",
+       by_serial("1234"),
+       {{kById + acm + "1234-if00", "../../ttyACM0"}, {kById + acm + "5678-if00", "../../ttyACM1"}},
+       "ttyACM0",
+       ""},
+      {"serial: a tail of another serial is no match",
+       by_serial("34"),
+       {{kById + acm + "1234-if00", "../../ttyACM0"}},
+       "",
+       "(present: usb-Acme_FTM-Audio_1234-if00)"},
+      {"serial: two interfaces of one unit are two ports",
+       by_serial("1234"),
+       {{kById + acm + "1234-if00", "../../ttyACM0"}, {kById + acm + "1234-if02", "../../ttyACM1"}},
+       "",
+       "USB serial 1234 names more than one port: usb-Acme_FTM-Audio_1234-if00, "
+       "usb-Acme_FTM-Audio_1234-if02"},
+      {"serial: a dangling name (device gone) is no match",
+       by_serial("1234"),
+       {{kById + acm + "1234-if00", "../../ttyACM7"}},
+       "",
+       "no port with USB serial 1234"},
       {"serial: no by-id directory", by_serial("1234"), {}, "", "lists no serial port"},
-      {"location: a root hub port", by_location("usb-0:2"),
-       {{kByPath + bus + "usb-0:2:1.0", "../../ttyACM0"}, {kByPath + bus + "usb-0:2.1:1.0", "../../ttyACM1"},
+      {"location: a root hub port",
+       by_location("usb-0:2"),
+       {{kByPath + bus + "usb-0:2:1.0", "../../ttyACM0"},
+        {kByPath + bus + "usb-0:2.1:1.0", "../../ttyACM1"},
         {kByPath + bus + "usb-0:21:1.0", "../../ttyACM2"}},
-       "ttyACM0", ""},
-      {"location: the whole name", by_location(bus + "usb-0:2.1:1.0"),
+       "ttyACM0",
+       ""},
+      {"location: the whole name",
+       by_location(bus + "usb-0:2.1:1.0"),
        {{kByPath + bus + "usb-0:2:1.0", "../../ttyACM0"}, {kByPath + bus + "usb-0:2.1:1.0", "../../ttyACM1"}},
-       "ttyACM1", ""},
-      {"location: two names of one device count once", by_location("0:2"),
+       "ttyACM1",
+       ""},
+      {"location: two names of one device count once",
+       by_location("0:2"),
        {{kByPath + bus + "usb-0:2:1.0", "../../ttyACM0"}, {kByPath + bus + "usbv2-0:2:1.0", "../../ttyACM0"}},
-       "ttyACM0", ""},
-      {"location: two devices", by_location("usb-0:2"),
-       {{kByPath + bus + "usb-0:2:1.0", "../../ttyACM0"}, {kByPath + bus + "usb-0:2:1.2", "../../ttyACM1"}}, "",
+       "ttyACM0",
+       ""},
+      {"location: two devices",
+       by_location("usb-0:2"),
+       {{kByPath + bus + "usb-0:2:1.0", "../../ttyACM0"}, {kByPath + bus + "usb-0:2:1.2", "../../ttyACM1"}},
+       "",
        "names more than one port: " + bus + "usb-0:2:1.0, " + bus + "usb-0:2:1.2"},
-      {"location: no match", by_location("usb-0:3"), {{kByPath + bus + "usb-0:2:1.0", "../../ttyACM0"}}, "",
+      {"location: no match",
+       by_location("usb-0:3"),
+       {{kByPath + bus + "usb-0:2:1.0", "../../ttyACM0"}},
+       "",
        "no port with USB location usb-0:3"},
       {"nothing chosen", PortChoice(), {}, "", "no port given"},
   };
@@ -140,11 +167,14 @@ TEST(PortHolders, NamesEachProcessWithADescriptorOnThePort) {
   };
   const std::vector<Case> cases = {
       {"none", {{"100/fd/0", "dev/other"}}, ""},
-      {"one, through another name of the same device", {{"4242/fd/3", "dev/by-id-name"}}, "pid 4242 (minicom)"},
+      {"one, through another name of the same device",
+       {{"4242/fd/3", "dev/by-id-name"}},
+       "pid 4242 (minicom)"},
       {"two, each once, by pid",
        {{"4242/fd/3", "dev/ttyACM0"}, {"4242/fd/4", "dev/ttyACM0"}, {"300/fd/5", "dev/ttyACM0"}},
        "pid 300 (screen), pid 4242 (minicom)"},
-      {"a dangling descriptor link is skipped", {{"4242/fd/3", "dev/gone"}, {"300/fd/1", "dev/ttyACM0"}},
+      {"a dangling descriptor link is skipped",
+       {{"4242/fd/3", "dev/gone"}, {"300/fd/1", "dev/ttyACM0"}},
        "pid 300 (screen)"},
       {"entries that are not processes are skipped", {{"self/fd/3", "dev/ttyACM0"}}, ""},
   };
@@ -193,7 +223,8 @@ TEST(OpenPort, BusyPortSaysAnotherProgramHoldsIt) {
     std::string error;
     if (hold == Hold::kLock) {
       EXPECT_FALSE(open_port(by_path(name), &error));
-      EXPECT_NE(error.find("is held by another program: pid " + std::to_string(holder) + " ("), std::string::npos)
+      EXPECT_NE(error.find("is held by another program: pid " + std::to_string(holder) + " ("),
+                std::string::npos)
           << error;
       EXPECT_NE(error.find("(flock: EWOULDBLOCK)"), std::string::npos) << error;
     } else {
@@ -211,7 +242,8 @@ TEST(OpenPort, BusyPortSaysAnotherProgramHoldsIt) {
       }
       ::close(result[1]);
       char buf[512];
-      for (ssize_t n; (n = ::read(result[0], buf, sizeof(buf))) > 0;) error.append(buf, static_cast<std::size_t>(n));
+      for (ssize_t n; (n = ::read(result[0], buf, sizeof(buf))) > 0;)
+        error.append(buf, static_cast<std::size_t>(n));
       ::close(result[0]);
       int status = 0;
       ::waitpid(opener, &status, 0);

@@ -46,13 +46,14 @@ UnitRecord sample_record() {
   };
   StepRecord ok = step("version", "at+ftm,ftmver=?", Verdict::kPassed);
   ok.expect = "OK,ftmver=V1.0\n";
-  ok.attempts.push_back(attempt(true, "", {"at+ftm,ftmver=?", "t0", client::LinkOutcome::kReply, "OK,ftmver=V1.0\n", "", 12}));
+  ok.attempts.push_back(
+      attempt(true, "", {"at+ftm,ftmver=?", "t0", client::LinkOutcome::kReply, "OK,ftmver=V1.0\n", "", 12}));
   StepRecord bad = step("mac <&\"'>", "at+ftm,ethmac=001B2C3D4E5F,001B2C3D4E60", Verdict::kFailed);
   bad.expect = "OK\n";
   bad.message = "expected \"OK\\n\", got \"Mac1\\x01 burned failed\\n\"";
-  bad.attempts.push_back(attempt(false, bad.message,
-                                 {bad.command, "t1", client::LinkOutcome::kReply,
-                                  std::string("Mac1\x01 burned\xff failed\n"), "", 40}));
+  bad.attempts.push_back(attempt(
+      false, bad.message,
+      {bad.command, "t1", client::LinkOutcome::kReply, std::string("Mac1\x01 burned\xff failed\n"), "", 40}));
   StepRecord skipped = step("key", "at+ftm,keytest=1", Verdict::kSkipped);
   skipped.expect = "OK\n";
   skipped.message = "not run: an earlier step failed";
@@ -91,11 +92,12 @@ TEST(Records, XmlEscapeLeavesNoMarkupOrControlCharacter) {
       {"OK\n\r\t", "OK&#10;&#13;&#9;"},
       {std::string("a\0b\x1b\x7f", 5), "a\\x00b\\x1b\\x7f"},
       {"\xff\xfe", "\\xff\\xfe"},
-      {"\xe4\xb8\xad", "\xe4\xb8\xad"},  // valid UTF-8 stays
-      {"\xe4\xb8", "\\xe4\\xb8"},        // cut sequence
+      {"\xe4\xb8\xad", "\xe4\xb8\xad"},     // valid UTF-8 stays
+      {"\xe4\xb8", "\\xe4\\xb8"},           // cut sequence
       {"\xed\xa0\x80", "\\xed\\xa0\\x80"},  // a surrogate is not UTF-8
-      {"\xc0\xaf", "\\xc0\\xaf"},        // overlong
-      {"\xef\xbf\xbe\xef\xbf\xbf\xef\xbf\xbd", "\\xef\\xbf\\xbe\\xef\\xbf\\xbf\xef\xbf\xbd"},  // U+FFFE, U+FFFF not XML
+      {"\xc0\xaf", "\\xc0\\xaf"},           // overlong
+      {"\xef\xbf\xbe\xef\xbf\xbf\xef\xbf\xbd",
+       "\\xef\\xbf\\xbe\\xef\\xbf\\xbf\xef\xbf\xbd"},  // U+FFFE, U+FFFF not XML
   };
   for (const auto& c : cases) EXPECT_EQ(xml_escape(c.in), c.out) << c.in;
 }
@@ -107,26 +109,32 @@ TEST(Records, JunitHasASuitePerUnitAndACasePerStep) {
   second.steps.resize(1);
   second.elapsed_ms = 500;
   std::string xml = junit_xml({sample_record(), second}, "ftmstation line-3");
-  EXPECT_NE(xml.find("<testsuites name=\"ftmstation line-3\" tests=\"4\" failures=\"1\" errors=\"0\" skipped=\"1\" "
-                     "time=\"2.000\">"),
-            std::string::npos)
+  EXPECT_NE(
+      xml.find("<testsuites name=\"ftmstation line-3\" tests=\"4\" failures=\"1\" errors=\"0\" skipped=\"1\" "
+               "time=\"2.000\">"),
+      std::string::npos)
       << xml;
-  EXPECT_NE(xml.find("<testsuite name=\"SN0002\" id=\"3\" package=\"default\" hostname=\"line-3\" "
-                     "timestamp=\"2026-12-05T18:00:00.000Z\" tests=\"1\" failures=\"0\" errors=\"0\" skipped=\"0\" "
-                     "time=\"0.500\">"),
-            std::string::npos)
+  EXPECT_NE(
+      xml.find("<testsuite name=\"SN0002\" id=\"3\" package=\"default\" hostname=\"line-3\" "
+               "timestamp=\"2026-12-05T18:00:00.000Z\" tests=\"1\" failures=\"0\" errors=\"0\" skipped=\"0\" "
+               "time=\"0.500\">"),
+      std::string::npos)
       << xml;
-  EXPECT_NE(xml.find("<testsuite name=\"SN/0001\" id=\"2\" package=\"default\" hostname=\"line-3\""), std::string::npos);
-  EXPECT_NE(xml.find("<testcase name=\"version\" classname=\"default.SN/0001\" time=\"0.000\"/>"), std::string::npos);
+  EXPECT_NE(xml.find("<testsuite name=\"SN/0001\" id=\"2\" package=\"default\" hostname=\"line-3\""),
+            std::string::npos);
+  EXPECT_NE(xml.find("<testcase name=\"version\" classname=\"default.SN/0001\" time=\"0.000\"/>"),
+            std::string::npos);
   EXPECT_NE(xml.find("<testcase name=\"mac &lt;&amp;&quot;&apos;&gt;\""), std::string::npos);
-  EXPECT_NE(xml.find("<failure message=\"expected &quot;OK\\n&quot;, got &quot;Mac1\\x01 burned failed\\n&quot;\" "
-                     "type=\"reply\">"),
-            std::string::npos)
+  EXPECT_NE(
+      xml.find("<failure message=\"expected &quot;OK\\n&quot;, got &quot;Mac1\\x01 burned failed\\n&quot;\" "
+               "type=\"reply\">"),
+      std::string::npos)
       << xml;
   // The failure body lists the exchange; the 0x01 and 0xff bytes are spelled out.
-  EXPECT_NE(xml.find("  sent &quot;at+ftm,ethmac=001B2C3D4E5F,001B2C3D4E60&quot;, got &quot;Mac1\\x01 burned\\xff "
-                     "failed\\n&quot;"),
-            std::string::npos)
+  EXPECT_NE(
+      xml.find("  sent &quot;at+ftm,ethmac=001B2C3D4E5F,001B2C3D4E60&quot;, got &quot;Mac1\\x01 burned\\xff "
+               "failed\\n&quot;"),
+      std::string::npos)
       << xml;
   EXPECT_NE(xml.find("<skipped message=\"not run: an earlier step failed\"/>"), std::string::npos);
   for (unsigned char c : xml) EXPECT_TRUE(c >= 0x20 || c == '\n') << int(c);
@@ -155,12 +163,13 @@ TEST(Records, AtomicWriteReplacesTheWholeFileAndLeavesNoTemp) {
   text << in.rdbuf();
   EXPECT_EQ(text.str(), "second");
   EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 1);
-  struct stat st{};
+  struct stat st {};
   ASSERT_EQ(::stat(path.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0644u);
   // A directory that is not there: an error naming the file, nothing left.
   EXPECT_FALSE(write_file_atomic((dir / "missing" / "r.json").string(), "x", &error));
-  EXPECT_EQ(error, (dir / "missing" / "r.json").string() + ": cannot create a temp file: No such file or directory");
+  EXPECT_EQ(error,
+            (dir / "missing" / "r.json").string() + ": cannot create a temp file: No such file or directory");
   fs::remove_all(dir);
 }
 

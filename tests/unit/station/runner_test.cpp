@@ -172,11 +172,12 @@ TEST_F(RunnerTest, VariableValuesMatchLiterallyInARegex) {
 TEST_F(RunnerTest, RetriesUntilARightReplyAndRecordsEachAttempt) {
   auto p = plan("  - name: stick\n    send: at+ftm,udisk\n    expect: \"OK,udisk=1\\n\"\n    retries: 3\n");
   auto r = run(p, {{"at+ftm,udisk",
-                    {reply("ERROR,Insert or Pull out Usb first\n"), failure(LinkOutcome::kTimeout, "no reply"),
-                     reply("OK,udisk=1\n")}}});
+                    {reply("ERROR,Insert or Pull out Usb first\n"),
+                     failure(LinkOutcome::kTimeout, "no reply"), reply("OK,udisk=1\n")}}});
   EXPECT_TRUE(r.passed);
   ASSERT_EQ(r.steps[0].attempts.size(), 3u);
-  EXPECT_EQ(r.steps[0].attempts[0].message, "expected \"OK,udisk=1\\n\", got \"ERROR,Insert or Pull out Usb first\\n\"");
+  EXPECT_EQ(r.steps[0].attempts[0].message,
+            "expected \"OK,udisk=1\\n\", got \"ERROR,Insert or Pull out Usb first\\n\"");
   EXPECT_EQ(r.steps[0].attempts[1].message, "no reply within 10 s");
   EXPECT_TRUE(r.steps[0].attempts[2].passed);
   EXPECT_EQ(state_.snapshot().unit.steps[0].attempt, 3);
@@ -226,7 +227,8 @@ TEST_F(RunnerTest, RebootReconnectsAndGoesOnOnTheNewPort) {
   auto r = run(plan(kReboot), {{"at+ftm,reboot=1", {reply("OK, tamo is rebooting...")}}});
   EXPECT_TRUE(r.passed) << r.message;
   EXPECT_EQ(asked, 5s);
-  EXPECT_EQ(log_, (std::vector<std::string>{"at+ftm,reboot=1", "reconnect", "at+ftm,ftmver=?", "at+ftm,swver=?"}));
+  EXPECT_EQ(log_,
+            (std::vector<std::string>{"at+ftm,reboot=1", "reconnect", "at+ftm,ftmver=?", "at+ftm,swver=?"}));
   EXPECT_EQ(r.steps[0].attempts[0].exchanges.size(), 2u);  // the reboot and the probe
 }
 
@@ -262,8 +264,10 @@ TEST_F(RunnerTest, HandoverDownloadsAndComparesTheDigest) {
   const Case cases[] = {
       {"OK," + md5 + ",0x1122\n\n", true, ""},
       {"OK,00000000000000000000000000000000,0x1122\n\n", false,
-       "MD5 differs: the device reports 00000000000000000000000000000000 for device.lic, the 13 downloaded bytes have "
-       "MD5 " + md5},
+       "MD5 differs: the device reports 00000000000000000000000000000000 for device.lic, the 13 downloaded "
+       "bytes have "
+       "MD5 " +
+           md5},
   };
   for (const auto& c : cases) {
     log_.clear();
@@ -283,10 +287,13 @@ TEST_F(RunnerTest, HandoverDownloadsAndComparesTheDigest) {
 
 TEST_F(RunnerTest, PromptComesBeforeTheCommandAndIsClearedAfter) {
   auto p = plan(
-      "  - name: key\n    prompt: Press the reset key now\n    action: reset-key\n    send: at+ftm,keytest=1\n"
-      "    expect: \"OK\\n\"\n  - name: plug\n    prompt: Plug it\n    confirm: true\n    send: at+ftm,triggerin=?\n"
+      "  - name: key\n    prompt: Press the reset key now\n    action: reset-key\n    send: "
+      "at+ftm,keytest=1\n"
+      "    expect: \"OK\\n\"\n  - name: plug\n    prompt: Plug it\n    confirm: true\n    send: "
+      "at+ftm,triggerin=?\n"
       "    expect: \"OK,triggerin=1\\n\"\n");
-  auto r = run(p, {{"at+ftm,keytest=1", {reply("OK\n")}}, {"at+ftm,triggerin=?", {reply("OK,triggerin=1\n")}}});
+  auto r =
+      run(p, {{"at+ftm,keytest=1", {reply("OK\n")}}, {"at+ftm,triggerin=?", {reply("OK,triggerin=1\n")}}});
   EXPECT_TRUE(r.passed);
   EXPECT_EQ(log_, (std::vector<std::string>{"prompt reset-key: Press the reset key now", "at+ftm,keytest=1",
                                             "prompt  confirm: Plug it", "at+ftm,triggerin=?"}));
@@ -297,7 +304,8 @@ TEST_F(RunnerTest, PromptComesBeforeTheCommandAndIsClearedAfter) {
 TEST_F(RunnerTest, AnInterruptEndsTheStepUnderWayAndSkipsTheRest) {
   auto p = plan(
       "  - name: one\n    send: a\n    expect: \"OK\\n\"\n"
-      "  - name: two\n    prompt: stop now\n    action: ctrl-c\n    send: b\n    expect: \"OK\\n\"\n    retries: 5\n"
+      "  - name: two\n    prompt: stop now\n    action: ctrl-c\n    send: b\n    expect: \"OK\\n\"\n    "
+      "retries: 5\n"
       "    on_fail: continue\n"
       "  - name: three\n    send: c\n    expect: \"OK\\n\"\n");
   auto r = run(p, {{"a", {reply("OK\n")}}, {"b", {reply("ERROR\n")}}, {"c", {reply("OK\n")}}});
@@ -320,7 +328,10 @@ TEST(CheckReply, ExactTextAndWholeReplyRegex) {
       {"OK", "OK\n", {}, "expected \"OK\\n\", got \"OK\""},
       {"OK\n", {}, "OK", "expected a reply matching \"OK\", got \"OK\\n\""},  // whole reply
       {"OK,swver=1.2\n", {}, "OK,swver=[^\\n]+\\n", ""},
-      {"ERROR\n", {}, "OK,(", "bad regex \"OK,(\": " + std::string(std::regex_error(std::regex_constants::error_paren).what())},
+      {"ERROR\n",
+       {},
+       "OK,(",
+       "bad regex \"OK,(\": " + std::string(std::regex_error(std::regex_constants::error_paren).what())},
   };
   for (const auto& c : cases) EXPECT_EQ(check_reply(c.reply, c.expect, c.match), c.why) << c.reply;
 }

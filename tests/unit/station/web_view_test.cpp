@@ -44,7 +44,8 @@ StationSnapshot sample_snapshot() {
   s.unit = {.serial = "SN0042", .plan = "default", .index = 5, .count = 9, .verdict = "running", .steps = {}};
   s.unit.steps = {
       {"identity", "AT+SN=SN0042", StepState::kPassed, 1, 1, 120, 5000, "OK\n", ""},
-      {"mcu version", "AT+MCUVER?", StepState::kFailed, 3, 3, 10000, 10000, kNastyReply, "expected \"OK\" <got>"},
+      {"mcu version", "AT+MCUVER?", StepState::kFailed, 3, 3, 10000, 10000, kNastyReply,
+       "expected \"OK\" <got>"},
       {"reset key", "AT+KEY", StepState::kRunning, 1, 1, 4100, 15000, "", "waiting for the key"},
       {"usb stick", "AT+USB", StepState::kPending, 0, 1, 0, 5000, "", ""},
       {"reboot", "AT+REBOOT", StepState::kSkipped, 0, 1, 0, 5000, "", ""},
@@ -84,9 +85,9 @@ TEST(WebPageText, EscapesMarkupAndShowsControlBytes) {
 
 TEST(WebPage, RendersEveryStepStateThePromptAndTheVerdict) {
   const std::string page = render_station_page(sample_snapshot());
-  for (const char* row : {"<tr class=\"step step-passed\"", "<tr class=\"step step-failed\"",
-                          "<tr class=\"step step-running\"", "<tr class=\"step step-pending\"",
-                          "<tr class=\"step step-skipped\""}) {
+  for (const char* row :
+       {"<tr class=\"step step-passed\"", "<tr class=\"step step-failed\"", "<tr class=\"step step-running\"",
+        "<tr class=\"step step-pending\"", "<tr class=\"step step-skipped\""}) {
     EXPECT_NE(page.find(row), std::string::npos) << row;
   }
   EXPECT_NE(page.find("<body data-version=\"7\">"), std::string::npos);
@@ -111,7 +112,8 @@ TEST(WebPage, DeviceAndPlanTextsCannotInjectMarkup) {
   const std::string page = render_station_page(sample_snapshot());
   // Exactly one script element: the page's own.
   std::size_t scripts = 0;
-  for (std::size_t at = page.find("<script"); at != std::string::npos; at = page.find("<script", at + 1)) ++scripts;
+  for (std::size_t at = page.find("<script"); at != std::string::npos; at = page.find("<script", at + 1))
+    ++scripts;
   EXPECT_EQ(scripts, 1u);
   EXPECT_NE(page.find("&lt;script&gt;alert(1)&lt;/script&gt;\\x1B[1m\\x01\\x00\\x7F&quot;&#39;&amp;"),
             std::string::npos);
@@ -244,7 +246,8 @@ TEST_F(WebServerTest, LongPollAnswersAsSoonAsTheStateChanges) {
 TEST_F(WebServerTest, LongPollAnswersTheSameStateAfterItsWait) {
   const auto seen = state_.snapshot().version;
   const auto start = Clock::now();
-  const auto json = nlohmann::json::parse(http_get(view_->port(), "/api/state?since=" + std::to_string(seen)));
+  const auto json =
+      nlohmann::json::parse(http_get(view_->port(), "/api/state?since=" + std::to_string(seen)));
   const auto took = Clock::now() - start;
   EXPECT_EQ(json["version"], seen);
   EXPECT_GE(took, 9s);
@@ -293,13 +296,14 @@ TEST(WebServer, RefusesAPortInUseAndABadAddress) {
   ASSERT_NE(first, nullptr) << error;
   auto second = WebServer::start(state, "127.0.0.1", first->port(), &error);
   EXPECT_EQ(second, nullptr);
-  EXPECT_NE(error.find("cannot listen on 127.0.0.1:" + std::to_string(first->port())), std::string::npos) << error;
+  EXPECT_NE(error.find("cannot listen on 127.0.0.1:" + std::to_string(first->port())), std::string::npos)
+      << error;
   EXPECT_NE(error.find("in use"), std::string::npos) << error;
   EXPECT_EQ(WebServer::start(state, "no.such.host.invalid", 0, &error), nullptr);
   EXPECT_NE(error.find("cannot listen on no.such.host.invalid:0: "), std::string::npos) << error;
   EXPECT_EQ(error.find("in use"), std::string::npos) << error;
   EXPECT_EQ(WebServer::start(state, "192.0.2.77", 0, &error), nullptr);  // not an address of this host
-  EXPECT_NE(error.find("ssign"), std::string::npos) << error;  // "Cannot assign requested address"
+  EXPECT_NE(error.find("ssign"), std::string::npos) << error;            // "Cannot assign requested address"
   EXPECT_EQ(WebView::start(state, "127.0.0.1", 70000, &error), nullptr);
   EXPECT_NE(error.find("70000"), std::string::npos);
 }
