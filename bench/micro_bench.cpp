@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "core/command_table.h"
-#include "core/host_frame.h"
+#include "common/host_frame.h"
 #include "logicmcu/logic_frame.h"
 
 namespace {

@@ -13,7 +13,7 @@
 #include <cstring>
 #include <memory>
 
-#include "core/unique_fd.h"
+#include "common/unique_fd.h"
 #include "handover.h"
 
 namespace ftmd::client {

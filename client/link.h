@@ -8,8 +8,8 @@
 #include <string_view>
 #include <vector>
 
-#include "core/host_frame.h"
-#include "core/unique_fd.h"
+#include "common/host_frame.h"
+#include "common/unique_fd.h"
 
 namespace ftmd::client {
 

@@ -8,7 +8,7 @@
 #include <span>
 
 #include "core/command_table.h"
-#include "core/host_frame.h"
+#include "common/host_frame.h"
 
 using namespace ftmd;
 

@@ -14,7 +14,7 @@
 #include <cstring>
 #include <vector>
 
-#include "core/unique_fd.h"
+#include "common/unique_fd.h"
 
 namespace ftmd::station {
 namespace {

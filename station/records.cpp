@@ -10,7 +10,7 @@
 #include <ctime>
 #include <filesystem>
 
-#include "core/unique_fd.h"
+#include "common/unique_fd.h"
 #include "text.h"
 
 namespace ftmd::station {
@@ -322,44 +322,6 @@ std::string xml_escape(std::string_view text) {
 std::string record_file_name(const UnitRecord& record, const std::string& run_time) {
   std::string sn = record.unit.sn.empty() ? "unit" : safe_file_part(record.unit.sn);
   return sn + "-" + run_time + "-" + std::to_string(record.index) + ".json";
-}
-
-bool write_file_atomic(const std::string& path, std::string_view content, std::string* error) {
-  namespace fs = std::filesystem;
-  auto failed = [&](const std::string& what) {
-    if (error) *error = path + ": " + what + ": " + std::strerror(errno);
-    return false;
-  };
-  fs::path target(path);
-  fs::path dir = target.has_parent_path() ? target.parent_path() : fs::path(".");
-  std::string temp = (dir / ("." + target.filename().string() + ".XXXXXX")).string();
-  UniqueFd fd(::mkostemp(temp.data(), O_CLOEXEC));
-  if (!fd) return failed("cannot create a temp file");
-  // Removes the temp file unless the rename took it.
-  struct TempGuard {
-    std::string path;
-    bool armed = true;
-    ~TempGuard() {
-      if (armed) ::unlink(path.c_str());
-    }
-  } guard{temp};
-  const char* data = content.data();
-  std::size_t left = content.size();
-  while (left > 0) {
-    ssize_t n = ::write(fd.get(), data, left);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return failed("write failed");
-    data += n;
-    left -= static_cast<std::size_t>(n);
-  }
-  if (::fchmod(fd.get(), 0644) != 0) return failed("chmod failed");
-  if (::fsync(fd.get()) != 0) return failed("fsync failed");
-  fd.reset();
-  if (::rename(temp.c_str(), path.c_str()) != 0) return failed("rename failed");
-  guard.armed = false;
-  UniqueFd dir_fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (dir_fd) ::fsync(dir_fd.get());
-  return true;
 }
 
 }  // namespace ftmd::station

@@ -104,9 +104,4 @@ bool valid_utf8(std::string_view text);
 // byte of the serial number outside [A-Za-z0-9._-] as "_".
 std::string record_file_name(const UnitRecord& record, const std::string& run_time);
 
-// Writes `content` to `path` so that readers see the old file or the whole
-// new one: a temp file in the same directory, fsync, rename, fsync of the
-// directory; the temp file is removed on any failure.
-bool write_file_atomic(const std::string& path, std::string_view content, std::string* error);
-
 }  // namespace ftmd::station

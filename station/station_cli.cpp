@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <thread>
 
+#include "common/atomic_file.h"
 #include "live_state.h"
 #include "options.h"
 #include "records.h"
@@ -307,14 +308,15 @@ int run_station(const StationOptions& options, std::FILE* out, std::FILE* err, i
     UnitRecord record = runner.run_unit(unit, index, count, link);
     link.reset();
     std::string path = options.records + "/" + record_file_name(record, run_time);
-    bool written = write_file_atomic(
-        path, unit_json(record).dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n",
-        &error);
-    if (!written) std::fprintf(err, "ftmstation: %s\n", error.c_str());
+    Status written = write_file_atomic(
+        path, unit_json(record).dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n");
+    if (!written) std::fprintf(err, "ftmstation: %s\n", written.message().c_str());
     done.push_back(std::move(record));
-    if (!write_file_atomic(junit_path, junit_xml(done, "ftmstation " + station + " " + plan->name), &error)) {
-      std::fprintf(err, "ftmstation: %s\n", error.c_str());
-      written = false;
+    if (Status junit =
+            write_file_atomic(junit_path, junit_xml(done, "ftmstation " + station + " " + plan->name));
+        !junit) {
+      std::fprintf(err, "ftmstation: %s\n", junit.message().c_str());
+      written = junit;
     }
     if (written) std::fprintf(out, "  record: %s\n", path.c_str());
     std::fflush(out);

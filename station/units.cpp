@@ -11,7 +11,7 @@
 #include <set>
 #include <sstream>
 
-#include "core/shell.h"
+#include "common/shell_quote.h"
 
 namespace ftmd::station {
 namespace {

@@ -15,7 +15,7 @@
 #include <thread>
 #include <vector>
 
-#include "core/unique_fd.h"
+#include "common/unique_fd.h"
 #include "vboard/audio_mcu.h"
 #include "vboard/gpio.h"
 #include "vboard/keypad.h"

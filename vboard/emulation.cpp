@@ -6,7 +6,7 @@
 
 #include <cstring>
 
-#include "core/unique_fd.h"
+#include "common/unique_fd.h"
 #include "vboard/board.h"
 
 namespace vboard {

@@ -2,7 +2,7 @@
 
 #include <thread>
 
-#include "core/unique_fd.h"
+#include "common/unique_fd.h"
 #include "vboard/sysfs.h"
 
 struct fuse_session;

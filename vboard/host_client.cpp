@@ -6,7 +6,7 @@
 #include <cerrno>
 #include <cstdio>
 
-#include "core/host_frame.h"
+#include "common/host_frame.h"
 
 namespace vboard {
 namespace {

@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <string>
 
-#include "core/unique_fd.h"
+#include "common/unique_fd.h"
 
 namespace vboard {
 

@@ -12,7 +12,7 @@
 #include <cstring>
 #include <vector>
 
-#include "core/unique_fd.h"
+#include "common/unique_fd.h"
 
 namespace vboard {
 namespace {

@@ -7,7 +7,7 @@
 #include <string>
 #include <thread>
 
-#include "core/unique_fd.h"
+#include "common/unique_fd.h"
 
 namespace vboard {
 

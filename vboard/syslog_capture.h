@@ -11,7 +11,7 @@
 #include <thread>
 #include <vector>
 
-#include "core/unique_fd.h"
+#include "common/unique_fd.h"
 
 namespace vboard {
 

@@ -6,7 +6,7 @@
 #include <string_view>
 #include <vector>
 
-#include "core/unique_fd.h"
+#include "common/unique_fd.h"
 
 namespace vboard {
 

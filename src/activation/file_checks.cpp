@@ -15,7 +15,7 @@
 #include <memory>
 
 #include "activation/activation.h"
-#include "core/unique_fd.h"
+#include "common/unique_fd.h"
 
 namespace ftmd {
 namespace {

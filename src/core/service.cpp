@@ -9,9 +9,9 @@
 #include <cstdint>
 
 #include "core/command_table.h"
-#include "core/host_frame.h"
+#include "common/host_frame.h"
 #include "core/shell.h"
-#include "core/unique_fd.h"
+#include "common/unique_fd.h"
 #include "hwtest/hwtest.h"
 #include "logicmcu/logicmcu.h"
 #include "mcu/mcu.h"

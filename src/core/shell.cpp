@@ -21,18 +21,4 @@ int ReadPipe::close() {
 
 int run_shell(const char* command) { return std::system(command); }
 
-std::string shell_quote(std::string_view value) {
-  std::string out;
-  out.reserve(value.size() + 2);
-  out.push_back('\'');
-  for (char c : value) {
-    if (c == '\'')
-      out += "'\\''";
-    else
-      out.push_back(c);
-  }
-  out.push_back('\'');
-  return out;
-}
-
 }  // namespace ftmd

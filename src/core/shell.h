@@ -29,8 +29,4 @@ class ReadPipe {
 // Runs `command` through the shell and waits (system(3)); returns the status.
 int run_shell(const char* command);
 
-// Single-quotes `value` for /bin/sh: a quote inside becomes '\'' so that no
-// byte of the value is ever interpreted by the shell.
-std::string shell_quote(std::string_view value);
-
 }  // namespace ftmd

@@ -14,7 +14,7 @@
 #include <cstdio>
 
 #include "core/command_table.h"
-#include "core/unique_fd.h"
+#include "common/unique_fd.h"
 #include "hwtest/hwtest.h"
 
 namespace ftmd {

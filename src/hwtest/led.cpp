@@ -8,7 +8,7 @@
 #include <bit>
 #include <cstring>
 
-#include "core/unique_fd.h"
+#include "common/unique_fd.h"
 #include "hwtest/hwtest.h"
 
 namespace ftmd {

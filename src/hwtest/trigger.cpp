@@ -16,7 +16,7 @@
 
 #include "core/command_table.h"
 #include "core/shell.h"
-#include "core/unique_fd.h"
+#include "common/unique_fd.h"
 #include "hwtest/hwtest.h"
 
 namespace ftmd {

@@ -12,7 +12,7 @@
 #include <memory>
 
 #include "core/shell.h"
-#include "core/unique_fd.h"
+#include "common/unique_fd.h"
 #include "hwtest/hwtest.h"
 
 namespace ftmd {

@@ -6,7 +6,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "core/unique_fd.h"
+#include "common/unique_fd.h"
 
 namespace ftmd::identity {
 namespace {

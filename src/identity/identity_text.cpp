@@ -2,7 +2,7 @@
 
 #include <syslog.h>
 
-#include "core/shell.h"
+#include "common/shell_quote.h"
 #include "identity/boot_env.h"
 #include "identity/identity_constants.h"
 

@@ -8,7 +8,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "core/unique_fd.h"
+#include "common/unique_fd.h"
 #include "identity/file_text.h"
 #include "identity/identity_constants.h"
 

@@ -8,7 +8,7 @@
 
 #include <termios.h>
 
-#include "core/unique_fd.h"
+#include "common/unique_fd.h"
 #include "logicmcu/logic_frame.h"
 
 namespace ftmd {

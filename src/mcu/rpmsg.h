@@ -4,7 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "core/unique_fd.h"
+#include "common/unique_fd.h"
 
 namespace ftmd {
 

@@ -8,7 +8,7 @@
 #include <cstring>
 
 #include "core/shell.h"
-#include "core/unique_fd.h"
+#include "common/unique_fd.h"
 #include "mcu/mcu.h"
 #include "mcu/rpmsg.h"
 

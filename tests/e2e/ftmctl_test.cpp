@@ -15,7 +15,7 @@
 #include <sstream>
 
 #include "board_fixture.h"
-#include "core/unique_fd.h"
+#include "common/unique_fd.h"
 #include "handover.h"
 
 extern char** environ;

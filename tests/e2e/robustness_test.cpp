@@ -23,7 +23,7 @@
 
 #include "board_fixture.h"
 #include "core/command_table.h"
-#include "core/host_frame.h"
+#include "common/host_frame.h"
 
 namespace ftmd::test {
 namespace {

@@ -11,7 +11,7 @@
 #include <iterator>
 
 #include "board_fixture.h"
-#include "core/unique_fd.h"
+#include "common/unique_fd.h"
 #include "vboard/audio_mcu.h"
 
 namespace ftmd::test {

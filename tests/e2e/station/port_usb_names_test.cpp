@@ -6,10 +6,11 @@
 
 #include <sys/wait.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 
-#include "core/shell.h"
+#include "common/shell_quote.h"
 #include "port.h"
 
 namespace ftmd::test {
@@ -49,11 +50,11 @@ TEST(PortUsbNames, FindsTheBoardBySerialUnderVboardRunAcrossAReboot) {
   const std::string command = shell_quote(VBOARD_BINARY) + " --ftmd " + shell_quote(FTMD_BINARY) +
                               " --boot-time 1000 --usb-serial " + kSerial + " run -- " + shell_quote(self) +
                               " --gtest_filter='PortInsideVboardRun.*' --gtest_also_run_disabled_tests 2>&1";
-  ReadPipe pipe(command.c_str());
-  ASSERT_TRUE(pipe.started());
+  FILE* pipe = ::popen(command.c_str(), "re");
+  ASSERT_NE(pipe, nullptr);
   std::string output;
-  for (char buf[512]; pipe.read_line(buf, sizeof(buf));) output += buf;
-  int status = pipe.close();
+  for (char buf[512]; std::fgets(buf, sizeof(buf), pipe) != nullptr;) output += buf;
+  int status = ::pclose(pipe);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << output;
   EXPECT_NE(output.find("[  PASSED  ] 1 test"), std::string::npos) << output;
 }

@@ -11,7 +11,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "core/unique_fd.h"
+#include "common/unique_fd.h"
 
 namespace ftmd::station::testing {
 

@@ -15,8 +15,8 @@
 #include <thread>
 #include <vector>
 
-#include "core/host_frame.h"
-#include "core/unique_fd.h"
+#include "common/host_frame.h"
+#include "common/unique_fd.h"
 
 namespace ftmd::client::test {
 

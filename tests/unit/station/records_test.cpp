@@ -149,30 +149,6 @@ TEST(Records, FileNamesKeepOnlySafeCharacters) {
   EXPECT_EQ(record_file_name(r, "T"), "unit-T-2.json");
 }
 
-TEST(Records, AtomicWriteReplacesTheWholeFileAndLeavesNoTemp) {
-  namespace fs = std::filesystem;
-  fs::path dir = fs::temp_directory_path() / ("station-records-" + std::to_string(::getpid()));
-  fs::remove_all(dir);
-  fs::create_directories(dir);
-  std::string path = (dir / "r.json").string();
-  std::string error;
-  ASSERT_TRUE(write_file_atomic(path, "first, longer content", &error)) << error;
-  ASSERT_TRUE(write_file_atomic(path, "second", &error)) << error;
-  std::ifstream in(path);
-  std::stringstream text;
-  text << in.rdbuf();
-  EXPECT_EQ(text.str(), "second");
-  EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 1);
-  struct stat st {};
-  ASSERT_EQ(::stat(path.c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 0777, 0644u);
-  // A directory that is not there: an error naming the file, nothing left.
-  EXPECT_FALSE(write_file_atomic((dir / "missing" / "r.json").string(), "x", &error));
-  EXPECT_EQ(error,
-            (dir / "missing" / "r.json").string() + ": cannot create a temp file: No such file or directory");
-  fs::remove_all(dir);
-}
-
 TEST(Records, IsoTimesAreUtcWithMilliseconds) {
   std::chrono::system_clock::time_point t{std::chrono::milliseconds(1'796'495'548'123)};
   EXPECT_EQ(iso_time(t), "2026-12-05T18:32:28.123Z");

@@ -16,7 +16,7 @@
 #include <httplib.h>
 #include <nlohmann/json.hpp>
 
-#include "core/unique_fd.h"
+#include "common/unique_fd.h"
 #include "live_state.h"
 #include "web_page.h"
 #include "web_server.h"

@@ -1,4 +1,4 @@
-#include "core/host_frame.h"
+#include "common/host_frame.h"
 
 #include <gtest/gtest.h>
 

@@ -1,0 +1,14 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace ftmd {
+
+// Single-quotes `value` for /bin/sh: a quote inside becomes '\'' so that no
+// byte of the value is ever interpreted by the shell. The device quotes every
+// value from the test PC this way; the station uses it to know how long the
+// device's command line for a value will be.
+std::string shell_quote(std::string_view value);
+
+}  // namespace ftmd
