@@ -11,7 +11,7 @@
 #include <cstring>
 #include <ctime>
 
-#include "text.h"
+#include "pc/text.h"
 
 namespace ftmd::client {
 namespace {
@@ -29,7 +29,7 @@ std::string hex_spaced(std::span<const std::uint8_t> bytes) {
   std::string out;
   for (std::uint8_t b : bytes) {
     if (!out.empty()) out += ' ';
-    out += hex_bytes(std::span<const std::uint8_t>(&b, 1));
+    out += pc::hex_bytes(std::span<const std::uint8_t>(&b, 1));
   }
   return out;
 }

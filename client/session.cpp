@@ -1,7 +1,7 @@
 #include "session.h"
 
 #include "handover.h"
-#include "text.h"
+#include "pc/text.h"
 
 namespace ftmd::client {
 namespace {
@@ -26,12 +26,12 @@ int Session::run(const Step& step) {
 }
 
 std::string Session::json_exchange(const std::string& text, const Exchange& ex) const {
-  std::string json = "{\"command\":" + json_string(text) +
-                     ",\"reply\":" + (ex.outcome == LinkOutcome::kReply ? json_string(ex.reply) : "null") +
-                     ",\"raw\":\"" + hex_bytes(ex.raw) + "\",\"ok\":" + (is_ok(ex) ? "true" : "false") +
+  std::string json = "{\"command\":" + pc::json_string(text) + ",\"reply\":" +
+                     (ex.outcome == LinkOutcome::kReply ? pc::json_string(ex.reply) : "null") +
+                     ",\"raw\":\"" + pc::hex_bytes(ex.raw) + "\",\"ok\":" + (is_ok(ex) ? "true" : "false") +
                      ",\"outcome\":\"" + outcome_name(ex.outcome) + "\"" +
                      ",\"elapsed_ms\":" + std::to_string(ex.elapsed.count());
-  if (ex.outcome != LinkOutcome::kReply) json += ",\"error\":" + json_string(ex.error);
+  if (ex.outcome != LinkOutcome::kReply) json += ",\"error\":" + pc::json_string(ex.error);
   return json + "}";
 }
 
@@ -39,9 +39,9 @@ Exchange Session::step(const std::string& text, std::string& json) {
   Exchange ex = link_.transact(text, options_.timeout);
   if (link_.discarded() > 0)
     std::fprintf(err_, "ftmctl: dropped %zu stale bytes before \"%s\"\n", link_.discarded(),
-                 escape_reply(text).c_str());
+                 pc::escape_reply(text).c_str());
   if (ex.outcome != LinkOutcome::kReply)
-    std::fprintf(err_, "ftmctl: %s: %s: %s\n", escape_reply(text).c_str(), outcome_name(ex.outcome),
+    std::fprintf(err_, "ftmctl: %s: %s: %s\n", pc::escape_reply(text).c_str(), outcome_name(ex.outcome),
                  ex.error.c_str());
   json = json_exchange(text, ex);
   return ex;
@@ -53,7 +53,7 @@ int Session::command(const std::string& text) {
   if (options_.json) {
     std::fprintf(out_, "%s\n", json.c_str());
   } else if (ex.outcome == LinkOutcome::kReply) {
-    std::fprintf(out_, "%s\n", escape_reply(ex.reply).c_str());
+    std::fprintf(out_, "%s\n", pc::escape_reply(ex.reply).c_str());
   }
   std::fflush(out_);
   return status_of(ex);
@@ -74,16 +74,18 @@ int Session::handover(HandoverFile file) {
       std::fprintf(err_, "ftmctl: handover %s: %s\n", std::string(target.file).c_str(), error.c_str());
     if (options_.json) {
       std::string json =
-          "{\"handover\":" + json_string(target.file) + ",\"url\":" + json_string(url) +
-          ",\"bytes\":" + std::to_string(size) + ",\"md5\":" + json_string(md5) +
-          ",\"device_md5\":" + json_string(device_md5) + ",\"hardware_id\":" + json_string(hardware_id) +
+          "{\"handover\":" + pc::json_string(target.file) + ",\"url\":" + pc::json_string(url) +
+          ",\"bytes\":" + std::to_string(size) + ",\"md5\":" + pc::json_string(md5) +
+          ",\"device_md5\":" + pc::json_string(device_md5) +
+          ",\"hardware_id\":" + pc::json_string(hardware_id) +
           ",\"ok\":" + (status == kExitOk ? "true" : "false") +
           ",\"elapsed_ms\":" + std::to_string(ms_since(start)) + ",\"steps\":[" + steps_json + "]";
-      if (!error.empty()) json += ",\"error\":" + json_string(error);
+      if (!error.empty()) json += ",\"error\":" + pc::json_string(error);
       std::fprintf(out_, "%s}\n", json.c_str());
     } else if (status == kExitOk) {
       std::fprintf(out_, "handover %s: OK, %zu bytes, md5 %s, hardware id %s\n",
-                   std::string(target.file).c_str(), size, md5.c_str(), escape_reply(hardware_id).c_str());
+                   std::string(target.file).c_str(), size, md5.c_str(),
+                   pc::escape_reply(hardware_id).c_str());
     } else {
       std::fprintf(out_, "handover %s: FAILED: %s\n", std::string(target.file).c_str(), error.c_str());
     }
@@ -94,7 +96,8 @@ int Session::handover(HandoverFile file) {
     std::string json;
     Exchange ex = step(std::string(command), json);
     steps_json += (steps_json.empty() ? "" : ",") + json;
-    if (ex.outcome == LinkOutcome::kReply) text_line(std::string(command).c_str(), escape_reply(ex.reply));
+    if (ex.outcome == LinkOutcome::kReply)
+      text_line(std::string(command).c_str(), pc::escape_reply(ex.reply));
     return ex;
   };
 

@@ -11,7 +11,7 @@
 #include <filesystem>
 
 #include "common/unique_fd.h"
-#include "text.h"
+#include "pc/text.h"
 
 namespace ftmd::station {
 namespace {
@@ -24,9 +24,8 @@ void put_text(Json& object, const std::string& key, const std::string& text) {
   if (valid_utf8(text)) {
     object[key] = text;
   } else {
-    object[key] = client::escape_reply(text);
-    object[key + "_hex"] =
-        client::hex_bytes({reinterpret_cast<const std::uint8_t*>(text.data()), text.size()});
+    object[key] = pc::escape_reply(text);
+    object[key + "_hex"] = pc::hex_bytes({reinterpret_cast<const std::uint8_t*>(text.data()), text.size()});
   }
 }
 
@@ -117,14 +116,14 @@ std::string safe_file_part(std::string_view text) {
 // request and reply, escaped onto one line each.
 std::string failure_details(const StepRecord& step) {
   std::string text;
-  if (step.expect) text += "expected: \"" + client::escape_reply(*step.expect) + "\"\n";
-  if (step.match) text += "expected to match: \"" + client::escape_reply(*step.match) + "\"\n";
+  if (step.expect) text += "expected: \"" + pc::escape_reply(*step.expect) + "\"\n";
+  if (step.match) text += "expected to match: \"" + pc::escape_reply(*step.match) + "\"\n";
   for (const auto& a : step.attempts) {
     text += "attempt " + std::to_string(a.attempt) + " at " + a.started_at + ": " + a.message + "\n";
     for (const auto& ex : a.exchanges) {
-      text += "  sent \"" + client::escape_reply(ex.request) + "\", ";
+      text += "  sent \"" + pc::escape_reply(ex.request) + "\", ";
       text += ex.outcome == client::LinkOutcome::kReply
-                  ? "got \"" + client::escape_reply(ex.reply) + "\""
+                  ? "got \"" + pc::escape_reply(ex.reply) + "\""
                   : std::string(client::outcome_name(ex.outcome)) + ": " + ex.error;
       text += "\n";
     }

@@ -7,7 +7,7 @@
 #include <stop_token>
 #include <thread>
 
-#include "text.h"
+#include "pc/text.h"
 
 namespace ftmd::station {
 namespace {
@@ -25,7 +25,7 @@ std::string seconds(std::chrono::milliseconds ms) {
   return text;
 }
 
-std::string in_quotes(const std::string& text) { return "\"" + client::escape_reply(text) + "\""; }
+std::string in_quotes(const std::string& text) { return "\"" + pc::escape_reply(text) + "\""; }
 
 // Calls `tick` with the time since it was made, every `every`, on a thread
 // of its own, until destroyed.

@@ -1,8 +1,8 @@
-#include "text.h"
+#include "pc/text.h"
 
 #include <cstdio>
 
-namespace ftmd::client {
+namespace ftmd::pc {
 namespace {
 
 constexpr char kHexDigits[] = "0123456789abcdef";
@@ -84,4 +84,4 @@ std::string hex_bytes(std::span<const std::uint8_t> bytes) {
   return out;
 }
 
-}  // namespace ftmd::client
+}  // namespace ftmd::pc

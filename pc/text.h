@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-namespace ftmd::client {
+namespace ftmd::pc {
 
 // The reply text for a terminal: printable ASCII as is, "\n", "\r", "\t" and
 // "\\" spelled out, every other byte as "\xNN" (lower-case hex). The result
@@ -21,4 +21,4 @@ std::string json_string(std::string_view text);
 // Lower-case hex of `bytes`, no separators.
 std::string hex_bytes(std::span<const std::uint8_t> bytes);
 
-}  // namespace ftmd::client
+}  // namespace ftmd::pc

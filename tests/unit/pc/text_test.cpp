@@ -1,8 +1,8 @@
-#include "text.h"
+#include "pc/text.h"
 
 #include <gtest/gtest.h>
 
-namespace ftmd::client {
+namespace ftmd::pc {
 namespace {
 
 TEST(ClientText, EscapesEveryControlByteAndKeepsTheRest) {
@@ -39,4 +39,4 @@ TEST(ClientText, HexIsLowerCaseWithoutSeparators) {
 }
 
 }  // namespace
-}  // namespace ftmd::client
+}  // namespace ftmd::pc
