@@ -54,7 +54,8 @@ constexpr Prepared kStatements[] = {
      "SELECT run_id, verdict, plan_name, plan_md5, station, operator, ftmline.iso(started_at), "
      "ftmline.iso(ended_at) FROM ftmline.runs WHERE hwid = $1 ORDER BY started_at, run_id"},
     {"find_values",
-     "SELECT kind, value, state, coalesce(hwid, '') FROM ftmline.serials WHERE value = $1 "
+     "SELECT kind, value, state, coalesce(hwid, '') FROM ftmline.serials WHERE kind IN ('sn', 'csn') AND "
+     "value = $1 "
      "UNION ALL SELECT 'mac', lan4::text, state, coalesce(hwid, '') FROM ftmline.mac_pairs "
      "WHERE lan4 = $2 OR lan4 = $2 - 1"},
     {"levels",

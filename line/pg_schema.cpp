@@ -43,9 +43,8 @@ CREATE TABLE ftmline.mac_pairs (
   block_id bigint NOT NULL REFERENCES ftmline.mac_blocks,
   state text NOT NULL DEFAULT 'free' CHECK (state IN ('free', 'assigned', 'void')),
   hwid text,
-  CHECK ((state = 'free') = (hwid IS NULL)));
-CREATE INDEX mac_pairs_free ON ftmline.mac_pairs (id) WHERE state = 'free';
-CREATE INDEX mac_pairs_hwid ON ftmline.mac_pairs (hwid) WHERE hwid IS NOT NULL;
+  CHECK ((state = 'free') = (hwid IS NULL)))
+  WITH (fillfactor = 50);
 CREATE TABLE ftmline.serials (
   id bigint GENERATED ALWAYS AS IDENTITY PRIMARY KEY,
   kind text NOT NULL CHECK (kind IN ('sn', 'csn')),
@@ -54,10 +53,15 @@ CREATE TABLE ftmline.serials (
   hwid text,
   imported_at timestamptz NOT NULL DEFAULT now(),
   CHECK ((state = 'free') = (hwid IS NULL)),
-  UNIQUE (kind, value));
-CREATE INDEX serials_free ON ftmline.serials (kind, id) WHERE state = 'free';
-CREATE INDEX serials_hwid ON ftmline.serials (hwid) WHERE hwid IS NOT NULL;
-CREATE INDEX serials_value ON ftmline.serials (value);
+  UNIQUE (kind, value))
+  WITH (fillfactor = 50);
+-- The pools' queue order. No index covers state or hwid, and pages keep
+-- room, so taking a value is a HOT update: no new index entries, and no
+-- dead ones for the next scan to walk over.
+CREATE INDEX serials_queue ON ftmline.serials (kind, id);
+-- Per pool, the lowest id that may still be free (see take_serial).
+CREATE TABLE ftmline.pool_cursors (pool text PRIMARY KEY, low bigint NOT NULL);
+INSERT INTO ftmline.pool_cursors VALUES ('sn', 0), ('csn', 0), ('mac', 0);
 CREATE TABLE ftmline.units (
   hwid text PRIMARY KEY,
   sn text NOT NULL UNIQUE,
@@ -109,7 +113,9 @@ CREATE FUNCTION ftmline.iso(t timestamptz) RETURNS text LANGUAGE sql STABLE AS $
 $$;
 -- 0x001B2C3D4E5F -> "00:1B:2C:3D:4E:5F"
 CREATE FUNCTION ftmline.mac_text(m bigint) RETURNS text LANGUAGE sql IMMUTABLE AS $$
-  SELECT regexp_replace(lpad(upper(to_hex(m)), 12, '0'), '(..)(?=.)', '\1:', 'g')
+  SELECT upper(substr(lpad(to_hex(m), 12, '0'), 1, 2) || ':' || substr(lpad(to_hex(m), 12, '0'), 3, 2) || ':' ||
+               substr(lpad(to_hex(m), 12, '0'), 5, 2) || ':' || substr(lpad(to_hex(m), 12, '0'), 7, 2) || ':' ||
+               substr(lpad(to_hex(m), 12, '0'), 9, 2) || ':' || substr(lpad(to_hex(m), 12, '0'), 11, 2))
 $$;
 CREATE FUNCTION ftmline.log_event(p_kind text, p_hwid text, p_station text, p_operator text, p_detail text)
 RETURNS void LANGUAGE sql AS $$
@@ -117,11 +123,43 @@ RETURNS void LANGUAGE sql AS $$
   VALUES (p_kind, p_hwid, p_station, p_operator, p_detail)
 $$;
 
+-- The free values of the pools are taken in import order, FOR UPDATE SKIP
+-- LOCKED: a value another transaction is taking is passed over, never
+-- waited for. Each scan starts at its pool's cursor, the lowest id that may
+-- still be free, so it does not walk over the index entries of every value
+-- taken before. move_cursor moves a cursor up to the value just taken once
+-- that is well past it (unless another transaction is moving it); a value
+-- given back below the cursor (its transaction rolled back) is found by
+-- take_again, when the scan from the cursor finds nothing.
+CREATE FUNCTION ftmline.move_cursor(p_pool text, p_taken bigint) RETURNS void LANGUAGE sql AS $$
+  UPDATE ftmline.pool_cursors SET low = p_taken WHERE pool = p_pool AND low < p_taken
+    AND pool = (SELECT pool FROM ftmline.pool_cursors WHERE pool = p_pool FOR UPDATE SKIP LOCKED)
+$$;
+CREATE FUNCTION ftmline.take_again(p_pool text, p_hwid text) RETURNS text LANGUAGE plpgsql AS $$
+DECLARE
+  taken text;
+BEGIN
+  IF p_pool = 'mac' THEN
+    UPDATE ftmline.mac_pairs SET state = 'assigned', hwid = p_hwid WHERE id =
+      (SELECT id FROM ftmline.mac_pairs WHERE state = 'free' ORDER BY id LIMIT 1 FOR UPDATE SKIP LOCKED)
+      RETURNING lan4::text INTO taken;
+  ELSE
+    UPDATE ftmline.serials SET state = 'assigned', hwid = p_hwid WHERE id =
+      (SELECT id FROM ftmline.serials WHERE kind = p_pool AND state = 'free' ORDER BY id LIMIT 1
+        FOR UPDATE SKIP LOCKED)
+      RETURNING value INTO taken;
+  END IF;
+  RETURN taken;
+END $$;
+
 CREATE FUNCTION ftmline.assign(p_hwid text, p_station text, p_operator text,
                                OUT o_sn text, OUT o_csn text, OUT o_lan4 bigint, OUT o_new boolean)
 LANGUAGE plpgsql SECURITY DEFINER SET search_path = ftmline, pg_temp AS $$
 DECLARE
   u units%ROWTYPE;
+  sn_id bigint;
+  csn_id bigint;
+  pair_id bigint;
   empty text[] := '{}';
 BEGIN
   SELECT * INTO u FROM units WHERE hwid = p_hwid;
@@ -133,19 +171,24 @@ BEGIN
     o_sn := u.sn; o_csn := u.csn; o_lan4 := u.lan4; o_new := false;
     RETURN;
   END IF;
-  -- The next free value of each pool that no other transaction is taking.
   UPDATE serials SET state = 'assigned', hwid = p_hwid WHERE id =
-    (SELECT id FROM serials WHERE kind = 'sn' AND state = 'free' ORDER BY id LIMIT 1 FOR UPDATE SKIP LOCKED)
-    RETURNING value INTO o_sn;
-  IF NOT FOUND THEN empty := empty || 'sn'::text; END IF;
+    (SELECT id FROM serials WHERE kind = 'sn' AND state = 'free'
+       AND id >= (SELECT low FROM pool_cursors WHERE pool = 'sn') ORDER BY id LIMIT 1 FOR UPDATE SKIP LOCKED)
+    RETURNING id, value INTO sn_id, o_sn;
   UPDATE serials SET state = 'assigned', hwid = p_hwid WHERE id =
-    (SELECT id FROM serials WHERE kind = 'csn' AND state = 'free' ORDER BY id LIMIT 1 FOR UPDATE SKIP LOCKED)
-    RETURNING value INTO o_csn;
-  IF NOT FOUND THEN empty := empty || 'csn'::text; END IF;
+    (SELECT id FROM serials WHERE kind = 'csn' AND state = 'free'
+       AND id >= (SELECT low FROM pool_cursors WHERE pool = 'csn') ORDER BY id LIMIT 1 FOR UPDATE SKIP LOCKED)
+    RETURNING id, value INTO csn_id, o_csn;
   UPDATE mac_pairs SET state = 'assigned', hwid = p_hwid WHERE id =
-    (SELECT id FROM mac_pairs WHERE state = 'free' ORDER BY id LIMIT 1 FOR UPDATE SKIP LOCKED)
-    RETURNING lan4 INTO o_lan4;
-  IF NOT FOUND THEN empty := empty || 'mac'::text; END IF;
+    (SELECT id FROM mac_pairs WHERE state = 'free'
+       AND id >= (SELECT low FROM pool_cursors WHERE pool = 'mac') ORDER BY id LIMIT 1 FOR UPDATE SKIP LOCKED)
+    RETURNING id, lan4 INTO pair_id, o_lan4;
+  IF o_sn IS NULL THEN o_sn := take_again('sn', p_hwid); END IF;
+  IF o_csn IS NULL THEN o_csn := take_again('csn', p_hwid); END IF;
+  IF o_lan4 IS NULL THEN o_lan4 := take_again('mac', p_hwid)::bigint; END IF;
+  IF o_sn IS NULL THEN empty := empty || 'sn'::text; END IF;
+  IF o_csn IS NULL THEN empty := empty || 'csn'::text; END IF;
+  IF o_lan4 IS NULL THEN empty := empty || 'mac'::text; END IF;
   IF cardinality(empty) > 0 THEN
     RAISE EXCEPTION USING ERRCODE = 'FL002', MESSAGE = json_build_object('pools', empty)::text;
   END IF;
@@ -157,8 +200,13 @@ BEGIN
     -- was taken; the next attempt finds the unit.
     RAISE EXCEPTION USING ERRCODE = '40001', MESSAGE = 'the hardware id was assigned concurrently';
   END IF;
-  PERFORM log_event('assign', p_hwid, p_station, p_operator,
-                    format('sn %s, csn %s, macs %s %s', o_sn, o_csn, mac_text(o_lan4), mac_text(o_lan4 + 1)));
+  INSERT INTO events (kind, hwid, station, operator, detail)
+    VALUES ('assign', p_hwid, p_station, p_operator,
+            'sn ' || o_sn || ', csn ' || o_csn || ', macs ' || mac_text(o_lan4) || ' ' || mac_text(o_lan4 + 1));
+  -- Cursors move in steps of 64 values.
+  IF sn_id % 64 = 0 THEN PERFORM move_cursor('sn', sn_id); END IF;
+  IF csn_id % 64 = 0 THEN PERFORM move_cursor('csn', csn_id); END IF;
+  IF pair_id % 64 = 0 THEN PERFORM move_cursor('mac', pair_id); END IF;
   o_new := true;
 END $$;
 
@@ -215,6 +263,8 @@ BEGIN
   INSERT INTO mac_blocks (first_mac, count) VALUES (p_first, p_count) RETURNING id INTO block;
   INSERT INTO mac_pairs (lan4, block_id)
     SELECT p_first + 2 * i, block FROM generate_series(0, p_count / 2 - 1) AS i ORDER BY i;
+  -- Statistics for the planner before the first unit takes a pair.
+  ANALYZE mac_pairs;
   PERFORM log_event('import', NULL, p_station, p_operator,
                     format('macs %s to %s, %s %s', mac_text(p_first), mac_text(p_first + p_count - 1),
                            p_count / 2, CASE WHEN p_count = 2 THEN 'pair' ELSE 'pairs' END));
@@ -238,6 +288,7 @@ BEGIN
   END IF;
   INSERT INTO serials (kind, value)
     SELECT p_kind, v.x FROM unnest(p_values) WITH ORDINALITY AS v (x, n) ORDER BY v.n;
+  ANALYZE serials;
   PERFORM log_event('import', NULL, p_station, p_operator,
                     format('%s %s %s %s to %s', p_kind, cardinality(p_values),
                            CASE WHEN cardinality(p_values) = 1 THEN 'value' ELSE 'values' END, p_values[1],
@@ -257,8 +308,8 @@ BEGIN
   IF u.state = 'void' THEN
     RETURN;
   END IF;
-  UPDATE serials SET state = 'void' WHERE hwid = p_hwid;
-  UPDATE mac_pairs SET state = 'void' WHERE hwid = p_hwid;
+  UPDATE serials SET state = 'void' WHERE (kind, value) IN (('sn', u.sn), ('csn', u.csn));
+  UPDATE mac_pairs SET state = 'void' WHERE lan4 = u.lan4;
   UPDATE units SET state = 'void', voided_at = now(), void_reason = p_reason WHERE hwid = p_hwid;
   PERFORM log_event('void', p_hwid, p_station, p_operator, p_reason);
 END $$;

@@ -9,10 +9,13 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <optional>
+#include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "common/c_handle.h"
@@ -43,7 +46,6 @@ CREATE TABLE mac_pairs (
   hwid TEXT,
   CHECK ((state = 'free') = (hwid IS NULL))) STRICT;
 CREATE INDEX mac_pairs_free ON mac_pairs (id) WHERE state = 'free';
-CREATE INDEX mac_pairs_hwid ON mac_pairs (hwid) WHERE hwid IS NOT NULL;
 CREATE TABLE serials (
   id INTEGER PRIMARY KEY,
   kind TEXT NOT NULL CHECK (kind IN ('sn', 'csn')),
@@ -54,7 +56,6 @@ CREATE TABLE serials (
   CHECK ((state = 'free') = (hwid IS NULL)),
   UNIQUE (kind, value)) STRICT;
 CREATE INDEX serials_free ON serials (kind, id) WHERE state = 'free';
-CREATE INDEX serials_hwid ON serials (hwid) WHERE hwid IS NOT NULL;
 CREATE INDEX serials_value ON serials (value);
 CREATE TABLE units (
   hwid TEXT PRIMARY KEY,
@@ -136,8 +137,8 @@ constexpr const char* kProvision =
     "UPDATE units SET state = 'provisioned', provisioned_at = " NOW " WHERE hwid = ? AND state = 'assigned'";
 constexpr const char* kVoidUnit =
     "UPDATE units SET state = 'void', voided_at = " NOW ", void_reason = ? WHERE hwid = ?";
-constexpr const char* kVoidSerials = "UPDATE serials SET state = 'void' WHERE hwid = ?";
-constexpr const char* kVoidPair = "UPDATE mac_pairs SET state = 'void' WHERE hwid = ?";
+constexpr const char* kVoidSerial = "UPDATE serials SET state = 'void' WHERE kind = ? AND value = ?";
+constexpr const char* kVoidPair = "UPDATE mac_pairs SET state = 'void' WHERE lan4 = ?";
 constexpr const char* kAddRun =
     "INSERT INTO runs (run_id, hwid, verdict, plan_name, plan_md5, station, operator, started_at, ended_at, "
     "record, stored_at) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, " ISO("?8") ", " ISO(
@@ -178,7 +179,23 @@ constexpr const char* kAudit =
 using Sqlite = CHandle<sqlite3, sqlite3_close_v2>;
 using Statement = CHandle<sqlite3_stmt, sqlite3_finalize>;
 
-constexpr int kBusyTimeoutMs = 5000;
+// A writer waits this long for the file's lock before the transaction
+// fails as busy (and is tried again by the caller's retry loop).
+constexpr auto kBusyTimeout = std::chrono::seconds(5);
+
+// SQLite's own busy handler sleeps ever longer, up to 100 ms a time, so a
+// writer that lost a few times waits far longer than the lock is held. This
+// one asks again every 0.5 to 1.5 ms until kBusyTimeout has passed since the
+// wait began.
+int on_busy(void* started_at, int count) {
+  auto* since = static_cast<std::chrono::steady_clock::time_point*>(started_at);
+  auto now = std::chrono::steady_clock::now();
+  if (count == 0) *since = now;
+  if (now - *since >= kBusyTimeout) return 0;
+  thread_local std::minstd_rand jitter{std::random_device{}()};
+  std::this_thread::sleep_for(std::chrono::microseconds(500 + jitter() % 1000));
+  return 1;
+}
 
 // A value bound to a statement's parameter.
 using Param = std::variant<std::nullptr_t, std::int64_t, std::string_view>;
@@ -287,7 +304,7 @@ class SqliteDb final : public LineDb {
       int rc = sqlite3_open_v2(path_.c_str(), &raw, flags, nullptr);
       Sqlite db(raw);
       if (rc != SQLITE_OK) return engine_error(db.get(), rc, "cannot open the line database " + path_);
-      sqlite3_busy_timeout(db.get(), kBusyTimeoutMs);
+      sqlite3_busy_handler(db.get(), on_busy, &busy_since_);
       sqlite3_extended_result_codes(db.get(), 1);
       db_ = std::move(db);
       statements_.clear();
@@ -397,12 +414,14 @@ class SqliteDb final : public LineDb {
     if (auto c = connect(false); !c) return c.error();
     Transaction tx(*this);
     if (auto b = tx.begin(true); !b) return b.error();
-    auto unit = run(kUnitState, {hwid});
+    auto unit = run(kUnitIdentity, {hwid});
     if (!unit) return unit.error();
     if (unit->empty()) return refused(unknown_unit_message(hwid));
-    if ((*unit)[0][0] == "void") return Done{};
-    for (auto* sql : {kVoidSerials, kVoidPair})
-      if (auto done = run(sql, {hwid}); !done) return done.error();
+    const Row& u = (*unit)[0];
+    if (u[3] == "void") return Done{};
+    for (auto done : {run(kVoidSerial, {"sn", u[0]}), run(kVoidSerial, {"csn", u[1]}),
+                      run(kVoidPair, {std::stoll(u[2])})})
+      if (!done) return done.error();
     if (auto done = run(kVoidUnit, {reason, hwid}); !done) return done.error();
     if (auto e = event("void", hwid, actor, reason); !e) return e.error();
     if (auto c = tx.commit(); !c) return c.error();
@@ -542,7 +561,8 @@ class SqliteDb final : public LineDb {
   Sqlite db_;  // opened on first use
   // Prepared statements by their SQL text; finalized before the connection closes.
   std::map<const char*, Statement> statements_;
-  bool checked_ = false;  // the schema version was checked on this connection
+  bool checked_ = false;                              // the schema version was checked on this connection
+  std::chrono::steady_clock::time_point busy_since_;  // when the current wait for the lock began
 };
 
 }  // namespace
