@@ -92,14 +92,17 @@ Outbox::Flushed Outbox::flush(LineDb& db) {
   for (std::size_t i = 0; i < names.size(); ++i) {
     std::string path = dir_ + "/" + names[i];
     std::ifstream in(path, std::ios::binary);
+    if (!in && errno == ENOENT) continue;  // sent meanwhile by another process
     std::stringstream text;
     text << in.rdbuf();
     std::string why;
     auto run = in ? run_from_json(text.str(), &why) : std::nullopt;
-    if (!in) why = "cannot be read";
+    if (!in) why = std::string("cannot be read: ") + std::strerror(errno);
     if (run) {
       auto stored = db.store_run(*run);
-      if (!stored && stored.error().unavailable()) {
+      // Only a run the database refuses is set aside; any other failure
+      // (unreachable, a role or schema problem) leaves every run waiting.
+      if (!stored && stored.error().kind != ErrorKind::kRefused) {
         flushed.waiting = names.size() - i;
         flushed.last_error = stored.error();
         return flushed;

@@ -35,13 +35,14 @@ class Outbox {
   struct Flushed {
     std::size_t sent = 0;     // stored now, or found already stored
     std::size_t waiting = 0;  // still here: the database could not be used
-    // Files the database refused or that are not runs: each renamed to
-    // "<name>.bad" (kept, no longer sent) and named here with the reason.
+    // Files that are not runs, or runs the database refused: each renamed
+    // to "<name>.bad" (kept, no longer sent) and named here with the reason.
     std::vector<std::string> problems;
     Error last_error;  // why runs still wait (when waiting > 0)
   };
   // Sends every waiting run, in file name order; stops at the first
-  // failure that says the database cannot be used now.
+  // failure that is not a refusal of the run itself (the database cannot
+  // be reached, or may not be written by this role now).
   Flushed flush(LineDb& db);
 
   // put, then flush: the run is safe on disk before the database is asked.
