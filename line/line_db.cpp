@@ -2,8 +2,11 @@
 
 #include <libpq-fe.h>
 
+#include <cctype>
 #include <cstdlib>
+#include <optional>
 #include <set>
+#include <string_view>
 
 #include <nlohmann/json.hpp>
 
@@ -62,28 +65,6 @@ bool is_utc_time(const std::string& text) {
   return true;
 }
 
-}  // namespace
-
-std::string run_problem(const RunRecord& run) {
-  if (run.run_id.empty() || run.run_id.size() > kRunIdMax) return "the run id must have 1 to 128 characters";
-  for (unsigned char c : run.run_id)
-    if (c <= 0x20 || c > 0x7e) return "the run id has a byte that is not printable ASCII";
-  if (auto why = pc::hwid_problem(run.hwid); !why.empty()) return why;
-  if (run.verdict != "passed" && run.verdict != "failed" && run.verdict != "aborted")
-    return "the verdict \"" + run.verdict + "\" is none of passed, failed, aborted";
-  if (run.plan_name.empty()) return "the plan name is empty";
-  if (auto why = text_problem("the plan name", run.plan_name, kNameMax); !why.empty()) return why;
-  if (run.plan_md5.size() != 32 || run.plan_md5.find_first_not_of("0123456789abcdef") != std::string::npos)
-    return "the plan MD5 is not 32 lower-case hex digits";
-  if (auto why = actor_problem({run.station, run.operator_name}); !why.empty()) return why;
-  if (!is_utc_time(run.started_at) || !is_utc_time(run.ended_at))
-    return "the run's times are not UTC times like 2026-12-05T18:32:28.123Z";
-  if (!nlohmann::json::accept(run.record_json)) return "the run's record is not valid JSON";
-  return {};
-}
-
-namespace {
-
 std::optional<std::uint64_t> key_as_mac(const std::string& key) {
   auto normal = pc::normalize_mac(key, nullptr);
   if (!normal) return std::nullopt;
@@ -101,6 +82,24 @@ std::string join_quoted(const std::vector<std::string>& values, std::size_t tota
 }  // namespace
 
 const char* kind_name(SerialKind kind) { return kind == SerialKind::kSn ? "sn" : "csn"; }
+
+std::string run_problem(const RunRecord& run) {
+  if (run.run_id.empty() || run.run_id.size() > kRunIdMax) return "the run id must have 1 to 128 characters";
+  for (unsigned char c : run.run_id)
+    if (c <= 0x20 || c > 0x7e) return "the run id has a blank or a byte that is not printable ASCII";
+  if (auto why = pc::hwid_problem(run.hwid); !why.empty()) return why;
+  if (run.verdict != "passed" && run.verdict != "failed" && run.verdict != "aborted")
+    return "the verdict \"" + run.verdict + "\" is none of passed, failed, aborted";
+  if (run.plan_name.empty()) return "the plan name is empty";
+  if (auto why = text_problem("the plan name", run.plan_name, kNameMax); !why.empty()) return why;
+  if (run.plan_md5.size() != 32 || run.plan_md5.find_first_not_of("0123456789abcdef") != std::string::npos)
+    return "the plan MD5 is not 32 lower-case hex digits";
+  if (auto why = actor_problem({run.station, run.operator_name}); !why.empty()) return why;
+  if (!is_utc_time(run.started_at) || !is_utc_time(run.ended_at))
+    return "the run's times are not UTC times like 2026-12-05T18:32:28.123Z";
+  if (!nlohmann::json::accept(run.record_json)) return "the run's record is not valid JSON";
+  return {};
+}
 
 Result<InitReport> LineDb::init(const Actor& actor) {
   if (auto why = actor_problem(actor); !why.empty()) return invalid(why);

@@ -276,15 +276,17 @@ class SqliteDb final : public LineDb {
       if (open_) sqlite3_exec(db_.db_.get(), "ROLLBACK", nullptr, nullptr, nullptr);
     }
     Result<Done> begin(bool write) {
-      auto begun = db_.exec(write ? "BEGIN IMMEDIATE" : "BEGIN");
-      open_ = begun.ok();
-      return begun;
+      auto begun = db_.run(write ? "BEGIN IMMEDIATE" : "BEGIN");
+      if (!begun) return begun.error();
+      open_ = true;
+      return Done{};
     }
     Result<Done> commit() {
-      auto committed = db_.exec("COMMIT");
       // A failed COMMIT leaves the transaction open: the destructor rolls it back.
-      if (committed) open_ = false;
-      return committed;
+      auto committed = db_.run("COMMIT");
+      if (!committed) return committed.error();
+      open_ = false;
+      return Done{};
     }
 
    private:
@@ -419,9 +421,9 @@ class SqliteDb final : public LineDb {
     if (unit->empty()) return refused(unknown_unit_message(hwid));
     const Row& u = (*unit)[0];
     if (u[3] == "void") return Done{};
-    for (auto done : {run(kVoidSerial, {"sn", u[0]}), run(kVoidSerial, {"csn", u[1]}),
-                      run(kVoidPair, {std::stoll(u[2])})})
-      if (!done) return done.error();
+    if (auto done = run(kVoidSerial, {"sn", u[0]}); !done) return done.error();
+    if (auto done = run(kVoidSerial, {"csn", u[1]}); !done) return done.error();
+    if (auto done = run(kVoidPair, {std::stoll(u[2])}); !done) return done.error();
     if (auto done = run(kVoidUnit, {reason, hwid}); !done) return done.error();
     if (auto e = event("void", hwid, actor, reason); !e) return e.error();
     if (auto c = tx.commit(); !c) return c.error();

@@ -206,7 +206,7 @@ TEST_P(LineDb, StationRoutesProvisionsAndStoresEachRunOnce) {
       {run_of("r4", "HW1", "ok", "2026-12-05T17:00:00Z"),
        "run r4: the verdict \"ok\" is none of passed, failed, aborted"},
       {run_of("r5", "HW1", "passed", "yesterday"), "run r5: the run's times are not UTC times"},
-      {run_of("r6 x", "HW1", "passed", "2026-12-05T17:00:00Z"), "run r6 x: the run id has a byte"},
+      {run_of("r6 x", "HW1", "passed", "2026-12-05T17:00:00Z"), "run r6 x: the run id has a blank"},
   };
   for (const auto& c : cases) {
     auto stored = db->store_run(c.run);
