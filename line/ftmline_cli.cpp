@@ -321,6 +321,7 @@ std::optional<std::string> parse(std::span<const char* const> argv, Args& args, 
   if (args.positional.size() < wanted) return args.command + " needs " + std::string(command->positional);
   for (auto& [flag, value] : flags) {
     if (!is_flag_of(*command, flag)) return args.command + " has no option " + flag;
+    if (value.empty() && flag != "--prefix") return flag + " needs a value";
     if (!args.flags.emplace(flag, value).second) return flag + " given twice";
   }
   for (auto flag : command->required)

@@ -200,6 +200,7 @@ BEGIN
     -- was taken; the next attempt finds the unit.
     RAISE EXCEPTION USING ERRCODE = '40001', MESSAGE = 'the hardware id was assigned concurrently';
   END IF;
+  -- log_event's INSERT, written out on this hot path.
   INSERT INTO events (kind, hwid, station, operator, detail)
     VALUES ('assign', p_hwid, p_station, p_operator,
             'sn ' || o_sn || ', csn ' || o_csn || ', macs ' || mac_text(o_lan4) || ' ' || mac_text(o_lan4 + 1));

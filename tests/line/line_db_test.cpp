@@ -146,6 +146,7 @@ TEST_P(LineDb, CommandsGiveOneIdentityPerUnitAndRefuseWhatTheLineCannotTake) {
       {{"audit", "--last", "2"}, 0, "\tvoid\tHW-B\tst1\top1\t", ""},
       {{"frobnicate"}, 64, "", "unknown command \"frobnicate\""},
       {{"status", "--first", "x"}, 64, "", "status has no option --first"},
+      {{"void", "HW-A", "--reason="}, 64, "", "--reason needs a value"},
       {{"init", "--help"}, 0, "  audit [--hwid HWID] [--last N]", ""},
   };
   for (const auto& step : steps) {
