@@ -1,9 +1,9 @@
 #include "vboard/controls.h"
 
 #include <algorithm>
-#include <array>
 #include <condition_variable>
 #include <cstdio>
+#include <optional>
 #include <sstream>
 
 #include "common/deadline.h"

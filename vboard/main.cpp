@@ -163,9 +163,12 @@ void append_row(std::string& out, const std::string& head, const std::string& he
 }
 
 std::string usage() {
+  std::string verbatim;
+  for (const auto& s : kSubcommands)
+    if (s.verbatim) verbatim += std::string(verbatim.empty() ? "" : ", ") + s.name;
   std::string out =
-      "usage: vboard [OPTIONS] COMMAND [OPTIONS] [ARGS]\n"
-      "(options come before the command's first argument, or anywhere for a command without arguments)\n\n"
+      "usage: vboard [OPTIONS] COMMAND [OPTIONS] [ARGS]\n\nOptions may also follow COMMAND; for " + verbatim +
+      " they end\nat its first argument (the rest is its own), and \"--\" ends them.\n\n"
       "Boots a fresh virtual board running ftmd, then:\n";
   for (const auto& s : kSubcommands)
     append_row(out, std::string(s.name) + (*s.args ? " " : "") + s.args, s.help);
