@@ -3,22 +3,21 @@
 #include <sys/types.h>
 
 #include <chrono>
-#include <condition_variable>
 #include <csignal>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
-#include <thread>
 #include <vector>
 
 #include "common/unique_fd.h"
 #include "vboard/audio_mcu.h"
+#include "vboard/board_root.h"
 #include "vboard/gpio.h"
 #include "vboard/keypad.h"
+#include "vboard/launcher.h"
 #include "vboard/leds.h"
 #include "vboard/logic_mcu.h"
 #include "vboard/network.h"
@@ -32,7 +31,9 @@
 
 namespace vboard {
 
+class BoardProcesses;
 class FuseServer;
+class Reboots;
 
 using namespace std::chrono_literals;
 
@@ -86,6 +87,11 @@ struct BoardOptions {
 // environment, stand-ins for systemctl, reboot and runc); and the peripheral
 // simulators with their controls.
 //
+// A Board is the simulators and three parts with one job each: BoardRoot
+// (board_root.h: the board's directory and root file system), BoardProcesses
+// (board_processes.h: the namespaces, pid 1 and the programs it runs) and
+// Reboots (reboots.h: what a reboot looks like from the test PC).
+//
 // The constructor boots (throws BoardError), the destructor tears everything
 // down: every board process dies with the board's pid 1, and the namespaces,
 // mounts and interfaces go with them. If the creating process (thread) dies,
@@ -124,10 +130,9 @@ class Board {
   bool wait_rebooted(int count, std::chrono::milliseconds timeout) const;
 
   // ---- Commands inside the board ------------------------------------------
-  struct ExecResult {
-    int status = -1;     // exit status, 128 + signal, or -1 on time-out
-    std::string output;  // stdout and stderr together
-  };
+  // status: exit status, 128 + signal, or -1 on time-out; output: stdout and
+  // stderr together.
+  using ExecResult = RunResult;
   // Runs argv (PATH search) inside the board, as root, in /.
   ExecResult exec(const std::vector<std::string>& argv, std::chrono::milliseconds timeout = 10s,
                   const std::string& input = {});
@@ -148,6 +153,10 @@ class Board {
   // The PC's network namespace (borrowed descriptor, -1 without one): a
   // forked child may setns(fd, CLONE_NEWNET) before executing a client.
   int pc_netns_fd() const { return pc_netns_.get(); }
+  // The host pid of a process that lives in the PC's network (0 without
+  // one), so that another terminal reaches it:
+  //   nsenter --net=/proc/PID/ns/net COMMAND
+  pid_t pc_pid() const;
 
   // ---- Files --------------------------------------------------------------
   // The host path of a board path in the board's own directories (/tmp,
@@ -189,30 +198,16 @@ class Board {
     ino_t user = 0, mnt = 0, net = 0, pid = 0;
   };
   Namespaces namespaces() const { return namespaces_; }
-  const std::string& state_dir() const { return state_dir_; }
+  const std::string& state_dir() const { return root_.state_dir(); }
   const BoardOptions& options() const { return options_; }
 
  private:
-  struct Pending {
-    pid_t pid = 0;
-    std::optional<int> status;
-  };
-
-  void check_prerequisites() const;
-  void build_root();
-  void spawn();
-  void teardown() noexcept;
-  void control_loop(std::stop_token stop);
-  void reboot_loop(std::stop_token stop);
-  void reboot(std::stop_token stop);
-  void stop_reboot_watch();
-  int next_token();
-
-  static std::string make_state_dir(std::string parent);
+  static BoardOptions with_absolute_daemon(BoardOptions options);
+  void set_up_simulators();
+  void take_board_fd(InitMsg type, ftmd::UniqueFd fd);
 
   BoardOptions options_;
-  std::string state_dir_;  // made first: the members below refer to it
-  std::string root_;
+  BoardRoot root_;  // first: the members below refer to its paths
   std::chrono::microseconds setup_time_{0};
 
   std::unique_ptr<SyslogCapture> syslog_;
@@ -227,34 +222,14 @@ class Board {
   Uevents uevents_;
   UbootEnv uboot_env_;
   StandIns standins_;
-  std::unique_ptr<Network> network_;
   std::unique_ptr<FuseServer> fuse_;
-
-  pid_t child_pid_ = -1;  // the namespace child (host pid namespace)
-  pid_t init_pid_ = -1;   // the board's pid 1 (host pid)
-  ftmd::UniqueFd init_pidfd_;
   ftmd::UniqueFd pc_netns_;
+  // Destroyed before the simulators: the board dies while they still serve it.
+  std::unique_ptr<BoardProcesses> processes_;
+  pid_t init_pid_ = -1;
   Namespaces namespaces_;
-  ftmd::UniqueFd ctl_;
-  ftmd::UniqueFd ctl_wake_;
-  std::mutex ctl_send_mutex_;
-
-  mutable std::mutex mutex_;
-  mutable std::condition_variable changed_;
-  // All guarded by mutex_:
-  bool alive_ = false;
-  int last_token_ = 0;
-  int daemon_token_ = 0;
-  std::map<int, Pending> pending_;
-  bool reenumerate_ = false;
-  std::chrono::milliseconds boot_time_{1500};
-  int reboots_seen_ = 0;  // lines of the reboot record taken in
-  int reboots_done_ = 0;
-
-  ftmd::UniqueFd reboot_watch_;  // inotify on the board's /run/vboard
-  ftmd::UniqueFd reboot_wake_;
-  std::jthread reboot_thread_;
-  std::jthread control_thread_;  // last: stops first
+  std::unique_ptr<Network> network_;
+  std::unique_ptr<Reboots> reboots_;  // last: stops first
 };
 
 }  // namespace vboard

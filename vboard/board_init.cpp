@@ -13,11 +13,14 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+
+#include "vboard/launcher.h"
 
 namespace vboard {
 
@@ -58,18 +61,20 @@ bool recv_init_msg(int sock, InitMessage& out) {
   do {
     n = ::recvmsg(sock, &msg, MSG_CMSG_CLOEXEC);
   } while (n < 0 && errno == EINTR);
-  if (n < static_cast<ssize_t>(sizeof(InitHeader))) return false;
-  std::memcpy(&out.header, buf, sizeof(InitHeader));
-  out.payload.assign(buf + sizeof(InitHeader), static_cast<std::size_t>(n) - sizeof(InitHeader));
+  if (n < 0) return false;
+  // Descriptors first: whatever else is wrong, none of them may leak.
   for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c != nullptr; c = CMSG_NXTHDR(&msg, c)) {
     if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_RIGHTS) continue;
     std::size_t count = (c->cmsg_len - CMSG_LEN(0)) / sizeof(int);
     for (std::size_t i = 0; i < count; ++i) {
       int fd;
       std::memcpy(&fd, CMSG_DATA(c) + i * sizeof(int), sizeof(int));
-      out.fds.push_back(fd);
+      out.fds.emplace_back(fd);
     }
   }
+  if (n < static_cast<ssize_t>(sizeof(InitHeader))) return false;
+  std::memcpy(&out.header, buf, sizeof(InitHeader));
+  out.payload.assign(buf + sizeof(InitHeader), static_cast<std::size_t>(n) - sizeof(InitHeader));
   return true;
 }
 
@@ -78,18 +83,19 @@ namespace {
 // The child runs in a copy of a possibly multi-threaded test process: it
 // keeps to system calls and the strings the plan already holds.
 
-[[noreturn]] void fail(int ctl, const char* what, int err) {
-  char line[512];
-  std::snprintf(line, sizeof(line), "%s: %s", what, std::strerror(err));
-  send_init_msg(ctl, {InitMsg::kFailed}, line);
+[[noreturn]] void fail(int ctl, const std::string& what, int err) {
+  send_init_msg(ctl, {InitMsg::kFailed}, what + ": " + std::strerror(err));
   _exit(1);
 }
 
-[[noreturn]] void fail_path(int ctl, const char* what, const std::string& path, int err) {
-  char line[768];
-  std::snprintf(line, sizeof(line), "%s %s: %s", what, path.c_str(), std::strerror(err));
-  send_init_msg(ctl, {InitMsg::kFailed}, line);
+[[noreturn]] void fail(int ctl, const char* what) {
+  send_init_msg(ctl, {InitMsg::kFailed}, what);
   _exit(1);
+}
+
+void send_fd(int ctl, InitMsg type, const ftmd::UniqueFd& fd) {
+  const int raw = fd.get();
+  if (!send_init_msg(ctl, {type}, {}, std::span<const int>(&raw, 1))) fail(ctl, "send a descriptor", errno);
 }
 
 unsigned long locked_flags(const char* path) {
@@ -108,32 +114,18 @@ unsigned long locked_flags(const char* path) {
 void bind_all(int ctl, const std::vector<InitPlan::Bind>& binds) {
   for (const auto& b : binds) {
     if (::mount(b.source.c_str(), b.target.c_str(), nullptr, MS_BIND, nullptr) != 0)
-      fail_path(ctl, "bind mount", b.source + " on " + b.target, errno);
+      fail(ctl, "bind mount " + b.source + " on " + b.target, errno);
     if (b.read_only &&
         ::mount(nullptr, b.target.c_str(), nullptr,
                 MS_BIND | MS_REMOUNT | MS_RDONLY | locked_flags(b.target.c_str()), nullptr) != 0)
-      fail_path(ctl, "read-only remount of", b.target, errno);
+      fail(ctl, "read-only remount of " + b.target, errno);
   }
 }
 
-void set_environment(const InitPlan& plan) {
-  ::clearenv();
-  for (const auto& e : plan.env) ::putenv(const_cast<char*>(e.c_str()));
-}
-
-// Runs `ip -batch file` and waits; true when it succeeded.
-bool run_ip_batch(const InitPlan& plan, const std::string& batch) {
-  pid_t pid = ::fork();
-  if (pid < 0) return false;
-  if (pid == 0) {
-    const char* argv[] = {plan.ip_binary.c_str(), "-batch", batch.c_str(), nullptr};
-    ::execv(argv[0], const_cast<char* const*>(argv));
-    _exit(127);
-  }
-  int status = 0;
-  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-  }
-  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+// Runs the host's `ip -batch FILE` ("-": stdin from `in`); true when it succeeded.
+bool run_ip_batch(const InitPlan& plan, const std::string& batch, int in = -1) {
+  pid_t pid = launch({.argv = {"ip", "-batch", batch}, .program = plan.ip_binary, .in = in});
+  return pid > 0 && wait_exit(pid) == 0;
 }
 
 // The test PC's end of the network: a namespace of its own, held by a
@@ -143,53 +135,38 @@ bool run_ip_batch(const InitPlan& plan, const std::string& batch) {
 // test process, which runs PC-side programs in it.
 void set_up_pc_network(int ctl, const InitPlan& plan) {
   if (plan.pc_links.empty()) return;
-  int up[2], go[2];
-  if (::pipe2(up, O_CLOEXEC) != 0 || ::pipe2(go, O_CLOEXEC) != 0) fail(ctl, "pipe", errno);
+  Pipe up = Pipe::make(), go = Pipe::make();
+  if (!up.read || !go.read) fail(ctl, "pipe", errno);
   pid_t pc = ::fork();
   if (pc < 0) fail(ctl, "fork the PC's network holder", errno);
   if (pc == 0) {
     char c = ::unshare(CLONE_NEWNET) == 0 ? 'y' : 'n';
-    if (c == 'y') {
-      int netns = ::open("/proc/self/ns/net", O_RDONLY | O_CLOEXEC);
-      send_init_msg(ctl, {InitMsg::kPcNetFd}, {}, std::span<const int>(&netns, 1));
-      ::close(netns);
-    }
-    [[maybe_unused]] ssize_t w = ::write(up[1], &c, 1);
-    if (c != 'y' || ::read(go[0], &c, 1) != 1) _exit(1);
+    if (c == 'y')
+      send_fd(ctl, InitMsg::kPcNetFd, ftmd::UniqueFd(::open("/proc/self/ns/net", O_RDONLY | O_CLOEXEC)));
+    [[maybe_unused]] ssize_t w = ::write(up.write.get(), &c, 1);
+    if (c != 'y' || ::read(go.read.get(), &c, 1) != 1) _exit(1);
     c = run_ip_batch(plan, plan.pc_batch) ? 'y' : 'n';
-    w = ::write(up[1], &c, 1);
+    w = ::write(up.write.get(), &c, 1);
     ::close_range(0, ~0U, 0);
     for (;;) ::pause();
   }
   char c = 'n';
-  if (::read(up[0], &c, 1) != 1 || c != 'y') fail(ctl, "the PC's network namespace", EPERM);
-  char pid_text[16];
-  std::snprintf(pid_text, sizeof(pid_text), "%d", pc);
-  int batch[2];
-  if (::pipe2(batch, O_CLOEXEC) != 0) fail(ctl, "pipe", errno);
-  pid_t ip = ::fork();
-  if (ip == 0) {
-    ::dup2(batch[0], 0);
-    const char* argv[] = {plan.ip_binary.c_str(), "-batch", "-", nullptr};
-    ::execv(argv[0], const_cast<char* const*>(argv));
-    _exit(127);
-  }
-  ::close(batch[0]);
+  if (::read(up.read.get(), &c, 1) != 1 || c != 'y') fail(ctl, "the PC's network namespace", EPERM);
+  // The peers move into the holder's namespace, named by its pid. (The
+  // holder must not hold the batch's write end: ip reads to its end.)
+  Pipe batch = Pipe::make();
+  if (!batch.read) fail(ctl, "pipe", errno);
+  pid_t ip = launch({.argv = {"ip", "-batch", "-"}, .program = plan.ip_binary, .in = batch.read.get()});
+  batch.read.reset();
   for (const auto& link : plan.pc_links) {
-    std::string line = "link set " + link + " netns " + pid_text + "\n";
-    [[maybe_unused]] ssize_t n = ::write(batch[1], line.data(), line.size());
+    std::string line = "link set " + link + " netns " + std::to_string(pc) + "\n";
+    [[maybe_unused]] ssize_t n = ::write(batch.write.get(), line.data(), line.size());
   }
-  ::close(batch[1]);
-  int status = 0;
-  while (::waitpid(ip, &status, 0) < 0 && errno == EINTR) {
-  }
-  c = 'y';
-  [[maybe_unused]] ssize_t w = ::write(go[1], &c, 1);
-  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0 || ::read(up[0], &c, 1) != 1 || c != 'y') {
-    send_init_msg(ctl, {InitMsg::kFailed}, "setting up the test PC's end of the network failed");
-    _exit(1);
-  }
-  for (int fd : {up[0], up[1], go[0], go[1]}) ::close(fd);
+  batch.write.reset();
+  const bool moved = ip > 0 && wait_exit(ip) == 0;
+  [[maybe_unused]] ssize_t w = ::write(go.write.get(), "y", 1);
+  if (!moved || ::read(up.read.get(), &c, 1) != 1 || c != 'y')
+    fail(ctl, "setting up the test PC's end of the network failed");
 }
 
 void set_up_root(int ctl, const InitPlan& plan) {
@@ -197,63 +174,52 @@ void set_up_root(int ctl, const InitPlan& plan) {
   if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) fail(ctl, "make / private", errno);
   bind_all(ctl, plan.binds);
 
-  int fuse = ::open("/dev/fuse", O_RDWR | O_CLOEXEC);
-  if (fuse < 0) fail(ctl, "open /dev/fuse", errno);
-  char options[128];
-  std::snprintf(options, sizeof(options), "fd=%d,rootmode=40000,user_id=0,group_id=0", fuse);
-  if (::mount("vboard", plan.fuse_mountpoint.c_str(), "fuse.vboard", MS_NOSUID | MS_NODEV, options) != 0)
+  ftmd::UniqueFd fuse(::open("/dev/fuse", O_RDWR | O_CLOEXEC));
+  if (!fuse) fail(ctl, "open /dev/fuse", errno);
+  const std::string options = "fd=" + std::to_string(fuse.get()) + ",rootmode=40000,user_id=0,group_id=0";
+  if (::mount("vboard", plan.fuse_mountpoint.c_str(), "fuse.vboard", MS_NOSUID | MS_NODEV, options.c_str()) !=
+      0)
     fail(ctl, "mount the hardware tree (fuse)", errno);
   // The test process serves the tree from here on; nothing below may touch
   // it before this message is out.
-  if (!send_init_msg(ctl, {InitMsg::kFuseFd}, {}, std::span<const int>(&fuse, 1)))
-    fail(ctl, "send fuse fd", errno);
-  ::close(fuse);
+  send_fd(ctl, InitMsg::kFuseFd, fuse);
+  fuse.reset();
 
   // The interfaces, with the host's ip(8) before the chroot.
-  if (!run_ip_batch(plan, plan.net_batch)) {
-    send_init_msg(ctl, {InitMsg::kFailed}, "setting up the board's interfaces with ip -batch failed");
-    _exit(1);
-  }
+  if (!run_ip_batch(plan, plan.net_batch))
+    fail(ctl, "setting up the board's interfaces with ip -batch failed");
   set_up_pc_network(ctl, plan);
   if (::mount("sysfs", plan.net_sysfs.c_str(), "sysfs", MS_NOSUID | MS_NODEV | MS_NOEXEC, nullptr) != 0)
     fail(ctl, "mount sysfs", errno);
   bind_all(ctl, plan.late_binds);
 
-  int uevent = ::socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_KOBJECT_UEVENT);
-  if (uevent < 0) fail(ctl, "uevent socket", errno);
+  ftmd::UniqueFd uevent(::socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_KOBJECT_UEVENT));
+  if (!uevent) fail(ctl, "uevent socket", errno);
   sockaddr_nl addr{};
   addr.nl_family = AF_NETLINK;
-  if (::bind(uevent, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0)
+  if (::bind(uevent.get(), reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0)
     fail(ctl, "bind uevent socket", errno);
-  send_init_msg(ctl, {InitMsg::kUeventFd}, {}, std::span<const int>(&uevent, 1));
-  ::close(uevent);
+  send_fd(ctl, InitMsg::kUeventFd, uevent);
 
   if (::chroot(plan.root.c_str()) != 0 || ::chdir("/") != 0) fail(ctl, "chroot", errno);
   if (::mount("proc", "/proc", "proc", MS_NOSUID | MS_NODEV | MS_NOEXEC, nullptr) != 0)
     fail(ctl, "mount /proc", errno);
   ::sethostname(plan.hostname.data(), plan.hostname.size());
-  set_environment(plan);
+  ::clearenv();
+  for (const auto& e : plan.env) ::putenv(const_cast<char*>(e.c_str()));
 }
 
-// Puts the child's standard descriptors in place, closes every other one,
-// clears the signal mask (as a service manager does) and executes argv. Only
-// returns on failure.
-void exec_child(const sigset_t& mask, int in, int out, int err, char* const* argv) {
-  if (in >= 0) ::dup2(in, 0);
-  if (out >= 0) ::dup2(out, 1);
-  if (err >= 0) ::dup2(err, 2);
-  ::close_range(3, ~0U, 0);
-  for (int sig = 1; sig < NSIG; ++sig) ::signal(sig, SIG_DFL);
-  ::sigprocmask(SIG_SETMASK, &mask, nullptr);
-  ::execvp(argv[0], argv);
+// How pid 1 starts the daemon: as a service manager does, in a session of
+// its own. A daemon for another machine runs under qemu-user, with argv[0]
+// kept "ftmd".
+Launch daemon_launch(const InitPlan& plan) {
+  if (plan.daemon_emulator.empty())
+    return {.argv = {"ftmd"}, .program = plan.daemon_path, .new_session = true};
+  return {
+      .argv = {"ftmd", "-0", "ftmd", plan.daemon_path}, .program = plan.daemon_emulator, .new_session = true};
 }
 
-int wait_status_code(int status) {
-  if (WIFEXITED(status)) return WEXITSTATUS(status);
-  if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
-  return 255;
-}
-
+// A board process pid 1 started for the test process, by its token.
 struct Child {
   pid_t pid = 0;
   int token = 0;
@@ -263,112 +229,77 @@ struct Child {
 // process (orphans land here) and reports the ones it started. When the test
 // process goes away (end of file on the control socket) it exits, and the
 // kernel kills everything else in the board.
-[[noreturn]] void serve(int ctl, const InitPlan& plan, const sigset_t& old_mask) {
+[[noreturn]] void serve(int ctl, const InitPlan& plan) {
   sigset_t chld;
   sigemptyset(&chld);
   sigaddset(&chld, SIGCHLD);
-  int sfd = ::signalfd(-1, &chld, SFD_CLOEXEC | SFD_NONBLOCK);
-  if (sfd < 0) fail(ctl, "signalfd", errno);
+  ftmd::UniqueFd sfd(::signalfd(-1, &chld, SFD_CLOEXEC | SFD_NONBLOCK));
+  if (!sfd) fail(ctl, "signalfd", errno);
+  const Launch daemon = daemon_launch(plan);
   send_init_msg(ctl, {InitMsg::kReady});
 
   std::array<Child, 64> children{};
-  auto remember = [&](pid_t pid, int token) {
-    for (auto& c : children)
-      if (c.pid == 0) {
-        c = {pid, token};
-        return;
-      }
-  };
-  // Tells the board whether the child for `token` started (and tracks it).
+  // Tells the test process whether the child for `token` started (and tracks it).
   auto report_start = [&](pid_t pid, int token) {
-    if (pid > 0) {
-      remember(pid, token);
-      send_init_msg(ctl, {InitMsg::kStarted, token, pid});
-    } else {
+    if (pid <= 0) {
       send_init_msg(ctl, {InitMsg::kExited, token, 127});
+      return;
     }
+    auto free = std::find_if(children.begin(), children.end(), [](const Child& c) { return c.pid == 0; });
+    if (free != children.end()) *free = {pid, token};
+    send_init_msg(ctl, {InitMsg::kStarted, token, pid});
   };
 
   for (;;) {
-    pollfd fds[2] = {{ctl, POLLIN, 0}, {sfd, POLLIN, 0}};
+    pollfd fds[2] = {{ctl, POLLIN, 0}, {sfd.get(), POLLIN, 0}};
     if (::poll(fds, 2, -1) < 0) {
       if (errno == EINTR) continue;
       _exit(1);
     }
     if (fds[1].revents & POLLIN) {
       signalfd_siginfo info;
-      while (::read(sfd, &info, sizeof(info)) > 0) {
+      while (::read(sfd.get(), &info, sizeof(info)) > 0) {
       }
       int status = 0;
-      pid_t pid;
-      while ((pid = ::waitpid(-1, &status, WNOHANG)) > 0) {
+      for (pid_t pid; (pid = ::waitpid(-1, &status, WNOHANG)) > 0;) {
         for (auto& c : children)
           if (c.pid == pid) {
-            send_init_msg(ctl, {InitMsg::kExited, c.token, wait_status_code(status)});
+            send_init_msg(ctl, {InitMsg::kExited, c.token, exit_code(status)});
             c = {};
           }
       }
     }
-    if (fds[0].revents & (POLLIN | POLLHUP | POLLERR)) {
-      InitMessage m;
-      if (!recv_init_msg(ctl, m)) _exit(0);
-      switch (m.header.type) {
-        case InitMsg::kStartDaemon: {
-          pid_t pid = ::fork();
-          if (pid == 0) {
-            ::setsid();  // as a service manager starts it
-            int in = ::open("/dev/null", O_RDONLY);
-            int out = ::open(plan.daemon_output.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-            char* argv[] = {const_cast<char*>("ftmd"), nullptr};
-            // A daemon for another machine: qemu-user, with argv[0] kept "ftmd".
-            char* emulated_argv[] = {const_cast<char*>("ftmd"), const_cast<char*>("-0"),
-                                     const_cast<char*>("ftmd"), const_cast<char*>(plan.daemon_path.c_str()),
-                                     nullptr};
-            if (in >= 0 && out >= 0) {
-              if (in >= 0) ::dup2(in, 0);
-              ::dup2(out, 1);
-              ::dup2(out, 2);
-              ::close_range(3, ~0U, 0);
-              for (int sig = 1; sig < NSIG; ++sig) ::signal(sig, SIG_DFL);
-              ::sigprocmask(SIG_SETMASK, &old_mask, nullptr);
-              if (plan.daemon_emulator.empty())
-                ::execv(plan.daemon_path.c_str(), argv);
-              else
-                ::execv(plan.daemon_emulator.c_str(), emulated_argv);
-            }
-            _exit(127);
-          }
-          report_start(pid, m.header.a);
-          break;
-        }
-        case InitMsg::kExec: {
-          std::vector<std::string> args;
-          for (std::size_t start = 0; start < m.payload.size();) {
-            std::size_t end = m.payload.find('\0', start);
-            if (end == std::string::npos) end = m.payload.size();
-            args.emplace_back(m.payload.substr(start, end - start));
-            start = end + 1;
-          }
-          std::vector<char*> argv;
-          for (auto& a : args) argv.push_back(a.data());
-          argv.push_back(nullptr);
-          pid_t pid = args.empty() ? -1 : ::fork();
-          if (pid == 0) {
-            auto fd = [&](std::size_t i) { return i < m.fds.size() ? m.fds[i] : -1; };
-            exec_child(old_mask, fd(0), fd(1), fd(2), argv.data());
-            _exit(127);
-          }
-          report_start(pid, m.header.a);
-          break;
-        }
-        case InitMsg::kSignal:
-          for (auto& c : children)
-            if (c.pid != 0 && c.token == m.header.a) ::kill(c.pid, m.header.b);
-          break;
-        default:
-          break;
+    if (!(fds[0].revents & (POLLIN | POLLHUP | POLLERR))) continue;
+    InitMessage m;
+    if (!recv_init_msg(ctl, m)) _exit(0);
+    auto fd = [&](std::size_t i) { return i < m.fds.size() ? m.fds[i].get() : -1; };
+    switch (m.header.type) {
+      case InitMsg::kStartDaemon: {
+        ftmd::UniqueFd in(::open("/dev/null", O_RDONLY | O_CLOEXEC));
+        ftmd::UniqueFd out(
+            ::open(plan.daemon_output.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644));
+        Launch start = daemon;
+        start.in = in.get();
+        start.out = start.err = out.get();
+        report_start(in && out ? launch(start) : -1, m.header.a);
+        break;
       }
-      for (int fd : m.fds) ::close(fd);
+      case InitMsg::kExec: {
+        Launch command{.in = fd(0), .out = fd(1), .err = fd(2)};
+        for (std::size_t start = 0; start < m.payload.size();) {
+          std::size_t end = std::min(m.payload.find('\0', start), m.payload.size());
+          command.argv.emplace_back(m.payload.substr(start, end - start));
+          start = end + 1;
+        }
+        report_start(launch(command), m.header.a);
+        break;
+      }
+      case InitMsg::kSignal:
+        for (auto& c : children)
+          if (c.pid != 0 && c.token == m.header.a) ::kill(c.pid, m.header.b);
+        break;
+      default:
+        break;
     }
   }
 }
@@ -393,10 +324,9 @@ struct Child {
   InitMessage m;
   if (!recv_init_msg(ctl, m) || m.header.type != InitMsg::kMapped) _exit(1);
 
-  // Board processes start with no signal blocked, whatever the test
-  // process blocks; pid 1 takes SIGCHLD through a signalfd.
-  sigset_t chld, old_mask;
-  sigemptyset(&old_mask);
+  // pid 1 takes SIGCHLD through a signalfd; the programs it launches start
+  // with no signal blocked.
+  sigset_t chld;
   sigemptyset(&chld);
   sigaddset(&chld, SIGCHLD);
   ::sigprocmask(SIG_SETMASK, &chld, nullptr);
@@ -406,13 +336,11 @@ struct Child {
   if (init == 0) {
     ::prctl(PR_SET_PDEATHSIG, SIGKILL);
     set_up_root(ctl, plan);
-    serve(ctl, plan, old_mask);
+    serve(ctl, plan);
   }
   send_init_msg(ctl, {InitMsg::kInitPid, init});
   ::close(ctl);
-  int status = 0;
-  while (::waitpid(init, &status, 0) < 0 && errno == EINTR) {
-  }
+  wait_exit(init);
   _exit(0);
 }
 

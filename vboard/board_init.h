@@ -8,11 +8,13 @@
 #include <string_view>
 #include <vector>
 
+#include "common/unique_fd.h"
+
 namespace vboard {
 
-// Messages on the control socket (SOCK_SEQPACKET) between the Board object in
-// the test process and the board's side: the namespace child and the board's
-// pid 1. Each message is one header, an optional payload (texts, NUL
+// The init protocol: messages on the control socket (SOCK_SEQPACKET) between
+// the test process (BoardProcesses, board_processes.h) and the board's side:
+// the namespace child and the board's pid 1. Each message is one header, an optional payload (texts, NUL
 // separated) and optional descriptors (SCM_RIGHTS).
 enum class InitMsg : std::uint32_t {
   // board -> test process
@@ -44,7 +46,7 @@ bool send_init_msg(int sock, InitHeader header, std::string_view payload = {}, s
 struct InitMessage {
   InitHeader header{};
   std::string payload;
-  std::vector<int> fds;  // owned by the receiver
+  std::vector<ftmd::UniqueFd> fds;
 };
 // Receives one message; false on end of file or error.
 bool recv_init_msg(int sock, InitMessage& out);

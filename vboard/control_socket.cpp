@@ -1,7 +1,6 @@
 #include "vboard/control_socket.h"
 
 #include <poll.h>
-#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -10,16 +9,15 @@
 #include <chrono>
 #include <cstring>
 
+#include "common/deadline.h"
 #include "vboard/board.h"
 
 namespace vboard {
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
 // A control line is short; a client that sends nothing for this long is dropped.
 constexpr std::size_t kMaxLine = 4096;
-constexpr int kLineTimeoutMs = 5000;
+constexpr std::chrono::seconds kLineTimeout{5};
 
 bool address_of(const std::string& path, sockaddr_un* addr) {
   *addr = {};
@@ -39,19 +37,13 @@ bool write_all(int fd, const std::string& text) {
   return true;
 }
 
-// Reads up to the first line feed (not included); nothing on time-out, EOF
-// without a line feed gives what came.
-std::optional<std::string> read_line(int fd, int timeout_ms) {
+// Reads up to the first line feed (not included); nothing at the deadline
+// (none: wait as long as it takes), EOF without a line feed gives what came.
+std::optional<std::string> read_line(int fd, const std::optional<ftmd::Deadline>& deadline) {
   std::string line;
-  auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
   while (line.size() < kMaxLine) {
-    int left =
-        timeout_ms < 0
-            ? -1
-            : static_cast<int>(std::max<long long>(
-                  0, std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count()));
     pollfd p{fd, POLLIN, 0};
-    int r = ::poll(&p, 1, left);
+    int r = ::poll(&p, 1, deadline ? deadline->poll_ms() : -1);
     if (r < 0 && errno == EINTR) continue;
     if (r <= 0) return std::nullopt;
     char c;
@@ -75,21 +67,19 @@ ControlSocket::ControlSocket(std::string path, Handler handler)
   if (!listener_ || ::bind(listener_.get(), reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0 ||
       ::listen(listener_.get(), 8) != 0)
     throw BoardError("vboard: cannot listen at " + path_ + ": " + std::strerror(errno));
-  wake_.reset(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
   thread_ = std::jthread([this](std::stop_token st) { serve(st); });
 }
 
 ControlSocket::~ControlSocket() {
   thread_.request_stop();
-  std::uint64_t one = 1;
-  [[maybe_unused]] ssize_t n = ::write(wake_.get(), &one, sizeof(one));
+  wake_.signal();
   if (thread_.joinable()) thread_.join();
   ::unlink(path_.c_str());
 }
 
 void ControlSocket::serve(std::stop_token stop) {
   while (!stop.stop_requested()) {
-    pollfd p[2] = {{listener_.get(), POLLIN, 0}, {wake_.get(), POLLIN, 0}};
+    pollfd p[2] = {{listener_.get(), POLLIN, 0}, {wake_.fd(), POLLIN, 0}};
     if (::poll(p, 2, -1) < 0) continue;
     if (p[1].revents || stop.stop_requested()) break;
     ftmd::UniqueFd connection(::accept4(listener_.get(), nullptr, nullptr, SOCK_CLOEXEC));
@@ -98,7 +88,7 @@ void ControlSocket::serve(std::stop_token stop) {
 }
 
 void ControlSocket::answer(int connection) {
-  auto line = read_line(connection, kLineTimeoutMs);
+  auto line = read_line(connection, ftmd::Deadline(kLineTimeout));
   if (!line) return;
   if (!line->empty() && line->back() == '\r') line->pop_back();
   write_all(connection, handler_(*line) + "\n");
@@ -121,7 +111,7 @@ std::optional<std::string> ControlSocket::ask(const std::string& path, const std
     return std::nullopt;
   }
   // Some controls take a while (wait-reboot, http-get): no deadline here.
-  auto answer = read_line(fd.get(), -1);
+  auto answer = read_line(fd.get(), std::nullopt);
   if (!answer || answer->empty()) {
     *error = "the board closed the control connection without an answer";
     return std::nullopt;

@@ -5,6 +5,7 @@
 #include <string>
 #include <thread>
 
+#include "common/event_fd.h"
 #include "common/unique_fd.h"
 
 namespace vboard {
@@ -43,7 +44,7 @@ class ControlSocket {
   const std::string path_;
   Handler handler_;
   ftmd::UniqueFd listener_;
-  ftmd::UniqueFd wake_;
+  ftmd::EventFd wake_;
   std::jthread thread_;
 };
 

@@ -3,130 +3,132 @@
 #include <algorithm>
 #include <condition_variable>
 #include <cstdio>
+#include <optional>
 #include <sstream>
 
+#include "common/deadline.h"
 #include "vboard/host_client.h"
 
 namespace vboard {
 namespace {
 
-std::vector<std::string> split(const std::string& line) {
+using A = ControlArg;
+using namespace std::chrono_literals;
+
+// Longest wait a control line takes in milliseconds: ten minutes.
+constexpr long kMaxMs = 600000;
+
+std::vector<std::string> split(const std::string& line, char separator = ' ') {
   std::istringstream in(line);
   std::vector<std::string> words;
-  for (std::string w; in >> w;) words.push_back(w);
+  for (std::string w; std::getline(in, w, separator);)
+    if (!w.empty()) words.push_back(w);
   return words;
 }
 
-void need(const std::vector<std::string>& args, std::size_t n, const char* usage) {
-  if (args.size() != n) throw ControlError(std::string("usage: ") + usage);
-}
-
-int number(const std::string& text) {
-  try {
-    std::size_t used = 0;
-    int v = std::stoi(text, &used, 0);
-    if (used == text.size()) return v;
-  } catch (const std::exception&) {
-  }
-  throw ControlError("not a number: " + text);
-}
-
-// The rest of the line after the control's name, as typed.
-std::string joined(const std::vector<std::string>& args) {
+std::string joined(std::vector<std::string>::const_iterator from,
+                   std::vector<std::string>::const_iterator to) {
   std::string out;
-  for (const auto& a : args) out += (out.empty() ? "" : " ") + a;
+  for (; from != to; ++from) out += (out.empty() ? "" : " ") + *from;
   return out;
 }
 
-Triggers::LineFault trigger_fault(const std::string& name) {
-  if (name == "none") return Triggers::LineFault::kNone;
-  if (name == "missing") return Triggers::LineFault::kMissing;
-  if (name == "low") return Triggers::LineFault::kStuckLow;
-  if (name == "high") return Triggers::LineFault::kStuckHigh;
-  throw ControlError("trigger fault: none|missing|low|high");
+std::optional<long> parse_number(const std::string& text) {
+  try {
+    std::size_t used = 0;
+    long v = std::stol(text, &used, 0);
+    if (used == text.size()) return v;
+  } catch (const std::exception&) {
+  }
+  return std::nullopt;
 }
 
-LogicMcu::Fault logic_fault(const std::string& name) {
-  using F = LogicMcu::Fault;
-  if (name == "none") return F::kNone;
-  if (name == "silent") return F::kSilent;
-  if (name == "split") return F::kSplit;
-  if (name == "bad-checksum") return F::kBadChecksum;
-  if (name == "unknown-code") return F::kUnknownCode;
-  if (name == "overlong") return F::kOverlongMsglen;
-  throw ControlError("logic fault: none|silent|split|bad-checksum|unknown-code|overlong");
-}
+constexpr Triggers::LineFault kTriggerFaults[] = {Triggers::LineFault::kNone, Triggers::LineFault::kMissing,
+                                                  Triggers::LineFault::kStuckLow,
+                                                  Triggers::LineFault::kStuckHigh};
+constexpr LogicMcu::Fault kLogicFaults[] = {LogicMcu::Fault::kNone,        LogicMcu::Fault::kSilent,
+                                            LogicMcu::Fault::kSplit,       LogicMcu::Fault::kBadChecksum,
+                                            LogicMcu::Fault::kUnknownCode, LogicMcu::Fault::kOverlongMsglen};
+constexpr char kLogicFaultChoice[] = "none|silent|split|bad-checksum|unknown-code|overlong";
+constexpr VolumeAnswer kVolumeAnswers[] = {VolumeAnswer::kEcho,      VolumeAnswer::kNone,
+                                           VolumeAnswer::kWrongSync, VolumeAnswer::kWrongCommand,
+                                           VolumeAnswer::kShort,     VolumeAnswer::kShifted};
 
-VolumeAnswer volume_answer(const std::string& name) {
-  if (name == "echo") return VolumeAnswer::kEcho;
-  if (name == "none") return VolumeAnswer::kNone;
-  if (name == "wrong-sync") return VolumeAnswer::kWrongSync;
-  if (name == "wrong-command") return VolumeAnswer::kWrongCommand;
-  if (name == "short") return VolumeAnswer::kShort;
-  if (name == "shifted") return VolumeAnswer::kShifted;
-  throw ControlError("mcu-volume: echo|none|wrong-sync|wrong-command|short|shifted");
+std::string ran(const Board::ExecResult& r) {
+  return r.output + (r.status == 0 ? "" : "(exit " + std::to_string(r.status) + ")");
 }
 
 const std::vector<Controls::Entry> kTable = {
-    {"key", "", "press and release the reset key",
-     [](Controls& c, const auto& a) {
-       need(a, 0, "key");
+    {"key",
+     {},
+     "press and release the reset key (lost when no key test reads the key)",
+     [](Controls& c, const ControlArgs&) {
        return c.board().keypad().press_reset_key() ? "" : "the key device is absent";
      }},
-    {"key-in", "MS", "press the reset key MS milliseconds from now (for a pending key test)",
-     [](Controls& c, const auto& a) {
-       need(a, 1, "key-in MS");
-       c.later(std::chrono::milliseconds(number(a[0])), [&c] { c.board().keypad().press_reset_key(); });
+    {"key-in",
+     {A::number("MS", 0, kMaxMs)},
+     "press the reset key MS milliseconds from now, once a key test reads the key (waits up to 20 s for one)",
+     [](Controls& c, const ControlArgs& a) {
+       c.later(std::chrono::milliseconds(a.number(0)), [&c](std::stop_token stop) {
+         for (const ftmd::Deadline deadline(20s); !stop.stop_requested() && !deadline.passed();)
+           if (c.board().keypad().wait_reader(100ms)) break;
+         if (!stop.stop_requested()) c.board().keypad().press_reset_key();
+       });
        return std::string();
      }},
-    {"usb-stick", "add|remove", "a USB stick appears on / goes from the host port (kernel uevent)",
-     [](Controls& c, const auto& a) {
-       need(a, 1, "usb-stick add|remove");
-       if (a[0] != "add" && a[0] != "remove") throw ControlError("usage: usb-stick add|remove");
-       return c.board().uevents().usb_stick(a[0] == "add") ? "" : "sending the uevent failed";
+    {"usb-stick",
+     {A::choice("add|remove")},
+     "a USB stick appears on / goes from the host port (kernel uevent)",
+     [](Controls& c, const ControlArgs& a) {
+       return c.board().uevents().usb_stick(a.choice(0) == 0) ? "" : "sending the uevent failed";
      }},
-    {"hangup", "", "the test PC hangs up /dev/ttyGS0 (the daemon's read returns 0)",
-     [](Controls& c, const auto& a) {
-       need(a, 0, "hangup");
+    {"hangup",
+     {},
+     "the test PC hangs up /dev/ttyGS0 (the daemon's read returns 0)",
+     [](Controls& c, const ControlArgs&) {
        c.board().usb_host().hang_up();
        return std::string();
      }},
-    {"replug", "", "the USB cable is pulled and plugged back (the daemon's read fails with EIO)",
-     [](Controls& c, const auto& a) {
-       need(a, 0, "replug");
+    {"replug",
+     {},
+     "the USB cable is pulled and plugged back (the daemon's read fails with EIO)",
+     [](Controls& c, const ControlArgs&) {
        c.board().usb_host().unplug();
        c.board().usb_host().connect();
        return std::string();
      }},
-    {"container", "running|created|paused|stopped|absent", "state of the dante container that runc lists",
-     [](Controls& c, const auto& a) {
-       need(a, 1, "container STATE");
-       c.board().standins().set_container_status(a[0]);
+    {"container",
+     {A::choice("running|created|paused|stopped|absent")},
+     "state of the dante container that runc lists",
+     [](Controls& c, const ControlArgs& a) {
+       c.board().standins().set_container_status(a.word(0));
        return std::string();
      }},
-    {"mcu-volume", "echo|none|wrong-sync|wrong-command|short|shifted",
+    {"mcu-volume",
+     {A::choice("echo|none|wrong-sync|wrong-command|short|shifted")},
      "how the audio MCU answers a volume request",
-     [](Controls& c, const auto& a) {
-       need(a, 1, "mcu-volume echo|none|wrong-sync|wrong-command|short|shifted");
-       c.board().audio_mcu().set_volume_answer(volume_answer(a[0]));
+     [](Controls& c, const ControlArgs& a) {
+       c.board().audio_mcu().set_volume_answer(kVolumeAnswers[a.choice(0)]);
        return std::string();
      }},
-    {"mcu-delay", "MS", "the audio MCU answers volume requests MS milliseconds late",
-     [](Controls& c, const auto& a) {
-       need(a, 1, "mcu-delay MS");
-       c.board().audio_mcu().set_volume_delay(std::chrono::milliseconds(number(a[0])));
+    {"mcu-delay",
+     {A::number("MS", 0, kMaxMs)},
+     "the audio MCU answers volume requests MS milliseconds late",
+     [](Controls& c, const ControlArgs& a) {
+       c.board().audio_mcu().set_volume_delay(std::chrono::milliseconds(a.number(0)));
        return std::string();
      }},
-    {"mcu-leave", "answer|hold", "whether the audio MCU answers the leave-low-power message",
-     [](Controls& c, const auto& a) {
-       need(a, 1, "mcu-leave answer|hold");
-       if (a[0] != "answer" && a[0] != "hold") throw ControlError("usage: mcu-leave answer|hold");
-       c.board().audio_mcu().set_answer_leave_low_power(a[0] == "answer");
+    {"mcu-leave",
+     {A::choice("answer|hold")},
+     "whether the audio MCU answers the leave-low-power message",
+     [](Controls& c, const ControlArgs& a) {
+       c.board().audio_mcu().set_answer_leave_low_power(a.choice(0) == 0);
        return std::string();
      }},
-    {"mcu-log", "", "what the daemon sent the audio MCU: messages (type, command, GPIO 84) and test lines",
-     [](Controls& c, const auto& a) {
-       need(a, 0, "mcu-log");
+    {"mcu-log",
+     {},
+     "what the daemon sent the audio MCU: messages (type, command, GPIO 84) and test lines",
+     [](Controls& c, const ControlArgs&) {
        std::string out;
        for (const auto& r : c.board().audio_mcu().records()) {
          if (r.kind == RpmsgRecord::Kind::kLine) {
@@ -144,71 +146,72 @@ const std::vector<Controls::Entry> kTable = {
        }
        return out;
      }},
-    {"gpio", "N 0|1", "level an input GPIO reads (e.g. 9 for trigger detect, 6 for the trigger input)",
-     [](Controls& c, const auto& a) {
-       need(a, 2, "gpio N 0|1");
-       c.board().gpio().set_input(number(a[0]), number(a[1]));
+    {"gpio",
+     {A::number("N", 0, 1023), A::choice("0|1")},
+     "level an input GPIO reads (e.g. 9 for trigger detect, 6 for the trigger input)",
+     [](Controls& c, const ControlArgs& a) {
+       c.board().gpio().set_input(static_cast<int>(a.number(0)), static_cast<int>(a.choice(1)));
        return std::string();
      }},
-    {"trigger-fault", "1|2 none|missing|low|high", "break a trigger output line",
-     [](Controls& c, const auto& a) {
-       need(a, 2, "trigger-fault 1|2 none|missing|low|high");
-       c.board().triggers().set_fault(number(a[0]), trigger_fault(a[1]));
+    {"trigger-fault",
+     {A::choice("1|2"), A::choice("none|missing|low|high")},
+     "break a trigger output line",
+     [](Controls& c, const ControlArgs& a) {
+       c.board().triggers().set_fault(static_cast<int>(a.choice(0)) + 1, kTriggerFaults[a.choice(1)]);
        return std::string();
      }},
-    {"led", "NAME remove|add", "remove an LED class device (driver missing) or add it back",
-     [](Controls& c, const auto& a) {
-       need(a, 2, "led NAME remove|add");
-       if (a[1] == "remove") {
-         c.board().leds().remove(a[0]);
-       } else if (a[1] == "add") {
-         c.board().leds().add(a[0]);
-       } else {
-         throw ControlError("usage: led NAME remove|add");
-       }
+    {"led",
+     {A::word("NAME"), A::choice("remove|add")},
+     "remove an LED class device (driver missing) or add it back",
+     [](Controls& c, const ControlArgs& a) {
+       if (a.choice(1) == 0)
+         c.board().leds().remove(a.word(0));
+       else
+         c.board().leds().add(a.word(0));
        return std::string();
      }},
-    {"leds", "", "show the LEDs' brightness",
-     [](Controls& c, const auto& a) {
-       need(a, 0, "leds");
+    {"leds",
+     {},
+     "show the LEDs' brightness",
+     [](Controls& c, const ControlArgs&) {
        std::string out;
        for (const char* n : {"red", "green", "blue"})
          out += std::string(n) + "=" + std::to_string(c.board().leds().brightness(n)) + " ";
        return out;
      }},
-    {"logic-answer", "1-4|all MS [none|silent|split|bad-checksum|unknown-code|overlong]",
+    {"logic-answer",
+     {A::choice("1|2|3|4|all"), A::number("MS", 0, kMaxMs), A::choice(kLogicFaultChoice).or_none()},
      "how the logic MCU answers requests of a code: after MS milliseconds, and what is wrong with the answer",
-     [](Controls& c, const auto& a) {
-       if (a.size() != 2 && a.size() != 3) throw ControlError("usage: logic-answer 1-4|all MS [FAULT]");
-       std::uint16_t code = a[0] == "all" ? 0 : static_cast<std::uint16_t>(number(a[0]));
-       if (code > 4) throw ControlError("logic-answer: code 1-4 or all");
-       LogicMcu::Behaviour b{std::chrono::milliseconds(number(a[1])),
-                             logic_fault(a.size() == 3 ? a[2] : "none")};
-       c.board().logic_mcu().set_behaviour(code, b);
+     [](Controls& c, const ControlArgs& a) {
+       // Code 0 sets all four.
+       const auto code = static_cast<std::uint16_t>(a.choice(0) == 4 ? 0 : a.choice(0) + 1);
+       c.board().logic_mcu().set_behaviour(
+           code, {std::chrono::milliseconds(a.number(1)), kLogicFaults[a.given(2) ? a.choice(2) : 0]});
        return std::string();
      }},
-    {"logic-reject", "on|off", "the logic MCU refuses level sets (failure statuses in its confirmation)",
-     [](Controls& c, const auto& a) {
-       need(a, 1, "logic-reject on|off");
-       if (a[0] != "on" && a[0] != "off") throw ControlError("usage: logic-reject on|off");
-       c.board().logic_mcu().set_reject_level_set(a[0] == "on");
+    {"logic-reject",
+     {A::choice("on|off")},
+     "the logic MCU refuses level sets (failure statuses in its confirmation)",
+     [](Controls& c, const ControlArgs& a) {
+       c.board().logic_mcu().set_reject_level_set(a.choice(0) == 0);
        return std::string();
      }},
-    {"logic-send", "HEX...",
+    {"logic-send",
+     {A::rest("HEX")},
      "the logic MCU writes these bytes now, asked or not (e.g. AA AA 01 00 02 00 01 48 A0)",
-     [](Controls& c, const auto& a) {
-       if (a.empty()) throw ControlError("usage: logic-send HEX...");
+     [](Controls& c, const ControlArgs& a) {
        std::vector<std::uint8_t> bytes;
-       for (const auto& h : a) {
-         int v = number("0x" + h);
-         if (v < 0 || v > 0xFF) throw ControlError("not a byte: " + h);
-         bytes.push_back(static_cast<std::uint8_t>(v));
+       for (const auto& h : split(a.word(0))) {
+         auto v = parse_number("0x" + h);
+         if (!v || *v < 0 || *v > 0xFF) throw ControlError("logic-send: not a byte: " + h);
+         bytes.push_back(static_cast<std::uint8_t>(*v));
        }
        return c.board().logic_mcu().send(bytes) ? "" : "the logic MCU port is closed";
      }},
-    {"logic-groups", "", "the logic MCU's four groups: mode and levels",
-     [](Controls& c, const auto& a) {
-       need(a, 0, "logic-groups");
+    {"logic-groups",
+     {},
+     "the logic MCU's four groups: mode and levels",
+     [](Controls& c, const ControlArgs&) {
        std::string out;
        for (int g = 1; g <= 4; ++g) {
          LogicMcu::Group s = c.board().logic_mcu().group(g);
@@ -219,138 +222,141 @@ const std::vector<Controls::Entry> kTable = {
        }
        return out;
      }},
-    {"soc-uid", "TEXT", "the hardware id in /sys/devices/soc0/soc_uid (a line feed is added)",
-     [](Controls& c, const auto& a) {
-       c.board().set_soc_uid(joined(a) + "\n");
+    {"soc-uid",
+     {A::rest("TEXT").or_none()},
+     "the hardware id in /sys/devices/soc0/soc_uid (a line feed is added)",
+     [](Controls& c, const ControlArgs& a) {
+       c.board().set_soc_uid((a.given(0) ? a.word(0) : "") + "\n");
        return std::string();
      }},
-    {"os-version", "VERSION", "VERSION_ID in /etc/os-release",
-     [](Controls& c, const auto& a) {
-       need(a, 1, "os-version VERSION");
-       c.board().set_os_release("NAME=\"Tamo Linux\"\nVERSION_ID=" + a[0] + "\n");
+    {"os-version",
+     {A::word("VERSION")},
+     "VERSION_ID in /etc/os-release",
+     [](Controls& c, const ControlArgs& a) {
+       c.board().set_os_release("NAME=\"Tamo Linux\"\nVERSION_ID=" + a.word(0) + "\n");
        return std::string();
      }},
-    {"env", "NAME [VALUE]", "set (or with no value, delete) a U-Boot environment variable",
-     [](Controls& c, const auto& a) {
-       if (a.empty()) {
-         std::string out;
+    {"env",
+     {A::word("NAME").or_none(), A::rest("VALUE").or_none()},
+     "list the U-Boot environment, or set (with no value, delete) a variable",
+     [](Controls& c, const ControlArgs& a) {
+       std::string out;
+       if (!a.given(0)) {
          for (const auto& [k, v] : c.board().uboot_env().read().value_or(UbootEnv::Vars{}))
            out += k + "=" + v + "\n";
-         return out;
-       }
-       if (a.size() == 1) {
-         c.board().uboot_env().unset(a[0]);
+       } else if (!a.given(1)) {
+         c.board().uboot_env().unset(a.word(0));
        } else {
-         std::vector<std::string> rest(a.begin() + 1, a.end());
-         c.board().uboot_env().set(a[0], joined(rest));
+         c.board().uboot_env().set(a.word(0), a.word(1));
        }
-       return std::string();
+       return out;
      }},
-    {"lan4-address", "CIDR|none", "IPv4 address of lan4 (192.0.2.1/24 at boot)",
-     [](Controls& c, const auto& a) {
-       need(a, 1, "lan4-address CIDR|none");
-       return c.board().network().set_address("lan4", a[0] == "none" ? "" : a[0]) ? "" : "ip failed";
+    {"lan4-address",
+     {A::word("CIDR|none")},
+     "IPv4 address of lan4 (192.0.2.1/24 at boot)",
+     [](Controls& c, const ControlArgs& a) {
+       return c.board().network().set_address("lan4", a.word(0) == "none" ? "" : a.word(0)) ? ""
+                                                                                            : "ip failed";
      }},
-    {"activation-file", "NAME absent|empty|TEXT...",
+    {"activation-file",
+     {A::word("NAME"), A::rest("absent|empty|TEXT")},
      "an activation file in /data/dante_data/activation (device.lic, manufacturer.cert)",
-     [](Controls& c, const auto& a) {
-       if (a.size() < 2) throw ControlError("usage: activation-file NAME absent|empty|TEXT...");
-       std::vector<std::string> rest(a.begin() + 1, a.end());
+     [](Controls& c, const ControlArgs& a) {
        std::optional<std::string> content;
-       if (a[1] == "empty") {
-         content = "";
-       } else if (a[1] != "absent") {
-         content = joined(rest) + "\n";
-       }
-       c.board().set_activation_file(a[0], content);
+       if (a.word(1) == "empty") content = "";
+       if (a.word(1) != "empty" && a.word(1) != "absent") content = a.word(1) + "\n";
+       c.board().set_activation_file(a.word(0), content);
        return std::string();
      }},
-    {"http-get", "URL", "download URL over HTTP as the test PC (through lan4): size and MD5 of the bytes",
-     [](Controls& c, const auto& a) {
-       need(a, 1, "http-get URL");
+    {"http-get",
+     {A::word("URL")},
+     "download URL over HTTP as the test PC (through lan4): size and MD5 of the bytes",
+     [](Controls& c, const ControlArgs& a) {
        // -q: on success the output is the body alone.
-       auto body = c.board().run_on_pc({"busybox", "wget", "-q", "-O", "-", a[0]});
+       auto body = c.board().run_on_pc({"busybox", "wget", "-q", "-O", "-", a.word(0)});
        if (body.status != 0) return "download failed: " + body.output;
-       auto sum = c.board().run_on_pc({"md5sum"}, std::chrono::seconds(10), body.output);
+       auto sum = c.board().run_on_pc({"md5sum"}, 10s, body.output);
        return std::to_string(body.output.size()) + " bytes, md5 " + sum.output.substr(0, 32);
      }},
-    {"macs", "", "MAC addresses of eth0, lan4 and lan3 as the kernel shows them",
-     [](Controls& c, const auto& a) {
-       need(a, 0, "macs");
+    {"macs",
+     {},
+     "MAC addresses of eth0, lan4 and lan3 as the kernel shows them",
+     [](Controls& c, const ControlArgs&) {
        std::string out;
        for (const char* i : {"eth0", "lan4", "lan3"})
          out += std::string(i) + "=" + c.board().network().mac(i).value_or("?") + " ";
        return out;
      }},
-    {"env-tools", "libubootenv|u-boot", "U-Boot tool family: an unset variable prints name= or nothing",
-     [](Controls& c, const auto& a) {
-       need(a, 1, "env-tools libubootenv|u-boot");
-       if (a[0] != "libubootenv" && a[0] != "u-boot") throw ControlError("env-tools libubootenv|u-boot");
-       c.board().standins().set_env_tools(a[0] == "u-boot" ? StandIns::EnvTools::kUboot
+    {"env-tools",
+     {A::choice("libubootenv|u-boot")},
+     "U-Boot tool family: an unset variable prints name= or nothing",
+     [](Controls& c, const ControlArgs& a) {
+       c.board().standins().set_env_tools(a.choice(0) == 1 ? StandIns::EnvTools::kUboot
                                                            : StandIns::EnvTools::kLibubootenv);
        return std::string();
      }},
-    {"fw-setenv", "ok|fail", "fw_setenv stores (ok) or stores nothing and exits 1 (fail)",
-     [](Controls& c, const auto& a) {
-       need(a, 1, "fw-setenv ok|fail");
-       if (a[0] != "ok" && a[0] != "fail") throw ControlError("fw-setenv ok|fail");
-       c.board().standins().set_fw_setenv_fails(a[0] == "fail");
+    {"fw-setenv",
+     {A::choice("ok|fail")},
+     "fw_setenv stores (ok) or stores nothing and exits 1 (fail)",
+     [](Controls& c, const ControlArgs& a) {
+       c.board().standins().set_fw_setenv_fails(a.choice(0) == 1);
        return std::string();
      }},
-    {"unit-dir", "writable|readonly", "the systemd-networkd unit directory /etc/systemd/network",
-     [](Controls& c, const auto& a) {
-       need(a, 1, "unit-dir writable|readonly");
-       if (a[0] != "writable" && a[0] != "readonly") throw ControlError("unit-dir writable|readonly");
-       return c.board().network().set_unit_dir_writable(a[0] == "writable") ? "" : "mount failed";
+    {"unit-dir",
+     {A::choice("writable|readonly")},
+     "the systemd-networkd unit directory /etc/systemd/network",
+     [](Controls& c, const ControlArgs& a) {
+       return c.board().network().set_unit_dir_writable(a.choice(0) == 0) ? "" : "mount failed";
      }},
-    {"wait-reboot", "", "wait (up to 10 s) until `reboot` runs once more",
-     [](Controls& c, const auto& a) {
-       need(a, 0, "wait-reboot");
+    {"wait-reboot",
+     {},
+     "wait (up to 10 s) until `reboot` runs once more",
+     [](Controls& c, const ControlArgs&) {
        int want = c.reboots_waited() + 1;
-       if (!c.board().standins().wait_reboot(want, std::chrono::seconds(10)))
-         return std::string("reboot did not run");
+       if (!c.board().standins().wait_reboot(want, 10s)) return std::string("reboot did not run");
        c.reboots_waited() = want;
        return std::string("reboot ran (the board would restart now)");
      }},
-    {"reboot-mode", "reenumerate|log [BOOT-MS]",
+    {"reboot-mode",
+     {A::choice("reenumerate|log"), A::number("BOOT-MS", 0, kMaxMs).or_none()},
      "what `reboot` does: the PC's port goes and is back after BOOT-MS (default 1500) with ftmd restarted, "
      "or "
      "it is only recorded",
-     [](Controls& c, const auto& a) {
-       if (a.empty() || a.size() > 2 || (a[0] != "reenumerate" && a[0] != "log"))
-         throw ControlError("usage: reboot-mode reenumerate|log [BOOT-MS]");
-       int boot_ms = a.size() == 2 ? number(a[1]) : 1500;
-       if (boot_ms < 0) throw ControlError("reboot-mode: BOOT-MS must not be negative");
-       c.board().set_reboot_reenumerates(a[0] == "reenumerate", std::chrono::milliseconds(boot_ms));
+     [](Controls& c, const ControlArgs& a) {
+       c.board().set_reboot_reenumerates(a.choice(0) == 0,
+                                         std::chrono::milliseconds(a.given(1) ? a.number(1) : 1500));
        return std::string();
      }},
-    {"sleep", "MS", "pause the session",
-     [](Controls&, const auto& a) {
-       need(a, 1, "sleep MS");
-       std::this_thread::sleep_for(std::chrono::milliseconds(number(a[0])));
+    {"sleep",
+     {A::number("MS", 0, kMaxMs)},
+     "pause the session",
+     [](Controls&, const ControlArgs& a) {
+       std::this_thread::sleep_for(std::chrono::milliseconds(a.number(0)));
        return std::string();
      }},
-    {"restart", "", "restart ftmd on the same board (as after a reboot) and wait until it serves",
-     [](Controls& c, const auto& a) {
-       need(a, 0, "restart");
+    {"restart",
+     {},
+     "restart ftmd on the same board (as after a reboot) and wait until it serves",
+     [](Controls& c, const ControlArgs&) {
        std::size_t mark = c.board().syslog().mark();
        c.board().start_daemon();
-       return c.board().wait_serving(std::chrono::seconds(30), mark) ? "ftmd serving again"
-                                                                     : "ftmd did not serve";
+       return c.board().wait_serving(30s, mark) ? "ftmd serving again" : "ftmd did not serve";
      }},
-    {"sh", "COMMAND...", "run a shell command inside the board",
-     [](Controls& c, const auto& a) {
-       auto r = c.board().shell(joined(a));
-       return r.output + (r.status == 0 ? "" : "(exit " + std::to_string(r.status) + ")");
+    {"sh",
+     {A::rest("COMMAND")},
+     "run a shell command inside the board",
+     [](Controls& c, const ControlArgs& a) { return ran(c.board().shell(a.word(0))); }},
+    {"pc",
+     {A::rest("COMMAND")},
+     "run a shell command on the host as the test PC (its network reaches lan4)",
+     [](Controls& c, const ControlArgs& a) {
+       return ran(c.board().run_on_pc({"/bin/sh", "-c", a.word(0)}));
      }},
-    {"pc", "COMMAND...", "run a shell command on the host as the test PC (its network reaches lan4)",
-     [](Controls& c, const auto& a) {
-       auto r = c.board().run_on_pc({"/bin/sh", "-c", joined(a)});
-       return r.output + (r.status == 0 ? "" : "(exit " + std::to_string(r.status) + ")");
-     }},
-    {"log", "[N]", "the daemon's last N syslog lines (default 20), with their levels",
-     [](Controls& c, const auto& a) {
-       std::size_t n = a.empty() ? 20 : static_cast<std::size_t>(number(a[0]));
+    {"log",
+     {A::number("N", 1, 1000000).or_none()},
+     "the daemon's last N syslog lines (default 20), with their levels",
+     [](Controls& c, const ControlArgs& a) {
+       const auto n = static_cast<std::size_t>(a.given(0) ? a.number(0) : 20);
        auto lines = c.board().syslog().lines();
        std::string out;
        for (std::size_t i = lines.size() > n ? lines.size() - n : 0; i < lines.size(); ++i)
@@ -367,36 +373,74 @@ Controls::~Controls() {
   pending_.clear();  // requests stop and joins
 }
 
-void Controls::later(std::chrono::milliseconds delay, std::function<void()> action) {
+void Controls::later(std::chrono::milliseconds delay, std::function<void(std::stop_token)> action) {
   std::lock_guard lock(mutex_);
   pending_.emplace_back([delay, action = std::move(action)](std::stop_token stop) {
     std::mutex m;
     std::condition_variable_any cv;
     std::unique_lock l(m);
-    if (!cv.wait_for(l, stop, delay, [] { return false; })) {
-      if (!stop.stop_requested()) action();
-    }
+    if (!cv.wait_for(l, stop, delay, [] { return false; }) && !stop.stop_requested()) action(stop);
   });
 }
 
 const std::vector<Controls::Entry>& Controls::table() { return kTable; }
 
-std::string Controls::help() {
-  std::string out;
-  for (const auto& e : kTable) {
-    std::string usage = std::string(e.name) + (e.args[0] ? std::string(" ") + e.args : "");
-    out += "  " + usage + std::string(usage.size() < 34 ? 34 - usage.size() : 1, ' ') + e.help + "\n";
+std::string Controls::usage(const Entry& e) {
+  std::string out = e.name;
+  for (const auto& a : e.args) {
+    std::string text = std::string(a.name) + (a.kind == ControlArg::Kind::kRest ? "..." : "");
+    out += " " + (a.optional ? "[" + text + "]" : text);
   }
   return out;
 }
 
+std::string Controls::help() {
+  std::string out;
+  for (const auto& e : kTable) {
+    std::string u = usage(e);
+    out += "  " + u + std::string(u.size() < 34 ? 34 - u.size() : 1, ' ') + e.help + "\n";
+  }
+  return out;
+}
+
+std::pair<const Controls::Entry*, ControlArgs> Controls::parse(const std::string& line) {
+  const auto words = split(line);
+  if (words.empty()) return {nullptr, {}};
+  const auto entry =
+      std::find_if(kTable.begin(), kTable.end(), [&](const Entry& e) { return words[0] == e.name; });
+  if (entry == kTable.end()) throw ControlError("unknown control: " + words[0] + " (try help)");
+  ControlArgs args;
+  auto next = words.begin() + 1;
+  for (const auto& decl : entry->args) {
+    if (next == words.end()) {
+      if (decl.optional) break;
+      throw ControlError("usage: " + usage(*entry));
+    }
+    long value = 0;
+    if (decl.kind == ControlArg::Kind::kNumber) {
+      auto n = parse_number(*next);
+      if (!n || *n < decl.min || *n > decl.max)
+        throw ControlError(std::string(entry->name) + ": " + decl.name + " must be a number from " +
+                           std::to_string(decl.min) + " to " + std::to_string(decl.max) + ", not " + *next);
+      value = *n;
+    } else if (decl.kind == ControlArg::Kind::kChoice) {
+      const auto choices = split(decl.name, '|');
+      auto at = std::find(choices.begin(), choices.end(), *next);
+      if (at == choices.end())
+        throw ControlError(std::string(entry->name) + ": " + *next + " is not one of " + decl.name);
+      value = at - choices.begin();
+    }
+    args.words_.push_back(decl.kind == ControlArg::Kind::kRest ? joined(next, words.end()) : *next);
+    args.values_.push_back(value);
+    next = decl.kind == ControlArg::Kind::kRest ? words.end() : next + 1;
+  }
+  if (next != words.end()) throw ControlError("usage: " + usage(*entry));
+  return {&*entry, std::move(args)};
+}
+
 std::string Controls::run(const std::string& line) {
-  auto words = split(line);
-  if (words.empty()) return {};
-  std::vector<std::string> args(words.begin() + 1, words.end());
-  for (const auto& e : kTable)
-    if (words[0] == e.name) return e.run(*this, args);
-  throw ControlError("unknown control: " + words[0] + " (try help)");
+  auto [entry, args] = parse(line);
+  return entry ? entry->run(*this, args) : std::string();
 }
 
 }  // namespace vboard

@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <fuse_lowlevel.h>
 #include <poll.h>
-#include <sys/eventfd.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -196,44 +195,37 @@ FuseServer::FuseServer(HwTree& tree, ftmd::UniqueFd fuse_fd) : tree_(tree) {
   char name[] = "vboard";
   char* argv[] = {name, nullptr};
   fuse_args args = FUSE_ARGS_INIT(1, argv);
-  session_ = fuse_session_new(&args, &ops, sizeof(ops), &tree_);
+  session_.reset(fuse_session_new(&args, &ops, sizeof(ops), &tree_));
   fuse_opt_free_args(&args);
-  if (!session_) throw std::runtime_error("fuse_session_new failed");
+  if (!session_ || !wake_.valid()) throw std::runtime_error("fuse_session_new failed");
   static const fuse_custom_io io{io_writev, io_read, nullptr, nullptr};
-  if (fuse_session_custom_io(session_, &io, fuse_fd.get()) != 0) {
-    fuse_session_destroy(session_);
+  if (fuse_session_custom_io(session_.get(), &io, fuse_fd.get()) != 0)
     throw std::runtime_error("fuse_session_custom_io failed");
-  }
   [[maybe_unused]] int owned_by_session = fuse_fd.release();
-  wake_.reset(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
   thread_ = std::jthread([this](std::stop_token st) { loop(st); });
 }
 
-FuseServer::~FuseServer() {
-  stop();
-  fuse_session_destroy(session_);
-}
+FuseServer::~FuseServer() { stop(); }
 
 void FuseServer::stop() {
   if (!thread_.joinable()) return;
   thread_.request_stop();
-  std::uint64_t one = 1;
-  [[maybe_unused]] ssize_t n = ::write(wake_.get(), &one, sizeof(one));
+  wake_.signal();
   thread_.join();
 }
 
 void FuseServer::loop(std::stop_token stop) {
   fuse_buf buf{};
-  int fd = fuse_session_fd(session_);
-  while (!stop.stop_requested() && !fuse_session_exited(session_)) {
-    pollfd p[2] = {{fd, POLLIN, 0}, {wake_.get(), POLLIN, 0}};
+  int fd = fuse_session_fd(session_.get());
+  while (!stop.stop_requested() && !fuse_session_exited(session_.get())) {
+    pollfd p[2] = {{fd, POLLIN, 0}, {wake_.fd(), POLLIN, 0}};
     if (::poll(p, 2, -1) < 0) continue;
     if (p[1].revents) break;
     if (p[0].revents & (POLLERR | POLLHUP)) break;
-    int res = fuse_session_receive_buf(session_, &buf);
+    int res = fuse_session_receive_buf(session_.get(), &buf);
     if (res == -EINTR || res == -EAGAIN) continue;
     if (res <= 0) break;  // the mount went away with the board
-    fuse_session_process_buf(session_, &buf);
+    fuse_session_process_buf(session_.get(), &buf);
   }
   std::free(buf.mem);
 }

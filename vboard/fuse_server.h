@@ -2,10 +2,13 @@
 
 #include <thread>
 
+#include "common/c_handle.h"
+#include "common/event_fd.h"
 #include "common/unique_fd.h"
 #include "vboard/sysfs.h"
 
 struct fuse_session;
+extern "C" void fuse_session_destroy(struct fuse_session* se);
 
 namespace vboard {
 
@@ -24,8 +27,8 @@ class FuseServer {
   void loop(std::stop_token stop);
 
   HwTree& tree_;
-  fuse_session* session_ = nullptr;
-  ftmd::UniqueFd wake_;
+  ftmd::CHandle<fuse_session, fuse_session_destroy> session_;
+  ftmd::EventFd wake_;
   std::jthread thread_;
 };
 

@@ -3,29 +3,29 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <array>
 #include <cerrno>
-#include <cstdio>
 
+#include "common/deadline.h"
 #include "common/host_frame.h"
+#include "pc/text.h"
 
 namespace vboard {
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-int remaining_ms(Clock::time_point deadline) {
-  auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-  return left > 0 ? static_cast<int>(left) : 0;
+// The request's seven header bytes: `header` cut or padded with zeros.
+std::array<std::uint8_t, ftmd::kHostHeaderSize> header_of(const Bytes& header) {
+  std::array<std::uint8_t, ftmd::kHostHeaderSize> out{};
+  std::copy_n(header.begin(), std::min(header.size(), out.size()), out.begin());
+  return out;
 }
 
 }  // namespace
 
 Bytes HostClient::encode_request(std::string_view text, const Bytes& header) {
-  Bytes out(header.begin(), header.end());
-  out.resize(ftmd::kHostHeaderSize);
-  out.push_back(static_cast<std::uint8_t>(text.size() & 0xff));
-  out.push_back(static_cast<std::uint8_t>((text.size() >> 8) & 0xff));
-  out.insert(out.end(), text.begin(), text.end());
+  Bytes out(ftmd::kHostBodyOffset + text.size());
+  out.resize(ftmd::host_request_encode(header_of(header), text, out));
   return out;
 }
 
@@ -36,67 +36,40 @@ Bytes HostClient::expected_reply(std::string_view text, const Bytes& received) {
   return out;
 }
 
-std::string HostClient::escaped(std::string_view text) {
-  std::string out;
-  for (unsigned char c : text) {
-    switch (c) {
-      case '\n':
-        out += "\\n";
-        break;
-      case '\r':
-        out += "\\r";
-        break;
-      case '\t':
-        out += "\\t";
-        break;
-      case '\\':
-        out += "\\\\";
-        break;
-      default:
-        if (c < 0x20 || c > 0x7e) {
-          char hex[8];
-          std::snprintf(hex, sizeof(hex), "\\x%02x", c);
-          out += hex;
-        } else {
-          out += static_cast<char>(c);
-        }
-    }
-  }
-  return out;
-}
+std::string HostClient::escaped(std::string_view text) { return ftmd::pc::escape_reply(text); }
 
 bool HostClient::send(std::string_view text, const Bytes& header) {
   Bytes frame = encode_request(text, header);
-  return send_raw(frame);
+  return !frame.empty() && send_raw(frame);
 }
 
 bool HostClient::send_raw(std::span<const std::uint8_t> bytes) { return port_.write(bytes); }
 
 std::optional<ReplyFrame> HostClient::read_frame(std::chrono::milliseconds timeout) {
-  auto deadline = Clock::now() + timeout;
+  const ftmd::Deadline deadline(timeout);
   int fd = port_.master();
   if (fd < 0) return std::nullopt;
   Bytes frame;
-  std::size_t want = ftmd::kHostBodyOffset;
-  while (frame.size() < want) {
+  // The length field tells the frame's size once the first nine bytes are in.
+  for (std::size_t want = ftmd::kHostBodyOffset; frame.size() < want;) {
     pollfd p{fd, POLLIN, 0};
-    int r = ::poll(&p, 1, remaining_ms(deadline));
+    int r = ::poll(&p, 1, deadline.poll_ms());
     if (r < 0 && errno == EINTR) continue;
     if (r <= 0 || !(p.revents & POLLIN)) return std::nullopt;
     std::uint8_t buf[2048];
-    ssize_t n = ::read(fd, buf, want - frame.size());
+    ssize_t n = ::read(fd, buf, std::min(sizeof(buf), want - frame.size()));
     if (n <= 0) return std::nullopt;
     frame.insert(frame.end(), buf, buf + n);
-    if (want == ftmd::kHostBodyOffset && frame.size() == want)
-      want = ftmd::kHostBodyOffset + frame[7] + 256u * frame[8] + 1;
+    if (std::size_t size = ftmd::host_reply_frame_size(frame); size != 0) want = size;
   }
   ReplyFrame r;
   r.raw = frame;
   r.header.assign(frame.begin(), frame.begin() + ftmd::kHostHeaderSize);
+  // Checked against its own header: only the checksum can be wrong here.
+  std::string_view text;
+  const auto header = header_of(r.header);
+  r.checksum_ok = ftmd::host_reply_check(frame, header, &text) == ftmd::HostReplyStatus::kOk;
   r.text.assign(frame.begin() + ftmd::kHostBodyOffset, frame.end() - 1);
-  unsigned sum = 0;
-  for (auto b : frame) sum += b;
-  r.checksum_ok = sum % 256 == 0;
   return r;
 }
 

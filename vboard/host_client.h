@@ -32,6 +32,8 @@ class HostClient {
   static constexpr std::chrono::milliseconds kDefaultTimeout{10000};
 
   // Frames `text` with `header` (seven bytes, zeros by default) and sends it.
+  // A text longer than the device's command buffer (1023 bytes) is not sent:
+  // build such frames by hand and use send_raw().
   bool send(std::string_view text, const Bytes& header = Bytes(7, 0));
   // Sends bytes as they are (short or malformed requests).
   bool send_raw(std::span<const std::uint8_t> bytes);
@@ -46,12 +48,14 @@ class HostClient {
   // nothing more came).
   Bytes read_available(std::chrono::milliseconds quiet);
 
-  // The request frame for `text`.
+  // The request frame for `text` (the codec's, common/host_frame.h); empty
+  // for a text over 1023 bytes.
   static Bytes encode_request(std::string_view text, const Bytes& header = Bytes(7, 0));
   // The reply frame the daemon must send for `text` to a request that
   // started with `received` (its first seven bytes are echoed).
   static Bytes expected_reply(std::string_view text, const Bytes& received = Bytes(7, 0));
-  // The text with control characters and bytes above 0x7e escaped ("\n", "\x00").
+  // The text with control characters and bytes above 0x7e escaped ("\n",
+  // "\x00"), as the PC side prints replies (pc/text.h).
   static std::string escaped(std::string_view text);
 
  private:

@@ -1,27 +1,27 @@
 // vboard: boots the virtual board with the unchanged ftmd and lets a person,
 // a session file or a client program talk to it. See vboard/README.md.
-#include <sched.h>
 #include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iostream>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "vboard/board.h"
-#include "vboard/control_socket.h"
-#include "vboard/controls.h"
+#include "vboard/control_service.h"
 #include "vboard/host_client.h"
 #include "vboard/pc_usb_names.h"
+#include "vboard/soak.h"
 
 using namespace std::chrono_literals;
 
@@ -29,39 +29,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr char kUsage[] =
-    "usage: vboard [OPTIONS] COMMAND [ARGS]\n"
-    "\n"
-    "Boots a fresh virtual board running ftmd, then:\n"
-    "  send CMD...          sends each command to ftmd, printing request and reply\n"
-    "  session FILE         runs a session file: one command per line, '@control' lines\n"
-    "                       act on the board, '#' lines are captions, '##' comments\n"
-    "  up                   keeps the board up: prints the PC-side port and takes board\n"
-    "                       controls on stdin (help lists them) until quit or Ctrl-C\n"
-    "  run PROG ARGS...     runs PROG on the host as the test PC, with {port} in ARGS (and\n"
-    "                       $VBOARD_PORT) the PC-side port, in the PC's network (the board's\n"
-    "                       web server is http://192.0.2.1/); exits with PROG's status.\n"
-    "                       $VBOARD_CONTROL is the board's control socket\n"
-    "  shell                an interactive $SHELL as the test PC, with $VBOARD_PORT set\n"
-    "  control LINE         (under run or shell) sends a board control line, e.g.\n"
-    "                       `vboard control key-in 300`; ';' separates several\n"
-    "  soak [N]             boots, serves and tears down N boards (default 50), checking\n"
-    "                       for leftovers and printing boot times\n"
-    "  controls             lists the board controls\n"
-    "\n"
-    "Options:\n"
-    "  --ftmd PATH          the daemon binary (default: ftmd next to vboard)\n"
-    "  --port PATH          where to put the PC-side port link (default: in the board dir)\n"
-    "  --log                print the daemon's syslog lines as they come\n"
-    "  --container STATE    initial state of the dante container (default running)\n"
-    "  --usb-serial SN      (run, shell) the program sees the port also as\n"
-    "                       /dev/serial/by-id/usb-Acme_FTM-Audio_SN-if00 and by location\n"
-    "  --usb-location NAME  its /dev/serial/by-path name (default\n"
-    "                       pci-0000:00:14.0-usb-0:2:1.0)\n"
-    "  --boot-time MS       (run, shell, up) how long a reboot takes: the PC-side port\n"
-    "                       is gone for MS milliseconds, then ftmd starts (default 1500)\n"
-    "  --no-reenumerate     (run, shell, up) `reboot` on the board is only recorded\n";
-
+// What the command line asked for.
 struct Args {
   std::string ftmd;
   std::string port;
@@ -71,9 +39,149 @@ struct Args {
   std::string usb_location;
   int boot_time_ms = 1500;
   bool reenumerate = true;
-  std::string command;
-  std::vector<std::string> rest;
+  std::vector<std::string> rest;  // the subcommand's own arguments
 };
+
+// How a subcommand takes the board down on SIGINT, SIGTERM and SIGHUP.
+enum class OnSignal {
+  kKillBoard,           // at once, whatever the main thread does
+  kKillBoardButSigint,  // the same, but a Ctrl-C belongs to the program run as the test PC
+  kStopCleanly,         // the subcommand waits for them and stops the board itself
+};
+
+struct Subcommand {
+  const char* name;
+  const char* args;  // in the usage, e.g. "CMD..."
+  const char* help;
+  std::size_t min_args, max_args;
+  // Options end at its first argument, whose words are its own (a program's
+  // options, a control line).
+  bool verbatim;
+  // A board the test PC's programs use: it reboots as a real one does (its
+  // port goes and comes back).
+  bool test_pc;
+  OnSignal on_signal;
+  int (*run)(const Args&);
+};
+
+struct Option {
+  const char* name;
+  const char* value;  // "" for a flag
+  const char* help;
+  void (*set)(Args&, const std::string& value);
+};
+
+[[noreturn]] void usage_error(const std::string& what);
+
+constexpr std::size_t kAny = ~std::size_t{0};
+
+int cmd_send(const Args& a);
+int cmd_session(const Args& a);
+int cmd_up(const Args& a);
+int cmd_run(const Args& a);
+int cmd_shell(const Args& a);
+int cmd_control(const Args& a);
+int cmd_soak(const Args& a);
+int cmd_controls(const Args&) {
+  std::fputs(vboard::Controls::help().c_str(), stdout);
+  return 0;
+}
+
+const Subcommand kSubcommands[] = {
+    {"send", "CMD...", "sends each command to ftmd, printing request and reply", 0, kAny, true, false,
+     OnSignal::kKillBoard, cmd_send},
+    {"session", "FILE",
+     "runs a session file: one command per line, '@control' lines act on the board, '#' lines are captions, "
+     "'##' comments",
+     1, 1, false, false, OnSignal::kKillBoard, cmd_session},
+    {"up", "",
+     "keeps the board up: prints the PC-side port and takes board controls on stdin (help lists them) until "
+     "quit or Ctrl-C",
+     0, 0, false, true, OnSignal::kStopCleanly, cmd_up},
+    {"run", "PROG ARGS...",
+     "runs PROG on the host as the test PC, with {port} in ARGS (and $VBOARD_PORT) the PC-side port, in the "
+     "PC's network (the board's web server is http://192.0.2.1/); exits with PROG's status. $VBOARD_CONTROL "
+     "is the board's control socket",
+     1, kAny, true, true, OnSignal::kKillBoardButSigint, cmd_run},
+    {"shell", "", "an interactive $SHELL as the test PC, with $VBOARD_PORT set", 0, 0, false, true,
+     OnSignal::kKillBoardButSigint, cmd_shell},
+    {"control", "LINE",
+     "(under run or shell) sends a board control line, e.g. `vboard control key-in 300`; ';' separates "
+     "several",
+     1, kAny, true, false, OnSignal::kKillBoard, cmd_control},
+    {"soak", "[N]",
+     "boots, serves and tears down N boards (default 50), checking for leftovers and printing boot times", 0,
+     1, false, false, OnSignal::kKillBoard, cmd_soak},
+    {"controls", "", "lists the board controls", 0, 0, false, false, OnSignal::kKillBoard, cmd_controls},
+};
+
+const Option kOptions[] = {
+    {"--ftmd", "PATH", "the daemon binary (default: ftmd next to vboard)",
+     [](Args& a, const std::string& v) { a.ftmd = v; }},
+    {"--port", "PATH", "where to put the PC-side port link (default: in the board dir)",
+     [](Args& a, const std::string& v) { a.port = v; }},
+    {"--log", "", "print the daemon's syslog lines as they come",
+     [](Args& a, const std::string&) { a.log = true; }},
+    {"--container", "STATE", "initial state of the dante container (default running)",
+     [](Args& a, const std::string& v) { a.container = v; }},
+    {"--usb-serial", "SN",
+     "(run, shell) the program sees the port also as /dev/serial/by-id/usb-Acme_FTM-Audio_SN-if00 and by "
+     "location",
+     [](Args& a, const std::string& v) { a.usb_serial = v; }},
+    {"--usb-location", "NAME", "its /dev/serial/by-path name (default pci-0000:00:14.0-usb-0:2:1.0)",
+     [](Args& a, const std::string& v) { a.usb_location = v; }},
+    {"--boot-time", "MS",
+     "(run, shell, up) how long a reboot takes: the PC-side port is gone for MS milliseconds, then ftmd "
+     "starts "
+     "(default 1500)",
+     [](Args& a, const std::string& v) {
+       char* end = nullptr;
+       long ms = std::strtol(v.c_str(), &end, 10);
+       if (v.empty() || *end != '\0' || ms < 0 || ms > 600000)
+         usage_error("--boot-time takes milliseconds, 0-600000");
+       a.boot_time_ms = static_cast<int>(ms);
+     }},
+    {"--no-reenumerate", "", "(run, shell, up) `reboot` on the board is only recorded",
+     [](Args& a, const std::string&) { a.reenumerate = false; }},
+};
+
+// "  NAME ARGS    help" lines, the help folded at 80 columns.
+void append_row(std::string& out, const std::string& head, const std::string& help) {
+  constexpr std::size_t kColumn = 23, kWidth = 80;
+  std::string line = "  " + head;
+  line.resize(std::max(line.size() + 1, kColumn), ' ');
+  std::size_t start = 0;
+  while (start < help.size()) {
+    std::size_t room = kWidth - line.size();
+    std::size_t end = help.size() - start <= room ? help.size() : help.rfind(' ', start + room);
+    if (end == std::string::npos || end <= start) end = std::min(help.size(), start + room);
+    line += help.substr(start, end - start);
+    out += line + "\n";
+    line = std::string(kColumn, ' ');
+    start = end + (end < help.size() && help[end] == ' ' ? 1 : 0);
+  }
+}
+
+std::string usage() {
+  std::string verbatim;
+  for (const auto& s : kSubcommands)
+    if (s.verbatim) verbatim += std::string(verbatim.empty() ? "" : ", ") + s.name;
+  std::string out =
+      "usage: vboard [OPTIONS] COMMAND [OPTIONS] [ARGS]\n\nOptions may also follow COMMAND; for " + verbatim +
+      " they end\nat its first argument (the rest is its own), and \"--\" ends them.\n\n"
+      "Boots a fresh virtual board running ftmd, then:\n";
+  for (const auto& s : kSubcommands)
+    append_row(out, std::string(s.name) + (*s.args ? " " : "") + s.args, s.help);
+  out += "\nOptions:\n";
+  for (const auto& o : kOptions)
+    append_row(out, std::string(o.name) + (*o.value ? " " : "") + o.value, o.help);
+  return out;
+}
+
+[[noreturn]] void usage_error(const std::string& what) {
+  std::fprintf(stderr, "vboard: %s\n%s", what.c_str(), usage().c_str());
+  std::exit(2);
+}
 
 std::string default_ftmd() {
   std::error_code ec;
@@ -81,58 +189,53 @@ std::string default_ftmd() {
   return ec ? "ftmd" : (self.parent_path() / "ftmd").string();
 }
 
-[[noreturn]] void usage_error(const std::string& what) {
-  std::fprintf(stderr, "vboard: %s\n%s", what.c_str(), kUsage);
-  std::exit(2);
-}
-
-Args parse(int argc, char** argv) {
+// Options may come before and after the subcommand, up to its first
+// argument when that starts a program's own command line; "--" ends them.
+std::pair<const Subcommand*, Args> parse(int argc, char** argv) {
   Args a;
   a.ftmd = default_ftmd();
-  int i = 1;
-  for (; i < argc && argv[i][0] == '-'; ++i) {
-    std::string o = argv[i];
-    auto value = [&]() -> std::string {
-      if (i + 1 >= argc) usage_error(o + " needs a value");
-      return argv[++i];
-    };
-    if (o == "--ftmd") {
-      a.ftmd = value();
-    } else if (o == "--port") {
-      a.port = value();
-    } else if (o == "--container") {
-      a.container = value();
-    } else if (o == "--log") {
-      a.log = true;
-    } else if (o == "--usb-serial") {
-      a.usb_serial = value();
-    } else if (o == "--usb-location") {
-      a.usb_location = value();
-    } else if (o == "--boot-time") {
-      std::string v = value();
-      char* end = nullptr;
-      long ms = std::strtol(v.c_str(), &end, 10);
-      if (v.empty() || *end != '\0' || ms < 0 || ms > 600000)
-        usage_error("--boot-time takes milliseconds, 0-600000");
-      a.boot_time_ms = static_cast<int>(ms);
-    } else if (o == "--no-reenumerate") {
-      a.reenumerate = false;
-    } else if (o == "-h" || o == "--help") {
-      std::fputs(kUsage, stdout);
+  const Subcommand* sub = nullptr;
+  bool options_done = false;
+  for (int i = 1; i < argc; ++i) {
+    const std::string word = argv[i];
+    if (options_done) {
+      a.rest.push_back(word);
+    } else if (word == "--") {
+      options_done = true;
+    } else if (word == "-h" || word == "--help") {
+      std::fputs(usage().c_str(), stdout);
       std::exit(0);
+    } else if (word.size() > 1 && word[0] == '-') {
+      const Option* o = std::find_if(std::begin(kOptions), std::end(kOptions),
+                                     [&](const Option& x) { return word == x.name; });
+      if (o == std::end(kOptions)) usage_error("unknown option " + word);
+      std::string value;
+      if (*o->value) {
+        if (i + 1 >= argc) usage_error(word + " needs a value");
+        value = argv[++i];
+      }
+      o->set(a, value);
+    } else if (sub == nullptr) {
+      sub = std::find_if(std::begin(kSubcommands), std::end(kSubcommands),
+                         [&](const Subcommand& s) { return word == s.name; });
+      if (sub == std::end(kSubcommands)) usage_error("unknown command " + word);
     } else {
-      usage_error("unknown option " + o);
+      a.rest.push_back(word);
+      options_done = sub->verbatim;
     }
   }
-  if (i >= argc) usage_error("no command");
-  a.command = argv[i++];
-  if (i < argc && std::string(argv[i]) == "--") ++i;
-  for (; i < argc; ++i) a.rest.emplace_back(argv[i]);
-  return a;
+  if (sub == nullptr) usage_error("no command");
+  if (a.rest.size() < sub->min_args || a.rest.size() > sub->max_args)
+    usage_error(std::string("usage: vboard ") + sub->name + " " + sub->args);
+  return {sub, a};
 }
 
-// The board a signal must take down (send, session, run, shell, soak).
+// ---- The board ----------------------------------------------------------------
+
+// The board a signal must take down.
 std::atomic<vboard::Board*> g_board{nullptr};
+// The subcommand being run (set once in main).
+const Subcommand* g_command = nullptr;
 
 // Waits for the signals in `set`; on one, kills the board at once, removes
 // its directory and exits (the main thread may be anywhere).
@@ -149,6 +252,15 @@ void watch_signals(sigset_t set) {
   }).detach();
 }
 
+sigset_t stop_signals() {
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, SIGINT);
+  sigaddset(&set, SIGTERM);
+  sigaddset(&set, SIGHUP);
+  return set;
+}
+
 double ms_since(Clock::time_point t) {
   return std::chrono::duration<double, std::milli>(Clock::now() - t).count();
 }
@@ -157,9 +269,7 @@ vboard::BoardOptions board_options(const Args& a) {
   vboard::BoardOptions o;
   o.ftmd = a.ftmd;
   o.container_status = a.container;
-  // A board the test PC's programs use reboots as a real one: its port goes
-  // and comes back.
-  o.reboot_reenumerates = a.reenumerate && (a.command == "run" || a.command == "shell" || a.command == "up");
+  o.reboot_reenumerates = a.reenumerate && g_command->test_pc;
   o.boot_time = std::chrono::milliseconds(a.boot_time_ms);
   return o;
 }
@@ -168,15 +278,16 @@ vboard::BoardOptions board_options(const Args& a) {
 struct Unregister {
   void operator()(vboard::Board* b) const {
     g_board = nullptr;
-    delete b;
+    std::default_delete<vboard::Board>()(b);
   }
 };
 using BoardPtr = std::unique_ptr<vboard::Board, Unregister>;
 
 // Boots and waits for the daemon's first read; prints the boot time.
-BoardPtr boot(const Args& a, bool quiet = false) {
+BoardPtr boot(const Args& a) {
   auto start = Clock::now();
-  BoardPtr board(new vboard::Board(board_options(a)));
+  BoardPtr board(std::make_unique<vboard::Board>(board_options(a)).release());
+  g_board = board.get();
   if (a.log) {
     board->syslog().set_observer([](const vboard::LogLine& l) {
       std::string text = l.text;
@@ -187,8 +298,7 @@ BoardPtr boot(const Args& a, bool quiet = false) {
   if (!board->wait_serving(30s))
     throw vboard::BoardError("vboard: ftmd did not reach its read within 30 s; its output: " +
                              board->daemon_output());
-  if (!quiet) std::printf("board up: ftmd serving %.1f ms after boot began\n", ms_since(start));
-  g_board = board.get();
+  std::printf("board up: ftmd serving %.1f ms after boot began\n", ms_since(start));
   return board;
 }
 
@@ -206,49 +316,6 @@ void print_exchange(vboard::HostClient& client, const std::string& command) {
   std::fflush(stdout);
 }
 
-int cmd_send(const Args& a) {
-  auto board = boot(a);
-  vboard::HostClient client(board->usb_host().port());
-  for (const auto& c : a.rest) print_exchange(client, c);
-  return 0;
-}
-
-int cmd_session(const Args& a) {
-  if (a.rest.size() != 1) usage_error("session needs one FILE");
-  std::ifstream in(a.rest[0]);
-  if (!in) {
-    std::fprintf(stderr, "vboard: cannot read %s\n", a.rest[0].c_str());
-    return 2;
-  }
-  auto board = boot(a);
-  vboard::HostClient client(board->usb_host().port());
-  vboard::Controls controls(*board);
-  int failures = 0;
-  for (std::string line; std::getline(in, line);) {
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    if (line.empty()) continue;
-    if (line.starts_with("##")) continue;
-    if (line[0] == '#') {
-      std::printf("%s\n", line.c_str());
-      continue;
-    }
-    if (line[0] == '@') {
-      std::printf("@ %s\n", line.c_str() + 1);
-      try {
-        std::string out = controls.run(line.substr(1));
-        if (!out.empty()) std::printf("  %s%s", out.c_str(), out.ends_with('\n') ? "" : "\n");
-      } catch (const vboard::ControlError& e) {
-        std::printf("  control failed: %s\n", e.what());
-        ++failures;
-      }
-      std::fflush(stdout);
-      continue;
-    }
-    print_exchange(client, line);
-  }
-  return failures == 0 ? 0 : 1;
-}
-
 bool wants_usb_names(const Args& a) { return !a.usb_serial.empty() || !a.usb_location.empty(); }
 
 // Where the port's udev names are kept (the program's /dev/serial).
@@ -263,47 +330,52 @@ std::string attach_port(vboard::Board& board, const Args& a) {
   return board.usb_host().attach_cable(link);
 }
 
-// The board's controls for the programs run as the test PC, one line at a
-// time (the prompt of `up` shares them).
-class ControlService {
- public:
-  explicit ControlService(vboard::Board& board)
-      : controls_(board), socket_(board.state_dir() + "/control.sock", [this](const std::string& line) {
-          return answer(line);
-        }) {}
-  const std::string& path() const { return socket_.path(); }
+// How another terminal reaches the test PC's network (ftmctl handover, a
+// station's --web view).
+std::string pc_network_command(const vboard::Board& board) {
+  pid_t pid = board.pc_pid();
+  return pid > 0 ? "nsenter --net=/proc/" + std::to_string(pid) + "/ns/net COMMAND" : "(no PC network)";
+}
 
-  // Runs a line; the text to print, or throws ControlError.
-  std::string run(const std::string& line) {
-    std::lock_guard lock(mutex_);
-    return controls_.run(line);
+// ---- The subcommands ----------------------------------------------------------
+
+int cmd_send(const Args& a) {
+  auto board = boot(a);
+  vboard::HostClient client(board->usb_host().port());
+  for (const auto& c : a.rest) print_exchange(client, c);
+  return 0;
+}
+
+int cmd_session(const Args& a) {
+  std::ifstream in(a.rest[0]);
+  if (!in) {
+    std::fprintf(stderr, "vboard: cannot read %s\n", a.rest[0].c_str());
+    return 2;
   }
-
- private:
-  // One line: "ok", "ok: TEXT" (lines joined with "; ") or "error: WHY".
-  std::string answer(const std::string& line) {
-    try {
-      std::string out = run(line);
-      while (!out.empty() && (out.back() == '\n' || out.back() == ' ')) out.pop_back();
-      for (std::size_t at; (at = out.find('\n')) != std::string::npos;) out.replace(at, 1, "; ");
-      return out.empty() ? "ok" : "ok: " + out;
-    } catch (const std::exception& e) {
-      return std::string("error: ") + e.what();
+  auto board = boot(a);
+  vboard::HostClient client(board->usb_host().port());
+  vboard::Controls controls(*board);
+  int failures = 0;
+  for (std::string line; std::getline(in, line);) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (line.empty() || line.starts_with("##")) continue;
+    if (line[0] == '#') {
+      std::printf("%s\n", line.c_str());
+    } else if (line[0] == '@') {
+      std::printf("@ %s\n", line.c_str() + 1);
+      try {
+        std::string out = controls.run(line.substr(1));
+        if (!out.empty()) std::printf("  %s%s", out.c_str(), out.ends_with('\n') ? "" : "\n");
+      } catch (const vboard::ControlError& e) {
+        std::printf("  control failed: %s\n", e.what());
+        ++failures;
+      }
+      std::fflush(stdout);
+    } else {
+      print_exchange(client, line);
     }
   }
-
-  std::mutex mutex_;
-  vboard::Controls controls_;     // guarded by mutex_
-  vboard::ControlSocket socket_;  // last: answers only while the rest is there
-};
-
-sigset_t blocked_signals() {
-  sigset_t set;
-  sigemptyset(&set);
-  sigaddset(&set, SIGINT);
-  sigaddset(&set, SIGTERM);
-  sigaddset(&set, SIGHUP);
-  return set;
+  return failures == 0 ? 0 : 1;
 }
 
 int cmd_up(const Args& a) {
@@ -316,7 +388,9 @@ int cmd_up(const Args& a) {
   std::printf("board pid 1 (host pid): %d, directory %s\n", static_cast<int>(board->init_pid()),
               board->state_dir().c_str());
   std::printf("talk to ftmd with:  ftmctl --port %s COMMAND...\n", port.c_str());
-  ControlService controls(*board);
+  std::printf("the test PC's network (lan4's far end, 192.0.2.2; ftmctl handover): %s\n",
+              pc_network_command(*board).c_str());
+  vboard::ControlService controls(*board);
   std::printf("board controls on stdin (help lists them) and at %s\n", controls.path().c_str());
   std::printf("  (VBOARD_CONTROL=%s vboard control LINE); quit or Ctrl-C stops the board\n",
               controls.path().c_str());
@@ -344,7 +418,7 @@ int cmd_up(const Args& a) {
     // up in the background) waits for a signal instead.
     if (::isatty(0)) ::kill(::getpid(), SIGTERM);
   });
-  sigset_t set = blocked_signals();
+  sigset_t set = stop_signals();
   int sig = 0;
   sigwait(&set, &sig);
   std::printf("stopping the board\n");
@@ -353,76 +427,45 @@ int cmd_up(const Args& a) {
   std::_Exit(0);  // the prompt thread may still sit in getline
 }
 
-// What a program run as the test PC is given.
-struct PcSide {
-  std::string port;       // the PC-side port link
-  int netns = -1;         // the PC's network namespace
-  std::string control;    // the control socket
-  std::string usb_names;  // its /dev/serial, empty: none
-};
-
-PcSide pc_side(vboard::Board& board, const Args& a, const std::string& port, const ControlService& controls) {
-  return {port, board.pc_netns_fd(), controls.path(),
-          wants_usb_names(a) ? usb_names_dir(board) : std::string()};
-}
-
 // Runs a program on the host as the test PC: in the PC's network namespace
-// (it reaches the board's web server on lan4), with {port} replaced.
-int run_host_program(std::vector<std::string> argv, const PcSide& pc) {
-  const std::string& port = pc.port;
-  for (auto& arg : argv) {
+// (it reaches the board's web server on lan4), with {port} replaced, the
+// board's control socket in $VBOARD_CONTROL and, when asked for, the port's
+// USB names in its /dev/serial.
+int run_as_test_pc(std::vector<std::string> argv, vboard::Board& board, const std::string& port,
+                   const vboard::ControlService& controls, const Args& a) {
+  for (auto& arg : argv)
     for (std::size_t at; (at = arg.find("{port}")) != std::string::npos;) arg.replace(at, 6, port);
-  }
-  std::vector<char*> args;
-  for (auto& arg : argv) args.push_back(arg.data());
-  args.push_back(nullptr);
-  pid_t pid = ::fork();
-  if (pid == 0) {
-    std::string error;
-    if (!pc.usb_names.empty() && !vboard::enter_pc_usb_names(pc.usb_names, &error)) {
-      std::fprintf(stderr, "vboard: cannot give the program the port's USB names: %s\n", error.c_str());
-      _exit(126);
-    }
-    if (pc.netns >= 0 && ::setns(pc.netns, CLONE_NEWNET) != 0) {
-      std::fprintf(stderr, "vboard: cannot enter the PC's network: %s\n", std::strerror(errno));
-      _exit(126);
-    }
-    ::setenv("VBOARD_PORT", port.c_str(), 1);
-    ::setenv(vboard::ControlSocket::kEnv, pc.control.c_str(), 1);
-    sigset_t none;
-    sigemptyset(&none);
-    ::sigprocmask(SIG_SETMASK, &none, nullptr);
-    ::execvp(args[0], args.data());
-    std::fprintf(stderr, "vboard: cannot run %s: %s\n", args[0], std::strerror(errno));
-    _exit(127);
-  }
-  if (pid < 0) {  // waitpid(-1) below would reap any child, the board's own
-    std::fprintf(stderr, "vboard: cannot run %s: fork: %s\n", args[0], std::strerror(errno));
+  vboard::Launch spec{
+      .argv = argv,
+      .netns = board.pc_netns_fd(),
+      .env = {"VBOARD_PORT=" + port, std::string(vboard::ControlSocket::kEnv) + "=" + controls.path()}};
+  if (wants_usb_names(a))
+    spec.prepare = [dir = usb_names_dir(board)] { return vboard::enter_pc_usb_names(dir); };
+  pid_t pid = vboard::launch(spec);
+  if (pid < 0) {
+    std::fprintf(stderr, "vboard: cannot run %s: fork: %s\n", argv[0].c_str(), std::strerror(errno));
     return 127;
   }
-  int status = 0;
-  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-  }
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  return vboard::wait_exit(pid);
 }
 
 int cmd_run(const Args& a) {
-  if (a.rest.empty()) usage_error("run needs a program");
   auto board = boot(a);
-  std::string port = attach_port(*board, a);
-  ControlService controls(*board);
-  return run_host_program(a.rest, pc_side(*board, a, port, controls));
+  const std::string port = attach_port(*board, a);
+  vboard::ControlService controls(*board);
+  return run_as_test_pc(a.rest, *board, port, controls, a);
 }
 
 int cmd_shell(const Args& a) {
   auto board = boot(a);
-  std::string port = attach_port(*board, a);
-  ControlService controls(*board);
+  const std::string port = attach_port(*board, a);
+  vboard::ControlService controls(*board);
   std::printf("PC-side port: %s (also in $VBOARD_PORT); exit the shell to stop the board\n", port.c_str());
   std::printf("board controls: vboard control LINE (socket in $VBOARD_CONTROL)\n");
+  std::printf("the test PC's network from another terminal: %s\n", pc_network_command(*board).c_str());
   std::fflush(stdout);
   const char* shell = std::getenv("SHELL");
-  return run_host_program({shell && *shell ? shell : "/bin/sh"}, pc_side(*board, a, port, controls));
+  return run_as_test_pc({shell && *shell ? shell : "/bin/sh"}, *board, port, controls, a);
 }
 
 // The client of a running board's control socket: one line, or several
@@ -437,7 +480,6 @@ int cmd_control(const Args& a) {
   }
   std::string all;
   for (const auto& word : a.rest) all += (all.empty() ? "" : " ") + word;
-  if (all.empty()) usage_error("control needs a control line (vboard controls lists them)");
   std::size_t begin = 0;
   for (;;) {
     std::size_t end = all.find(';', begin);
@@ -463,78 +505,31 @@ int cmd_control(const Args& a) {
 }
 
 int cmd_soak(const Args& a) {
-  int rounds = a.rest.empty() ? 50 : std::atoi(a.rest[0].c_str());
-  std::vector<double> times, setups;
-  for (int i = 0; i < rounds; ++i) {
-    auto start = Clock::now();
-    vboard::Board::Namespaces ns;
-    std::string dir;
-    {
-      auto board = boot(a, true);
-      times.push_back(ms_since(start));
-      setups.push_back(static_cast<double>(board->setup_time().count()) / 1000.0);
-      vboard::HostClient client(board->usb_host().port());
-      auto reply = client.request("at+ftm,dsp", 10s);
-      if (!reply) {
-        std::fprintf(stderr, "vboard: round %d: no reply\n", i + 1);
-        return 1;
-      }
-      ns = board->namespaces();
-      dir = board->state_dir();
-    }
-    // Anything left of the board: a process in its namespaces or its directory.
-    for (const auto& e : std::filesystem::directory_iterator("/proc")) {
-      std::error_code ec;
-      auto target = std::filesystem::read_symlink(e.path() / "ns" / "pid", ec);
-      if (!ec && target.string() == "pid:[" + std::to_string(ns.pid) + "]") {
-        std::fprintf(stderr, "vboard: round %d: process %s outlived its board\n", i + 1,
-                     e.path().filename().c_str());
-        return 1;
-      }
-    }
-    if (std::filesystem::exists(dir)) {
-      std::fprintf(stderr, "vboard: round %d: %s left behind\n", i + 1, dir.c_str());
-      return 1;
-    }
+  int rounds = 50;
+  if (!a.rest.empty()) {
+    char* end = nullptr;
+    long n = std::strtol(a.rest[0].c_str(), &end, 10);
+    if (*end != '\0' || n < 1 || n > 100000) usage_error("soak takes a number of rounds, 1-100000");
+    rounds = static_cast<int>(n);
   }
-  std::sort(times.begin(), times.end());
-  std::sort(setups.begin(), setups.end());
-  std::printf("%d boards booted, served and torn down without leftovers\n", rounds);
-  std::printf("board set up:    min %.1f ms, median %.1f ms, max %.1f ms\n", setups.front(),
-              setups[setups.size() / 2], setups.back());
-  std::printf("ftmd serving:    min %.1f ms, median %.1f ms, max %.1f ms (from the start of the boot)\n",
-              times.front(), times[times.size() / 2], times.back());
-  return 0;
+  return vboard::soak(board_options(a), rounds, [](vboard::Board* b) { g_board = b; });
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  Args a = parse(argc, argv);
-  // Signals are taken by sigwait, in every thread the board starts too: `up`
-  // stops the board cleanly; the other commands kill it at once. Under run
-  // and shell a Ctrl-C belongs to the host program, not to the board.
-  sigset_t set = blocked_signals();
+  auto [command, args] = parse(argc, argv);
+  g_command = command;
+  // Signals are taken by sigwait, in every thread the board starts too.
+  sigset_t set = stop_signals();
   ::pthread_sigmask(SIG_BLOCK, &set, nullptr);
-  if (a.command != "up") {
-    sigset_t watched = set;
-    if (a.command == "run" || a.command == "shell") sigdelset(&watched, SIGINT);
-    watch_signals(watched);
+  if (command->on_signal != OnSignal::kStopCleanly) {
+    if (command->on_signal == OnSignal::kKillBoardButSigint) sigdelset(&set, SIGINT);
+    watch_signals(set);
   }
   std::setvbuf(stdout, nullptr, _IOLBF, 0);
   try {
-    if (a.command == "send") return cmd_send(a);
-    if (a.command == "session") return cmd_session(a);
-    if (a.command == "up") return cmd_up(a);
-    if (a.command == "run") return cmd_run(a);
-    if (a.command == "shell") return cmd_shell(a);
-    if (a.command == "soak") return cmd_soak(a);
-    if (a.command == "control") return cmd_control(a);
-    if (a.command == "controls") {
-      std::fputs(vboard::Controls::help().c_str(), stdout);
-      return 0;
-    }
-    usage_error("unknown command " + a.command);
+    return command->run(args);
   } catch (const vboard::BoardError& e) {
     std::fprintf(stderr, "%s\n", e.what());
     return 3;

@@ -12,6 +12,7 @@
 #include <cstring>
 #include <vector>
 
+#include "common/c_handle.h"
 #include "common/unique_fd.h"
 
 namespace vboard {
@@ -20,10 +21,11 @@ namespace {
 constexpr char kDev[] = "/dev";
 constexpr char kSerial[] = "/dev/serial";
 
-bool fail(std::string* error, const std::string& what) {
-  *error = what + ": " + std::strerror(errno);
-  return false;
+ftmd::Status fail(const std::string& what) {
+  return ftmd::Status::from_errno("cannot give the program the port's USB names: " + what);
 }
+
+using Dir = ftmd::CHandle<DIR, ::closedir>;
 
 // Puts a copy of the mount at `name` in the detached tree `tree` (with the
 // mounts below it) onto `target`.
@@ -36,21 +38,20 @@ bool graft(int tree, const char* name, const std::string& target) {
 // A /dev like the host's, with room for serial/: a tmpfs with each entry of
 // the host's /dev bound (devices, sockets, directories with their mounts)
 // or copied (links) into it.
-bool rebuild_dev(std::string* error) {
+ftmd::Status rebuild_dev() {
   ftmd::UniqueFd tree(
       static_cast<int>(::open_tree(AT_FDCWD, kDev, OPEN_TREE_CLONE | OPEN_TREE_CLOEXEC | AT_RECURSIVE)));
-  if (!tree) return fail(error, "cannot copy /dev");
+  if (!tree) return fail("cannot copy /dev");
   std::vector<std::string> names;
   {
-    DIR* dir = ::fdopendir(::openat(tree.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (!dir) return fail(error, "cannot list /dev");
-    while (dirent* e = ::readdir(dir))
+    Dir dir(::fdopendir(::openat(tree.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC)));
+    if (!dir) return fail("cannot list /dev");
+    while (dirent* e = ::readdir(dir.get()))
       if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0)
         names.emplace_back(e->d_name);
-    ::closedir(dir);
   }
   if (::mount("vboard-pc-dev", kDev, "tmpfs", MS_NOSUID, "mode=0755") != 0)
-    return fail(error, "cannot mount a /dev");
+    return fail("cannot mount a /dev");
   for (const auto& name : names) {
     struct stat st {};
     if (::fstatat(tree.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
@@ -72,23 +73,23 @@ bool rebuild_dev(std::string* error) {
     // An entry that cannot be bound is left out; the program finds the rest.
     graft(tree.get(), name.c_str(), target);
   }
-  return true;
+  return {};
 }
 
 }  // namespace
 
-bool enter_pc_usb_names(const std::string& names_dir, std::string* error) {
-  if (::unshare(CLONE_NEWNS) != 0) return fail(error, "cannot make a mount namespace");
+ftmd::Status enter_pc_usb_names(const std::string& names_dir) {
+  if (::unshare(CLONE_NEWNS) != 0) return fail("cannot make a mount namespace");
   if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
-    return fail(error, "cannot make mounts private");
+    return fail("cannot make mounts private");
   struct stat st {};
   if (::stat(kSerial, &st) != 0 || !S_ISDIR(st.st_mode)) {
-    if (!rebuild_dev(error)) return false;
-    if (::mkdir(kSerial, 0755) != 0) return fail(error, "cannot make /dev/serial");
+    if (ftmd::Status rebuilt = rebuild_dev(); !rebuilt) return rebuilt;
+    if (::mkdir(kSerial, 0755) != 0) return fail("cannot make /dev/serial");
   }
   if (::mount(names_dir.c_str(), kSerial, nullptr, MS_BIND, nullptr) != 0)
-    return fail(error, "cannot bind /dev/serial");
-  return true;
+    return fail("cannot bind /dev/serial");
+  return {};
 }
 
 }  // namespace vboard

@@ -2,6 +2,8 @@
 
 #include <string>
 
+#include "common/status.h"
+
 namespace vboard {
 
 // For a program run as the test PC (a forked child, before exec): gives it a
@@ -10,7 +12,7 @@ namespace vboard {
 // board's port by USB serial number or location as on a line PC. The host's
 // /dev is unchanged; when it has no /dev/serial, the child's /dev is a
 // tmpfs holding every entry of the host's /dev (bound in) plus serial/.
-// Needs root (CAP_SYS_ADMIN). False, with the reason in `error`, on failure.
-bool enter_pc_usb_names(const std::string& names_dir, std::string* error);
+// Needs root (CAP_SYS_ADMIN).
+ftmd::Status enter_pc_usb_names(const std::string& names_dir);
 
 }  // namespace vboard

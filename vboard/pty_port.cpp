@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
-#include <sys/eventfd.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
@@ -13,9 +12,7 @@
 
 namespace vboard {
 
-PtyPort::PtyPort(std::string link_host_path) : link_(std::move(link_host_path)) {
-  wake_.reset(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
-}
+PtyPort::PtyPort(std::string link_host_path) : link_(std::move(link_host_path)) {}
 
 PtyPort::~PtyPort() {
   std::lock_guard lock(mutex_);
@@ -23,25 +20,23 @@ PtyPort::~PtyPort() {
 }
 
 void PtyPort::connect(bool raw) {
-  int master = -1, slave = -1;
+  int master_fd = -1, slave_fd = -1;
   char name[64] = {};
   termios mode{};
   ::cfmakeraw(&mode);
-  if (::openpty(&master, &slave, name, raw ? &mode : nullptr, nullptr) != 0)
+  if (::openpty(&master_fd, &slave_fd, name, raw ? &mode : nullptr, nullptr) != 0)
     throw std::runtime_error("openpty failed");
-  ::fcntl(master, F_SETFD, FD_CLOEXEC);
-  ::fcntl(slave, F_SETFD, FD_CLOEXEC);
+  ftmd::UniqueFd master(master_fd), slave(slave_fd);
+  ::fcntl(master.get(), F_SETFD, FD_CLOEXEC);
+  ::fcntl(slave.get(), F_SETFD, FD_CLOEXEC);
   std::string tmp = link_ + ".new";
   ::unlink(tmp.c_str());
-  if (::symlink(name, tmp.c_str()) != 0 || ::rename(tmp.c_str(), link_.c_str()) != 0) {
-    ::close(master);
-    ::close(slave);
+  if (::symlink(name, tmp.c_str()) != 0 || ::rename(tmp.c_str(), link_.c_str()) != 0)
     throw std::runtime_error("cannot link " + link_);
-  }
   std::lock_guard lock(mutex_);
   stop_reader_locked();
-  master_.reset(master);
-  keeper_.reset(slave);
+  master_ = std::move(master);
+  keeper_ = std::move(slave);
   slave_path_ = name;
   start_reader_locked();
 }
@@ -101,18 +96,15 @@ void PtyPort::set_reader(Reader reader) {
 
 void PtyPort::start_reader_locked() {
   if (!reader_ || !master_) return;
-  std::uint64_t drained;
-  while (::read(wake_.get(), &drained, sizeof(drained)) > 0) {
-  }
+  wake_.clear();
   thread_ =
-      std::jthread([this, m = master_.get(), w = wake_.get()](std::stop_token st) { read_loop(st, m, w); });
+      std::jthread([this, m = master_.get(), w = wake_.fd()](std::stop_token st) { read_loop(st, m, w); });
 }
 
 void PtyPort::stop_reader_locked() {
   if (!thread_.joinable()) return;
   thread_.request_stop();
-  std::uint64_t one = 1;
-  [[maybe_unused]] ssize_t n = ::write(wake_.get(), &one, sizeof(one));
+  wake_.signal();
   // The reader takes the mutex only in write(); it never blocks on it while
   // we hold it here... unless it is inside a callback writing. Let it finish
   // without the lock.

@@ -7,6 +7,7 @@
 #include <string>
 #include <thread>
 
+#include "common/event_fd.h"
 #include "common/unique_fd.h"
 
 namespace vboard {
@@ -68,7 +69,7 @@ class PtyPort {
   ftmd::UniqueFd keeper_;   // the board's own slave descriptor
   std::string slave_path_;  // guarded by mutex_
   Reader reader_;           // guarded by mutex_
-  ftmd::UniqueFd wake_;
+  ftmd::EventFd wake_;
   std::jthread thread_;
 };
 

@@ -1,7 +1,6 @@
 #include "vboard/syslog_capture.h"
 
 #include <poll.h>
-#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -13,10 +12,9 @@ namespace vboard {
 
 SyslogCapture::SyslogCapture(const std::string& host_path) {
   socket_.reset(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
-  wake_.reset(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
   sockaddr_un addr{};
   addr.sun_family = AF_UNIX;
-  if (!socket_ || !wake_ || host_path.size() >= sizeof(addr.sun_path))
+  if (!socket_ || !wake_.valid() || host_path.size() >= sizeof(addr.sun_path))
     throw std::runtime_error("cannot create the board's /dev/log socket");
   host_path.copy(addr.sun_path, sizeof(addr.sun_path) - 1);
   ::unlink(host_path.c_str());
@@ -29,8 +27,7 @@ SyslogCapture::SyslogCapture(const std::string& host_path) {
 
 SyslogCapture::~SyslogCapture() {
   reader_.request_stop();
-  std::uint64_t one = 1;
-  [[maybe_unused]] ssize_t n = ::write(wake_.get(), &one, sizeof(one));
+  wake_.signal();
   reader_ = {};
 }
 
@@ -84,7 +81,7 @@ void SyslogCapture::take_queued() const {
 
 void SyslogCapture::drain(std::stop_token stop) {
   while (!stop.stop_requested()) {
-    pollfd p[2] = {{socket_.get(), POLLIN, 0}, {wake_.get(), POLLIN, 0}};
+    pollfd p[2] = {{socket_.get(), POLLIN, 0}, {wake_.fd(), POLLIN, 0}};
     if (::poll(p, 2, -1) <= 0) continue;
     if (p[1].revents) break;
     take_queued();

@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/event_fd.h"
 #include "common/unique_fd.h"
 
 namespace vboard {
@@ -71,7 +72,7 @@ class SyslogCapture {
   void append(std::string_view datagram) const;
 
   ftmd::UniqueFd socket_;
-  ftmd::UniqueFd wake_;
+  ftmd::EventFd wake_;
   mutable std::mutex receive_mutex_;  // one receiver at a time, lines in order
   mutable std::mutex mutex_;
   mutable std::condition_variable changed_;

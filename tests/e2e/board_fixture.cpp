@@ -56,14 +56,4 @@ bool BoardTest::wait_back_in_read(std::size_t mark, std::chrono::milliseconds ti
   return board_->wait_serving(timeout, after);
 }
 
-std::optional<vboard::ReplyFrame> BoardTest::ask(const std::string& command,
-                                                 std::chrono::milliseconds timeout) {
-  return client_->request(command, timeout);
-}
-
-std::string BoardTest::ask_text(const std::string& command, std::chrono::milliseconds timeout) {
-  auto reply = ask(command, timeout);
-  return reply ? reply->text : "<no reply>";
-}
-
 }  // namespace ftmd::test

@@ -59,9 +59,14 @@ class BoardTest : public testing::Test {
   bool wait_back_in_read(std::size_t mark, std::chrono::milliseconds timeout = 10s);
 
   // Sends one command and reads the reply frame (nothing on time-out).
-  std::optional<vboard::ReplyFrame> ask(const std::string& command, std::chrono::milliseconds timeout = 10s);
+  std::optional<vboard::ReplyFrame> ask(const std::string& command, std::chrono::milliseconds timeout = 10s) {
+    return client_->request(command, timeout);
+  }
   // The reply text of one command; "<no reply>" on time-out.
-  std::string ask_text(const std::string& command, std::chrono::milliseconds timeout = 10s);
+  std::string ask_text(const std::string& command, std::chrono::milliseconds timeout = 10s) {
+    auto reply = ask(command, timeout);
+    return reply ? reply->text : "<no reply>";
+  }
 
   bool expect_serving_ = true;
   std::unique_ptr<vboard::Board> board_;
