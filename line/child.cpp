@@ -45,6 +45,7 @@ class FileActions {
 Child Child::start(const std::vector<std::string>& argv, const std::string& stdout_path,
                    const std::string& stderr_path, Status* status, int stdin_fd, bool own_session) {
   std::vector<char*> args;
+  args.reserve(argv.size() + 1);
   for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
   args.push_back(nullptr);
   FileActions actions;

@@ -11,8 +11,8 @@ inline constexpr int kExitUsage = 64;  // a bad command line
 
 extern const char kFtmlineUsage[];
 
-// ftmline: `args` without the program name. Writes results to `out`,
+// ftmline: `argv` without the program name. Writes results to `out`,
 // problems (one "ftmline: ..." line each) to `err`; gives the exit status.
-int run_ftmline(std::span<const char* const> args, std::FILE* out, std::FILE* err);
+int run_ftmline(std::span<const char* const> argv, std::FILE* out, std::FILE* err);
 
 }  // namespace ftmd::line

@@ -118,10 +118,13 @@ Outbox::Flushed Outbox::flush(LineDb& db) {
       }
       why = stored.error().message;
     }
-    flushed.problems.push_back(path + ": " + why + " (kept as " + names[i] + std::string(kBadSuffix) + ")");
-    if (::rename(path.c_str(), (path + std::string(kBadSuffix)).c_str()) != 0)
-      flushed.problems.back() =
-          path + ": " + why + " (and cannot be set aside: " + std::strerror(errno) + ")";
+    std::string problem = path;
+    problem.append(": ").append(why);
+    if (::rename(path.c_str(), (path + std::string(kBadSuffix)).c_str()) == 0)
+      problem.append(" (kept as ").append(names[i]).append(kBadSuffix).append(")");
+    else
+      problem.append(" (and cannot be set aside: ").append(std::strerror(errno)).append(")");
+    flushed.problems.push_back(std::move(problem));
   }
   if (flushed.sent > 0) {
     if (auto synced = sync_dir(dir_); !synced) flushed.problems.push_back(synced.message());

@@ -32,7 +32,8 @@ std::optional<std::vector<std::string>> numbered_serials(const std::string& pref
   values.reserve(count);
   for (std::uint64_t n = from; n < from + count; ++n) {
     std::string number = std::to_string(n);
-    values.push_back(prefix + std::string(static_cast<std::size_t>(digits) - number.size(), '0') + number);
+    std::string& value = values.emplace_back(prefix);
+    value.append(static_cast<std::size_t>(digits) - number.size(), '0').append(number);
   }
   return values;
 }

@@ -60,6 +60,7 @@ TEST_P(LineFaults, KilledAssignsAndARestartLoseAndDuplicateNothing) {
 
   // Every hardware id asked for by two processes, in random order.
   std::vector<std::string> hwids;
+  hwids.reserve(static_cast<std::size_t>(units));
   for (int i = 0; i < units; ++i) hwids.push_back("HW" + std::to_string(1000 + i));
   std::vector<std::string> tasks = hwids;
   tasks.insert(tasks.end(), hwids.begin(), hwids.end());
@@ -135,7 +136,8 @@ TEST_P(LineFaults, KilledAssignsAndARestartLoseAndDuplicateNothing) {
   }
   for (const auto& hwid : hwids) {
     Status started;
-    std::string out = dir + "/final-" + hwid;
+    std::string out = dir + "/final-";
+    out += hwid;
     Child child = assign(hwid, out, &started);
     int status = child.wait();
     ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << hwid << ": " << read_text(out + ".err");
