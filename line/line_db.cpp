@@ -1,0 +1,293 @@
+#include "line/line_db.h"
+
+#include <libpq-fe.h>
+
+#include <cctype>
+#include <cstdlib>
+#include <optional>
+#include <set>
+#include <string_view>
+
+#include <nlohmann/json.hpp>
+
+#include "common/c_handle.h"
+#include "line/backend.h"
+#include "line/retry.h"
+#include "pc/identity_rules.h"
+#include "pc/text.h"
+
+namespace ftmd::line {
+namespace {
+
+constexpr std::string_view kSqlitePrefix = "sqlite:";
+constexpr std::size_t kNameMax = 100;     // station, operator, plan name
+constexpr std::size_t kReasonMax = 1000;  // a void's reason
+constexpr std::size_t kRunIdMax = 128;
+
+using ConnInfo = CHandle<PQconninfoOption, PQconninfoFree>;
+
+Error invalid(std::string message) { return {ErrorKind::kRefused, std::move(message)}; }
+
+// Valid UTF-8 without control characters, at most `max` bytes.
+std::string text_problem(const std::string& what, const std::string& text, std::size_t max) {
+  if (text.size() > max)
+    return what + " is too long (" + std::to_string(text.size()) + " bytes, at most " + std::to_string(max) +
+           ")";
+  for (std::size_t i = 0; i < text.size();) {
+    auto c = static_cast<unsigned char>(text[i]);
+    if (c < 0x20 || c == 0x7f) return what + " has a control character";
+    std::size_t len = c < 0x80 ? 1 : (c >> 5) == 0x6 ? 2 : (c >> 4) == 0xe ? 3 : (c >> 3) == 0x1e ? 4 : 0;
+    if (len == 0 || i + len > text.size()) return what + " is not valid UTF-8";
+    for (std::size_t k = 1; k < len; ++k)
+      if ((static_cast<unsigned char>(text[i + k]) >> 6) != 0x2) return what + " is not valid UTF-8";
+    i += len;
+  }
+  return {};
+}
+
+std::string actor_problem(const Actor& actor) {
+  if (auto why = text_problem("the station name", actor.station, kNameMax); !why.empty()) return why;
+  return text_problem("the operator name", actor.operator_name, kNameMax);
+}
+
+// "2026-12-05T18:32:28Z" or with 1 to 6 digits of fraction.
+bool is_utc_time(const std::string& text) {
+  static constexpr std::string_view kShape = "dddd-dd-ddTdd:dd:dd";
+  if (text.size() < kShape.size() + 1 || text.back() != 'Z') return false;
+  for (std::size_t i = 0; i < kShape.size(); ++i)
+    if (kShape[i] == 'd' ? !std::isdigit(static_cast<unsigned char>(text[i])) : text[i] != kShape[i])
+      return false;
+  std::string_view rest(text.data() + kShape.size(), text.size() - kShape.size() - 1);
+  if (rest.empty()) return true;
+  if (rest.front() != '.' || rest.size() < 2 || rest.size() > 7) return false;
+  for (char c : rest.substr(1))
+    if (!std::isdigit(static_cast<unsigned char>(c))) return false;
+  return true;
+}
+
+std::optional<std::uint64_t> key_as_mac(const std::string& key) {
+  auto normal = pc::normalize_mac(key, nullptr);
+  if (!normal) return std::nullopt;
+  return pc::mac_number(*normal);
+}
+
+std::string join_quoted(const std::vector<std::string>& values, std::size_t total) {
+  std::string out;
+  for (std::size_t i = 0; i < values.size() && i < kValuesNamed; ++i)
+    out += (i ? ", \"" : "\"") + values[i] + "\"";
+  if (total > kValuesNamed) out += " and " + std::to_string(total - kValuesNamed) + " more";
+  return out;
+}
+
+}  // namespace
+
+const char* kind_name(SerialKind kind) { return kind == SerialKind::kSn ? "sn" : "csn"; }
+
+std::string run_problem(const RunRecord& run) {
+  if (run.run_id.empty() || run.run_id.size() > kRunIdMax) return "the run id must have 1 to 128 characters";
+  for (unsigned char c : run.run_id)
+    if (c <= 0x20 || c > 0x7e) return "the run id has a blank or a byte that is not printable ASCII";
+  if (auto why = pc::hwid_problem(run.hwid); !why.empty()) return why;
+  if (run.verdict != "passed" && run.verdict != "failed" && run.verdict != "aborted")
+    return "the verdict \"" + run.verdict + "\" is none of passed, failed, aborted";
+  if (run.plan_name.empty()) return "the plan name is empty";
+  if (auto why = text_problem("the plan name", run.plan_name, kNameMax); !why.empty()) return why;
+  if (run.plan_md5.size() != 32 || run.plan_md5.find_first_not_of("0123456789abcdef") != std::string::npos)
+    return "the plan MD5 is not 32 lower-case hex digits";
+  if (auto why = actor_problem({run.station, run.operator_name}); !why.empty()) return why;
+  if (!is_utc_time(run.started_at) || !is_utc_time(run.ended_at))
+    return "the run's times are not UTC times like 2026-12-05T18:32:28.123Z";
+  if (!nlohmann::json::accept(run.record_json)) return "the run's record is not valid JSON";
+  return {};
+}
+
+Result<InitReport> LineDb::init(const Actor& actor) {
+  if (auto why = actor_problem(actor); !why.empty()) return invalid(why);
+  // The steps and the new version commit together, so init run again after
+  // a lost connection finds the schema as it was or as it is now.
+  return retrying(retry_within_, Replay::kSafe, [&] { return try_init(actor); });
+}
+
+Result<std::int64_t> LineDb::import_macs(const std::string& first, std::uint64_t count, const Actor& actor) {
+  if (auto why = actor_problem(actor); !why.empty()) return invalid(why);
+  std::uint64_t first_number = 0;
+  if (auto why = pc::mac_block_problem(first, count, &first_number); !why.empty()) return invalid(why);
+  return retrying(retry_within_, Replay::kUnsafe,
+                  [&] { return try_import_macs(first_number, count, actor); });
+}
+
+Result<std::int64_t> LineDb::import_serials(SerialKind kind, const std::vector<std::string>& values,
+                                            const Actor& actor) {
+  if (auto why = actor_problem(actor); !why.empty()) return invalid(why);
+  if (values.empty()) return invalid("no serial numbers to import");
+  std::vector<std::string> problems, twice;
+  std::size_t bad = 0, doubled = 0;
+  std::set<std::string_view> seen;
+  for (const auto& value : values) {
+    if (auto why = pc::serial_problem(kind_name(kind), value); !why.empty()) {
+      if (bad++ < kValuesNamed) problems.push_back("\"" + pc::escape_reply(value) + "\": " + why);
+    } else if (!seen.insert(value).second && doubled++ < kValuesNamed) {
+      twice.push_back(value);
+    }
+  }
+  if (bad > 0) {
+    std::string message = "refused " + std::string(kind_name(kind)) + " values: ";
+    for (std::size_t i = 0; i < problems.size(); ++i) message += (i ? "; " : "") + problems[i];
+    if (bad > problems.size()) message += "; and " + std::to_string(bad - problems.size()) + " more";
+    return invalid(message);
+  }
+  if (doubled > 0)
+    return invalid(std::string(kind_name(kind)) + " values listed twice: " + join_quoted(twice, doubled));
+  return retrying(retry_within_, Replay::kUnsafe, [&] { return try_import_serials(kind, values, actor); });
+}
+
+Result<Done> LineDb::void_unit(const std::string& hwid, const std::string& reason, const Actor& actor) {
+  if (auto why = pc::hwid_problem(hwid); !why.empty()) return invalid(why);
+  if (auto why = actor_problem(actor); !why.empty()) return invalid(why);
+  if (reason.empty()) return invalid("a void needs a reason");
+  if (auto why = text_problem("the reason", reason, kReasonMax); !why.empty()) return invalid(why);
+  return retrying(retry_within_, Replay::kSafe, [&] { return try_void(hwid, reason, actor); });
+}
+
+Result<Assignment> LineDb::assign(const std::string& hwid, const Actor& actor) {
+  if (auto why = pc::hwid_problem(hwid); !why.empty()) return invalid(why);
+  if (auto why = actor_problem(actor); !why.empty()) return invalid(why);
+  return retrying(retry_within_, Replay::kSafe, [&] { return try_assign(hwid, actor); });
+}
+
+Result<std::optional<Identity>> LineDb::identity(const std::string& hwid) {
+  if (auto why = pc::hwid_problem(hwid); !why.empty()) return invalid(why);
+  auto units = retrying(retry_within_, Replay::kSafe, [&] { return try_find_units(hwid, std::nullopt); });
+  if (!units) return units.error();
+  for (const auto& unit : *units)
+    if (unit.identity.hwid == hwid) return std::optional<Identity>(unit.identity);
+  return std::optional<Identity>();
+}
+
+Result<RouteFacts> LineDb::route(const std::string& hwid, const std::string& plan_name) {
+  if (auto why = pc::hwid_problem(hwid); !why.empty()) return invalid(why);
+  return retrying(retry_within_, Replay::kSafe, [&] { return try_route(hwid, plan_name); });
+}
+
+Result<Done> LineDb::mark_provisioned(const std::string& hwid, const Actor& actor) {
+  if (auto why = pc::hwid_problem(hwid); !why.empty()) return invalid(why);
+  if (auto why = actor_problem(actor); !why.empty()) return invalid(why);
+  return retrying(retry_within_, Replay::kSafe, [&] { return try_provision(hwid, actor); });
+}
+
+Result<bool> LineDb::store_run(const RunRecord& run) {
+  if (auto why = run_problem(run); !why.empty()) return invalid("run " + run.run_id + ": " + why);
+  return retrying(retry_within_, Replay::kSafe, [&] { return try_store_run(run); });
+}
+
+Result<std::vector<UnitReport>> LineDb::find_units(const std::string& key) {
+  if (key.empty()) return invalid("nothing to look for");
+  auto mac = key_as_mac(key);
+  return retrying(retry_within_, Replay::kSafe, [&] { return try_find_units(key, mac); });
+}
+
+Result<std::vector<PoolValue>> LineDb::find_values(const std::string& key) {
+  if (key.empty()) return invalid("nothing to look for");
+  auto mac = key_as_mac(key);
+  return retrying(retry_within_, Replay::kSafe, [&] { return try_find_values(key, mac); });
+}
+
+Result<std::vector<PoolLevel>> LineDb::pool_levels() {
+  return retrying(retry_within_, Replay::kSafe, [&] { return try_pool_levels(); });
+}
+
+Result<std::vector<AuditEvent>> LineDb::audit(const AuditQuery& query) {
+  return retrying(retry_within_, Replay::kSafe, [&] { return try_audit(query); });
+}
+
+Result<std::unique_ptr<LineDb>> open_line_db(const std::string& url, std::chrono::milliseconds retry_within) {
+  Result<std::unique_ptr<LineDb>> db =
+      url.starts_with(kSqlitePrefix) ? open_sqlite(url.substr(kSqlitePrefix.size())) : open_postgres(url);
+  if (db) (*db)->retry_within_ = retry_within;
+  return db;
+}
+
+std::string default_db_url() {
+  const char* env = std::getenv("FTMLINE_DB");
+  return env && *env ? env : "sqlite:line.db";
+}
+
+std::string redact_conninfo(const std::string& conninfo) {
+  char* error = nullptr;
+  ConnInfo options(PQconninfoParse(conninfo.c_str(), &error));
+  PQfreemem(error);
+  if (!options) return {};
+  std::string out;
+  for (const PQconninfoOption* o = options.get(); o->keyword; ++o) {
+    if (!o->val || std::string_view(o->keyword) == "password") continue;
+    std::string value;
+    for (char c : std::string_view(o->val)) {
+      if (c == '\\' || c == '\'') value += '\\';
+      value += c;
+    }
+    if (!out.empty()) out += ' ';
+    out += std::string(o->keyword) + "='" + value + "'";
+  }
+  return out;
+}
+
+std::string schema_mismatch_message(int found) {
+  if (found == 0) return "the line database has no schema yet: run ftmline init";
+  if (found < kSchemaVersion)
+    return "the line database's schema is version " + std::to_string(found) +
+           ", this program needs version " + std::to_string(kSchemaVersion) +
+           ": run ftmline init to upgrade it";
+  return "the line database's schema is version " + std::to_string(found) +
+         ", newer than this program knows (up to " + std::to_string(kSchemaVersion) +
+         "): use a newer ftmline and station";
+}
+
+Identity identity_of(const std::string& hwid, const std::string& sn, const std::string& csn,
+                     std::uint64_t lan4) {
+  return {hwid, sn, csn, pc::mac_command_form(lan4), pc::mac_command_form(lan4 + 1)};
+}
+
+std::vector<PoolLevel> levels_in_order(const std::vector<Row>& rows) {
+  std::vector<PoolLevel> levels;
+  for (const char* pool : {"sn", "csn", "mac"}) {
+    PoolLevel level{pool};
+    for (const Row& r : rows)
+      if (r[0] == pool)
+        level = {pool, std::stoll(r[1]), std::stoll(r[2]), std::stoll(r[3]), std::stoll(r[4])};
+    levels.push_back(level);
+  }
+  return levels;
+}
+
+std::string empty_pools_message(const std::vector<std::string>& pools) {
+  std::string names;
+  for (std::size_t i = 0; i < pools.size(); ++i)
+    names += (i == 0 ? "" : i + 1 == pools.size() ? " and " : ", ") + pools[i];
+  return "no identity to give: the " + names + (pools.size() > 1 ? " pools are" : " pool is") +
+         " empty (import more with ftmline import-serials or import-macs)";
+}
+
+std::string overlap_message(std::uint64_t first, std::uint64_t count, std::uint64_t other_first,
+                            std::uint64_t other_count, const std::string& other_imported_at) {
+  auto range = [](std::uint64_t from, std::uint64_t n) {
+    return pc::mac_with_colons(pc::mac_command_form(from)) + " to " +
+           pc::mac_with_colons(pc::mac_command_form(from + n - 1));
+  };
+  return "the block " + range(first, count) + " overlaps the block " + range(other_first, other_count) +
+         " imported " + other_imported_at;
+}
+
+std::string already_imported_message(const std::string& kind, const std::vector<std::string>& values,
+                                     std::int64_t total) {
+  return kind + " values already in the pool: " + join_quoted(values, static_cast<std::size_t>(total));
+}
+
+std::string void_unit_message(const std::string& hwid, const std::string& reason) {
+  return "unit " + hwid + " is void (" + reason + "): it gets no identity again";
+}
+
+std::string unknown_unit_message(const std::string& hwid) {
+  return "no unit has the hardware id " + hwid + " (it was never assigned)";
+}
+
+}  // namespace ftmd::line

@@ -1,0 +1,577 @@
+// The line database in one SQLite file, the embedded default for a single
+// station. Several processes may share the file: WAL mode, a busy timeout,
+// and every transaction that writes starts with BEGIN IMMEDIATE, so writers
+// queue for the file's lock instead of failing half-way on a lock upgrade.
+// synchronous=FULL: a committed assignment survives a power cut.
+//
+// All of this back end's SQL is in this file.
+#include <sqlite3.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "common/c_handle.h"
+#include "line/backend.h"
+#include "pc/identity_rules.h"
+
+namespace ftmd::line {
+namespace {
+
+// ---- the schema: step N brings version N --------------------------------
+
+constexpr const char* kSchemaSteps[] = {
+    // 1: pools, units, runs and the event log.
+    R"sql(
+CREATE TABLE meta (schema_version INTEGER NOT NULL) STRICT;
+INSERT INTO meta VALUES (0);
+CREATE TABLE mac_blocks (
+  id INTEGER PRIMARY KEY,
+  first_mac INTEGER NOT NULL,
+  count INTEGER NOT NULL CHECK (count > 0 AND count % 2 = 0),
+  imported_at TEXT NOT NULL,
+  CHECK (first_mac > 0 AND (first_mac >> 40) & 1 = 0 AND first_mac % 16777216 + count <= 16777216)) STRICT;
+CREATE TABLE mac_pairs (
+  id INTEGER PRIMARY KEY,
+  lan4 INTEGER NOT NULL UNIQUE,
+  block_id INTEGER NOT NULL REFERENCES mac_blocks (id),
+  state TEXT NOT NULL DEFAULT 'free' CHECK (state IN ('free', 'assigned', 'void')),
+  hwid TEXT,
+  CHECK ((state = 'free') = (hwid IS NULL))) STRICT;
+CREATE INDEX mac_pairs_free ON mac_pairs (id) WHERE state = 'free';
+CREATE TABLE serials (
+  id INTEGER PRIMARY KEY,
+  kind TEXT NOT NULL CHECK (kind IN ('sn', 'csn')),
+  value TEXT NOT NULL,
+  state TEXT NOT NULL DEFAULT 'free' CHECK (state IN ('free', 'assigned', 'void')),
+  hwid TEXT,
+  imported_at TEXT NOT NULL,
+  CHECK ((state = 'free') = (hwid IS NULL)),
+  UNIQUE (kind, value)) STRICT;
+CREATE INDEX serials_free ON serials (kind, id) WHERE state = 'free';
+CREATE INDEX serials_value ON serials (value);
+CREATE TABLE units (
+  hwid TEXT PRIMARY KEY,
+  sn TEXT NOT NULL UNIQUE,
+  csn TEXT NOT NULL UNIQUE,
+  lan4 INTEGER NOT NULL UNIQUE,
+  state TEXT NOT NULL CHECK (state IN ('assigned', 'provisioned', 'void')),
+  assigned_at TEXT NOT NULL,
+  assigned_station TEXT NOT NULL,
+  assigned_operator TEXT NOT NULL,
+  provisioned_at TEXT,
+  voided_at TEXT,
+  void_reason TEXT) STRICT;
+CREATE TABLE runs (
+  run_id TEXT PRIMARY KEY,
+  hwid TEXT NOT NULL,
+  verdict TEXT NOT NULL CHECK (verdict IN ('passed', 'failed', 'aborted')),
+  plan_name TEXT NOT NULL,
+  plan_md5 TEXT NOT NULL,
+  station TEXT NOT NULL,
+  operator TEXT NOT NULL,
+  started_at TEXT NOT NULL,
+  ended_at TEXT NOT NULL,
+  record TEXT NOT NULL CHECK (json_valid(record)),
+  stored_at TEXT NOT NULL) STRICT;
+CREATE INDEX runs_hwid ON runs (hwid, plan_name);
+CREATE TABLE events (
+  id INTEGER PRIMARY KEY,
+  at TEXT NOT NULL,
+  kind TEXT NOT NULL CHECK (kind IN ('import', 'assign', 'provision', 'record', 'void')),
+  hwid TEXT,
+  station TEXT NOT NULL,
+  operator TEXT NOT NULL,
+  detail TEXT NOT NULL) STRICT;
+CREATE INDEX events_hwid ON events (hwid);
+CREATE TRIGGER events_no_update BEFORE UPDATE ON events
+  BEGIN SELECT RAISE(ABORT, 'the audit log is append-only'); END;
+CREATE TRIGGER events_no_delete BEFORE DELETE ON events
+  BEGIN SELECT RAISE(ABORT, 'the audit log is append-only'); END;
+)sql",
+};
+static_assert(std::size(kSchemaSteps) == kSchemaVersion);
+
+// ---- statements -----------------------------------------------------------
+
+// Times as UTC text in one shape ("2026-12-05T18:32:28.123Z"), so they sort.
+#define ISO(time) "strftime('%Y-%m-%dT%H:%M:%fZ', " time ")"
+#define NOW ISO("'now'")
+
+constexpr const char* kHasMeta = "SELECT count(*) FROM sqlite_master WHERE type = 'table' AND name = 'meta'";
+constexpr const char* kVersion = "SELECT schema_version FROM meta";
+constexpr const char* kSetVersion = "UPDATE meta SET schema_version = ?";
+constexpr const char* kEvent =
+    "INSERT INTO events (at, kind, hwid, station, operator, detail) VALUES (" NOW ", ?, ?, ?, ?, ?)";
+
+constexpr const char* kOverlap =
+    "SELECT first_mac, count, imported_at FROM mac_blocks WHERE first_mac < ?1 + ?2 AND ?1 < first_mac + "
+    "count "
+    "ORDER BY first_mac LIMIT 1";
+constexpr const char* kAddBlock =
+    "INSERT INTO mac_blocks (first_mac, count, imported_at) VALUES (?, ?, " NOW ") RETURNING id";
+constexpr const char* kAddPair = "INSERT INTO mac_pairs (lan4, block_id) VALUES (?, ?)";
+constexpr const char* kAddSerial =
+    "INSERT INTO serials (kind, value, imported_at) VALUES (?, ?, " NOW ") ON CONFLICT DO NOTHING";
+
+constexpr const char* kUnitState = "SELECT state, coalesce(void_reason, '') FROM units WHERE hwid = ?";
+constexpr const char* kUnitIdentity =
+    "SELECT sn, csn, lan4, state, coalesce(void_reason, '') FROM units WHERE hwid = ?";
+constexpr const char* kTakeSerial =
+    "UPDATE serials SET state = 'assigned', hwid = ?1 WHERE id = "
+    "(SELECT id FROM serials WHERE kind = ?2 AND state = 'free' ORDER BY id LIMIT 1) RETURNING value";
+constexpr const char* kTakePair =
+    "UPDATE mac_pairs SET state = 'assigned', hwid = ?1 WHERE id = "
+    "(SELECT id FROM mac_pairs WHERE state = 'free' ORDER BY id LIMIT 1) RETURNING lan4";
+constexpr const char* kAddUnit =
+    "INSERT INTO units (hwid, sn, csn, lan4, state, assigned_at, assigned_station, assigned_operator) "
+    "VALUES (?, ?, ?, ?, 'assigned', " NOW ", ?, ?)";
+constexpr const char* kProvision =
+    "UPDATE units SET state = 'provisioned', provisioned_at = " NOW " WHERE hwid = ? AND state = 'assigned'";
+constexpr const char* kVoidUnit =
+    "UPDATE units SET state = 'void', voided_at = " NOW ", void_reason = ? WHERE hwid = ?";
+constexpr const char* kVoidSerial = "UPDATE serials SET state = 'void' WHERE kind = ? AND value = ?";
+constexpr const char* kVoidPair = "UPDATE mac_pairs SET state = 'void' WHERE lan4 = ?";
+constexpr const char* kAddRun =
+    "INSERT INTO runs (run_id, hwid, verdict, plan_name, plan_md5, station, operator, started_at, ended_at, "
+    "record, stored_at) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, " ISO("?8") ", " ISO(
+        "?9") ", ?10, " NOW
+              ") "
+              "ON CONFLICT (run_id) DO NOTHING";
+constexpr const char* kRoute =
+    "SELECT count(*), coalesce(sum(verdict = 'passed'), 0), coalesce(sum(verdict = 'failed'), 0), "
+    "coalesce(sum(verdict = 'aborted'), 0) FROM runs WHERE hwid = ? AND plan_name = ?";
+
+constexpr const char* kFindUnits =
+    "SELECT hwid FROM units WHERE hwid = ?1 OR sn = ?1 OR csn = ?1 OR lan4 = ?2 OR lan4 = ?2 - 1 ORDER BY "
+    "hwid";
+constexpr const char* kUnitReport =
+    "SELECT sn, csn, lan4, state, assigned_at, assigned_station, assigned_operator, coalesce(provisioned_at, "
+    "''), "
+    "coalesce(voided_at, ''), coalesce(void_reason, '') FROM units WHERE hwid = ?";
+constexpr const char* kUnitRuns =
+    "SELECT run_id, verdict, plan_name, plan_md5, station, operator, started_at, ended_at FROM runs "
+    "WHERE hwid = ? ORDER BY started_at, run_id";
+constexpr const char* kFindValues =
+    "SELECT kind, value, state, coalesce(hwid, '') FROM serials WHERE value = ?1 "
+    "UNION ALL SELECT 'mac', lan4, state, coalesce(hwid, '') FROM mac_pairs WHERE lan4 = ?2 OR lan4 = ?2 - 1";
+constexpr const char* kLevels =
+    "SELECT kind, count(*), sum(state = 'assigned'), sum(state = 'void'), sum(state = 'free') FROM serials "
+    "GROUP BY kind UNION ALL "
+    "SELECT 'mac', count(*), coalesce(sum(state = 'assigned'), 0), coalesce(sum(state = 'void'), 0), "
+    "coalesce(sum(state = 'free'), 0) FROM mac_pairs";
+constexpr const char* kAudit =
+    "SELECT id, at, kind, coalesce(hwid, ''), station, operator, detail FROM events "
+    "WHERE ?1 = '' OR hwid = ?1 ORDER BY id DESC LIMIT ?2";
+
+#undef NOW
+#undef ISO
+
+// ---- connection, statements and transactions ------------------------------
+
+using Sqlite = CHandle<sqlite3, sqlite3_close_v2>;
+using Statement = CHandle<sqlite3_stmt, sqlite3_finalize>;
+
+// A writer waits this long for the file's lock before the transaction
+// fails as busy (and is tried again by the caller's retry loop).
+constexpr auto kBusyTimeout = std::chrono::seconds(5);
+
+// SQLite's own busy handler sleeps ever longer, up to 100 ms a time, so a
+// writer that lost a few times waits far longer than the lock is held. This
+// one asks again every 0.5 to 1.5 ms until kBusyTimeout has passed since the
+// wait began.
+int on_busy(void* started_at, int count) {
+  auto* since = static_cast<std::chrono::steady_clock::time_point*>(started_at);
+  auto now = std::chrono::steady_clock::now();
+  if (count == 0) *since = now;
+  if (now - *since >= kBusyTimeout) return 0;
+  thread_local std::minstd_rand jitter{std::random_device{}()};
+  std::this_thread::sleep_for(std::chrono::microseconds(500 + jitter() % 1000));
+  return 1;
+}
+
+// A value bound to a statement's parameter.
+using Param = std::variant<std::nullptr_t, std::int64_t, std::string_view>;
+
+Error engine_error(sqlite3* db, int code, const std::string& what) {
+  std::string message = what + ": " + (db ? sqlite3_errmsg(db) : sqlite3_errstr(code));
+  switch (code & 0xff) {
+    case SQLITE_BUSY:
+    case SQLITE_LOCKED:
+      return {ErrorKind::kRetry, message};
+    case SQLITE_CANTOPEN:
+      return {ErrorKind::kUnreachable, message};
+    default:
+      return {ErrorKind::kFailed, message};
+  }
+}
+
+class SqliteDb final : public LineDb {
+ public:
+  explicit SqliteDb(std::string path) : path_(std::move(path)) {}
+
+  std::string describe() const override { return "sqlite:" + path_; }
+
+ private:
+  // Runs a cached statement with `params`, gives every row.
+  Result<std::vector<Row>> run(const char* sql, std::initializer_list<Param> params = {}) {
+    Statement& statement = statements_[sql];
+    if (!statement) {
+      sqlite3_stmt* raw = nullptr;
+      int rc = sqlite3_prepare_v3(db_.get(), sql, -1, SQLITE_PREPARE_PERSISTENT, &raw, nullptr);
+      statement.reset(raw);
+      if (rc != SQLITE_OK) return engine_error(db_.get(), rc, "cannot prepare a statement");
+    }
+    sqlite3_stmt* s = statement.get();
+    sqlite3_reset(s);
+    int index = 1;
+    for (const Param& p : params) {
+      if (const auto* number = std::get_if<std::int64_t>(&p))
+        sqlite3_bind_int64(s, index, *number);
+      else if (const auto* text = std::get_if<std::string_view>(&p))
+        sqlite3_bind_text(s, index, text->data(), static_cast<int>(text->size()), SQLITE_TRANSIENT);
+      else
+        sqlite3_bind_null(s, index);
+      ++index;
+    }
+    std::vector<Row> rows;
+    for (;;) {
+      int rc = sqlite3_step(s);
+      if (rc == SQLITE_DONE) break;
+      if (rc != SQLITE_ROW) {
+        Error error = engine_error(db_.get(), rc, "the line database " + path_);
+        sqlite3_reset(s);
+        return error;
+      }
+      Row& row = rows.emplace_back();
+      for (int c = 0; c < sqlite3_column_count(s); ++c) {
+        const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(s, c));
+        row.emplace_back(text ? std::string(text, static_cast<std::size_t>(sqlite3_column_bytes(s, c))) : "");
+      }
+    }
+    sqlite3_reset(s);
+    return rows;
+  }
+
+  Result<Done> exec(const char* sql) {
+    int rc = sqlite3_exec(db_.get(), sql, nullptr, nullptr, nullptr);
+    if (rc != SQLITE_OK) return engine_error(db_.get(), rc, "the line database " + path_);
+    return Done{};
+  }
+
+  // BEGIN (IMMEDIATE for a writer) ... COMMIT; rolled back unless committed.
+  class Transaction {
+   public:
+    explicit Transaction(SqliteDb& db) : db_(db) {}
+    Transaction(const Transaction&) = delete;
+    Transaction& operator=(const Transaction&) = delete;
+    ~Transaction() {
+      if (open_) sqlite3_exec(db_.db_.get(), "ROLLBACK", nullptr, nullptr, nullptr);
+    }
+    Result<Done> begin(bool write) {
+      auto begun = db_.run(write ? "BEGIN IMMEDIATE" : "BEGIN");
+      if (!begun) return begun.error();
+      open_ = true;
+      return Done{};
+    }
+    Result<Done> commit() {
+      // A failed COMMIT leaves the transaction open: the destructor rolls it back.
+      auto committed = db_.run("COMMIT");
+      if (!committed) return committed.error();
+      open_ = false;
+      return Done{};
+    }
+
+   private:
+    SqliteDb& db_;
+    bool open_ = false;
+  };
+
+  // Opens the file on first use (init may create it) and checks that its
+  // schema is this program's.
+  Result<Done> connect(bool create) {
+    if (!db_) {
+      struct stat st {};
+      if (!create && ::stat(path_.c_str(), &st) != 0)
+        return Error{ErrorKind::kSchema, "the line database " + path_ + " does not exist: run ftmline init"};
+      sqlite3* raw = nullptr;
+      int flags = SQLITE_OPEN_READWRITE | (create ? SQLITE_OPEN_CREATE : 0) | SQLITE_OPEN_NOMUTEX;
+      int rc = sqlite3_open_v2(path_.c_str(), &raw, flags, nullptr);
+      Sqlite db(raw);
+      if (rc != SQLITE_OK) return engine_error(db.get(), rc, "cannot open the line database " + path_);
+      sqlite3_busy_handler(db.get(), on_busy, &busy_since_);
+      sqlite3_extended_result_codes(db.get(), 1);
+      db_ = std::move(db);
+      statements_.clear();
+      for (const char* pragma : {"PRAGMA synchronous = FULL", "PRAGMA foreign_keys = ON"})
+        if (auto done = exec(pragma); !done) return disconnect(done.error());
+      checked_ = false;
+    }
+    if (!create && !checked_) {
+      auto version = schema_version();
+      if (!version) return version.error();
+      if (*version != kSchemaVersion) return Error{ErrorKind::kSchema, schema_mismatch_message(*version)};
+      checked_ = true;
+    }
+    return Done{};
+  }
+
+  Error disconnect(Error error) {
+    statements_.clear();
+    db_.reset();
+    return error;
+  }
+
+  Result<int> schema_version() {
+    auto has = run(kHasMeta);
+    if (!has) return has.error();
+    if ((*has)[0][0] == "0") return 0;
+    auto version = run(kVersion);
+    if (!version) return version.error();
+    return version->empty() ? 0 : std::stoi((*version)[0][0]);
+  }
+
+  Result<Done> event(const char* kind, const std::string& hwid, const Actor& actor,
+                     const std::string& detail) {
+    auto done = run(kEvent, {kind, hwid.empty() ? Param(nullptr) : Param(hwid), actor.station,
+                             actor.operator_name, detail});
+    if (!done) return done.error();
+    return Done{};
+  }
+
+  // ---- the operations ----
+
+  Result<InitReport> try_init(const Actor&) override {
+    if (auto c = connect(true); !c) return c.error();
+    // WAL is a property of the file: set once, before any transaction.
+    if (auto wal = run("PRAGMA journal_mode = WAL"); !wal) return wal.error();
+    Transaction tx(*this);
+    if (auto b = tx.begin(true); !b) return b.error();
+    auto version = schema_version();
+    if (!version) return version.error();
+    if (*version > kSchemaVersion) return Error{ErrorKind::kSchema, schema_mismatch_message(*version)};
+    for (int step = *version + 1; step <= kSchemaVersion; ++step) {
+      if (auto done = exec(kSchemaSteps[step - 1]); !done) return done.error();
+      if (auto done = run(kSetVersion, {std::int64_t{step}}); !done) return done.error();
+    }
+    if (auto c = tx.commit(); !c) return c.error();
+    checked_ = true;
+    return InitReport{*version, kSchemaVersion};
+  }
+
+  Result<std::int64_t> try_import_macs(std::uint64_t first, std::uint64_t count,
+                                       const Actor& actor) override {
+    if (auto c = connect(false); !c) return c.error();
+    Transaction tx(*this);
+    if (auto b = tx.begin(true); !b) return b.error();
+    auto first_i = static_cast<std::int64_t>(first), count_i = static_cast<std::int64_t>(count);
+    auto overlap = run(kOverlap, {first_i, count_i});
+    if (!overlap) return overlap.error();
+    if (!overlap->empty()) {
+      const Row& o = (*overlap)[0];
+      return refused(overlap_message(first, count, std::stoull(o[0]), std::stoull(o[1]), o[2]));
+    }
+    auto block = run(kAddBlock, {first_i, count_i});
+    if (!block) return block.error();
+    std::int64_t block_id = std::stoll((*block)[0][0]);
+    for (std::int64_t i = 0; i < count_i; i += 2)
+      if (auto added = run(kAddPair, {first_i + i, block_id}); !added) return added.error();
+    std::string detail = "macs " + pc::mac_with_colons(pc::mac_command_form(first)) + " to " +
+                         pc::mac_with_colons(pc::mac_command_form(first + count - 1)) + ", " +
+                         std::to_string(count / 2) + (count == 2 ? " pair" : " pairs");
+    if (auto e = event("import", "", actor, detail); !e) return e.error();
+    if (auto c = tx.commit(); !c) return c.error();
+    return count_i / 2;
+  }
+
+  Result<std::int64_t> try_import_serials(SerialKind kind, const std::vector<std::string>& values,
+                                          const Actor& actor) override {
+    if (auto c = connect(false); !c) return c.error();
+    Transaction tx(*this);
+    if (auto b = tx.begin(true); !b) return b.error();
+    std::vector<std::string> present;
+    std::int64_t duplicates = 0;
+    for (const auto& value : values) {
+      if (auto added = run(kAddSerial, {kind_name(kind), value}); !added) return added.error();
+      if (sqlite3_changes(db_.get()) == 0 && duplicates++ < static_cast<std::int64_t>(kValuesNamed))
+        present.push_back(value);
+    }
+    if (duplicates > 0) return refused(already_imported_message(kind_name(kind), present, duplicates));
+    std::string detail = std::string(kind_name(kind)) + " " + std::to_string(values.size()) +
+                         (values.size() == 1 ? " value " : " values ") + values.front() + " to " +
+                         values.back();
+    if (auto e = event("import", "", actor, detail); !e) return e.error();
+    if (auto c = tx.commit(); !c) return c.error();
+    return static_cast<std::int64_t>(values.size());
+  }
+
+  Result<Done> try_void(const std::string& hwid, const std::string& reason, const Actor& actor) override {
+    if (auto c = connect(false); !c) return c.error();
+    Transaction tx(*this);
+    if (auto b = tx.begin(true); !b) return b.error();
+    auto unit = run(kUnitIdentity, {hwid});
+    if (!unit) return unit.error();
+    if (unit->empty()) return refused(unknown_unit_message(hwid));
+    const Row& u = (*unit)[0];
+    if (u[3] == "void") return Done{};
+    if (auto done = run(kVoidSerial, {"sn", u[0]}); !done) return done.error();
+    if (auto done = run(kVoidSerial, {"csn", u[1]}); !done) return done.error();
+    if (auto done = run(kVoidPair, {std::stoll(u[2])}); !done) return done.error();
+    if (auto done = run(kVoidUnit, {reason, hwid}); !done) return done.error();
+    if (auto e = event("void", hwid, actor, reason); !e) return e.error();
+    if (auto c = tx.commit(); !c) return c.error();
+    return Done{};
+  }
+
+  Result<Assignment> try_assign(const std::string& hwid, const Actor& actor) override {
+    if (auto c = connect(false); !c) return c.error();
+    Transaction tx(*this);
+    if (auto b = tx.begin(true); !b) return b.error();
+    auto held = run(kUnitIdentity, {hwid});
+    if (!held) return held.error();
+    if (!held->empty()) {
+      const Row& u = (*held)[0];
+      if (u[3] == "void") return refused(void_unit_message(hwid, u[4]));
+      return Assignment{identity_of(hwid, u[0], u[1], std::stoull(u[2])), false};
+    }
+    auto sn = run(kTakeSerial, {hwid, "sn"});
+    if (!sn) return sn.error();
+    auto csn = run(kTakeSerial, {hwid, "csn"});
+    if (!csn) return csn.error();
+    auto pair = run(kTakePair, {hwid});
+    if (!pair) return pair.error();
+    std::vector<std::string> empty;
+    if (sn->empty()) empty.push_back("sn");
+    if (csn->empty()) empty.push_back("csn");
+    if (pair->empty()) empty.push_back("mac");
+    if (!empty.empty()) return refused(empty_pools_message(empty));
+    std::int64_t lan4 = std::stoll((*pair)[0][0]);
+    Identity id = identity_of(hwid, (*sn)[0][0], (*csn)[0][0], static_cast<std::uint64_t>(lan4));
+    if (auto added = run(kAddUnit, {hwid, id.sn, id.csn, lan4, actor.station, actor.operator_name}); !added)
+      return added.error();
+    if (auto e = event("assign", hwid, actor, assign_detail(id)); !e) return e.error();
+    if (auto c = tx.commit(); !c) return c.error();
+    return Assignment{id, true};
+  }
+
+  Result<Done> try_provision(const std::string& hwid, const Actor& actor) override {
+    if (auto c = connect(false); !c) return c.error();
+    Transaction tx(*this);
+    if (auto b = tx.begin(true); !b) return b.error();
+    auto unit = run(kUnitState, {hwid});
+    if (!unit) return unit.error();
+    if (unit->empty()) return refused(unknown_unit_message(hwid));
+    if ((*unit)[0][0] == "void") return refused(void_unit_message(hwid, (*unit)[0][1]));
+    if ((*unit)[0][0] == "provisioned") return Done{};
+    if (auto done = run(kProvision, {hwid}); !done) return done.error();
+    if (auto e = event("provision", hwid, actor, "identity written and read back"); !e) return e.error();
+    if (auto c = tx.commit(); !c) return c.error();
+    return Done{};
+  }
+
+  Result<bool> try_store_run(const RunRecord& r) override {
+    if (auto c = connect(false); !c) return c.error();
+    Transaction tx(*this);
+    if (auto b = tx.begin(true); !b) return b.error();
+    auto added = run(kAddRun, {r.run_id, r.hwid, r.verdict, r.plan_name, r.plan_md5, r.station,
+                               r.operator_name, r.started_at, r.ended_at, r.record_json});
+    if (!added) return added.error();
+    bool stored = sqlite3_changes(db_.get()) == 1;
+    if (stored) {
+      if (auto e = event("record", r.hwid, {r.station, r.operator_name}, run_detail(r)); !e) return e.error();
+    }
+    if (auto c = tx.commit(); !c) return c.error();
+    return stored;
+  }
+
+  Result<RouteFacts> try_route(const std::string& hwid, const std::string& plan_name) override {
+    if (auto c = connect(false); !c) return c.error();
+    auto rows = run(kRoute, {hwid, plan_name});
+    if (!rows) return rows.error();
+    const Row& r = (*rows)[0];
+    return RouteFacts{std::stoi(r[1]) > 0, std::stoi(r[0]), std::stoi(r[2]), std::stoi(r[3])};
+  }
+
+  Result<std::vector<UnitReport>> try_find_units(const std::string& key,
+                                                 std::optional<std::uint64_t> mac) override {
+    if (auto c = connect(false); !c) return c.error();
+    Transaction tx(*this);  // one snapshot for the units and their runs
+    if (auto b = tx.begin(false); !b) return b.error();
+    auto hwids = run(kFindUnits, {key, mac ? Param(static_cast<std::int64_t>(*mac)) : Param(nullptr)});
+    if (!hwids) return hwids.error();
+    std::vector<UnitReport> units;
+    for (const Row& h : *hwids) {
+      auto u = run(kUnitReport, {h[0]});
+      if (!u) return u.error();
+      const Row& r = (*u)[0];
+      UnitReport report{
+          identity_of(h[0], r[0], r[1], std::stoull(r[2])), r[3], r[4], r[5], r[6], r[7], r[8], r[9], {}};
+      auto runs = run(kUnitRuns, {h[0]});
+      if (!runs) return runs.error();
+      for (const Row& x : *runs) report.runs.push_back({x[0], x[1], x[2], x[3], x[4], x[5], x[6], x[7]});
+      units.push_back(std::move(report));
+    }
+    return units;
+  }
+
+  Result<std::vector<PoolValue>> try_find_values(const std::string& key,
+                                                 std::optional<std::uint64_t> mac) override {
+    if (auto c = connect(false); !c) return c.error();
+    auto rows = run(kFindValues, {key, mac ? Param(static_cast<std::int64_t>(*mac)) : Param(nullptr)});
+    if (!rows) return rows.error();
+    std::vector<PoolValue> values;
+    for (const Row& r : *rows)
+      values.push_back({r[0], r[0] == "mac" ? pc::mac_command_form(std::stoull(r[1])) : r[1], r[2], r[3]});
+    return values;
+  }
+
+  Result<std::vector<PoolLevel>> try_pool_levels() override {
+    if (auto c = connect(false); !c) return c.error();
+    auto rows = run(kLevels);
+    if (!rows) return rows.error();
+    return levels_in_order(*rows);
+  }
+
+  Result<std::vector<AuditEvent>> try_audit(const AuditQuery& query) override {
+    if (auto c = connect(false); !c) return c.error();
+    auto limit = query.last ? static_cast<std::int64_t>(query.last) : std::int64_t{-1};
+    auto rows = run(kAudit, {query.hwid, limit});
+    if (!rows) return rows.error();
+    std::vector<AuditEvent> events;
+    for (auto r = rows->rbegin(); r != rows->rend(); ++r)
+      events.push_back({std::stoll((*r)[0]), (*r)[1], (*r)[2], (*r)[3], (*r)[4], (*r)[5], "", (*r)[6]});
+    return events;
+  }
+
+  static std::string assign_detail(const Identity& id) {
+    return "sn " + id.sn + ", csn " + id.csn + ", macs " + pc::mac_with_colons(id.lan4_mac) + " " +
+           pc::mac_with_colons(id.lan3_mac);
+  }
+
+  static std::string run_detail(const RunRecord& r) {
+    return "run " + r.run_id + " " + r.verdict + ", plan " + r.plan_name;
+  }
+
+  std::string path_;
+  Sqlite db_;  // opened on first use
+  // Prepared statements by their SQL text; finalized before the connection closes.
+  std::map<const char*, Statement> statements_;
+  bool checked_ = false;                              // the schema version was checked on this connection
+  std::chrono::steady_clock::time_point busy_since_;  // when the current wait for the lock began
+};
+
+}  // namespace
+
+Result<std::unique_ptr<LineDb>> open_sqlite(const std::string& path) {
+  if (path.empty()) return refused("sqlite: needs a file path (sqlite:PATH)");
+  return std::unique_ptr<LineDb>(std::make_unique<SqliteDb>(path));
+}
+
+}  // namespace ftmd::line
