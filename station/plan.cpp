@@ -173,7 +173,7 @@ PlanStep parse_step(const YAML::Node& node, const Defaults& defaults, std::set<s
                    send_line = line_of(value);
                  } else if (key == "handover") {
                    std::string name = scalar(value, key);
-                   step.handover = client::handover_file_from_name(name);
+                   step.handover = pc::handover_file_from_name(name);
                    if (!step.handover) fail(value, "bad handover " + in_quotes(name) + " (devlic or cert)");
                  } else if (key == "expect" || key == "match") {
                    if (expect_line) fail(value, "a step has either expect or match, not both");
@@ -284,7 +284,7 @@ Plan parse_document(const YAML::Node& root, const std::string& file) {
 const char* on_fail_name(OnFail on_fail) { return on_fail == OnFail::kStop ? "stop" : "continue"; }
 
 std::string PlanStep::describe() const {
-  if (handover) return "handover " + std::string(client::handover_target(*handover).name);
+  if (handover) return "handover " + std::string(pc::handover_target(*handover).name);
   return send;
 }
 
@@ -292,7 +292,7 @@ std::optional<Plan> parse_plan(std::string_view text, const std::string& file, s
   try {
     YAML::Node root = YAML::Load(std::string(text));
     Plan plan = parse_document(root, file);
-    plan.md5 = client::md5_hex(text);
+    plan.md5 = pc::md5_hex(text);
     return plan;
   } catch (const PlanError& e) {
     if (error) *error = file + ":" + std::to_string(e.line) + ": " + e.reason;

@@ -16,7 +16,7 @@
 
 #include "board_fixture.h"
 #include "common/unique_fd.h"
-#include "handover.h"
+#include "pc/handover.h"
 
 extern char** environ;
 
@@ -149,7 +149,7 @@ TEST_F(FtmctlOnBoard, HandoverDownloadsAndMatchesTheDevicesDigest) {
   EXPECT_EQ(run.status, 0) << run.output;
   EXPECT_NE(run.output.find("at+ftm,dantedevlic=?: OK,http://192.0.2.1/device.lic\\n\n"), std::string::npos)
       << run.output;
-  EXPECT_NE(run.output.find("handover device.lic: OK, 3013 bytes, md5 " + client::md5_hex(licence) +
+  EXPECT_NE(run.output.find("handover device.lic: OK, 3013 bytes, md5 " + pc::md5_hex(licence) +
                             ", hardware id " + hw + "\n"),
             std::string::npos)
       << run.output;
@@ -157,9 +157,9 @@ TEST_F(FtmctlOnBoard, HandoverDownloadsAndMatchesTheDevicesDigest) {
 
   run = board().run_on_pc({FTMCTL_BINARY, "--port", port_, "--json", "handover", "cert"});
   EXPECT_EQ(run.status, 0) << run.output;
-  EXPECT_NE(run.output.find("\"bytes\":" + std::to_string(cert.size()) + ",\"md5\":\"" +
-                            client::md5_hex(cert) + "\",\"device_md5\":\"" + client::md5_hex(cert) +
-                            "\",\"hardware_id\":\"" + hw + "\",\"ok\":true"),
+  EXPECT_NE(run.output.find("\"bytes\":" + std::to_string(cert.size()) + ",\"md5\":\"" + pc::md5_hex(cert) +
+                            "\",\"device_md5\":\"" + pc::md5_hex(cert) + "\",\"hardware_id\":\"" + hw +
+                            "\",\"ok\":true"),
             std::string::npos)
       << run.output;
 

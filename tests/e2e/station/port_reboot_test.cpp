@@ -51,7 +51,7 @@ TEST_F(PortOnBoard, ReopenAfterRebootWaitsForTheNewPortAndAnAnswer) {
   EXPECT_GE(Clock::now() - start, kBootTime);
   EXPECT_EQ(board().reboots_done(), 1);
   EXPECT_EQ(again->transact("at+ftm,ftmver=?", 5s).reply, "OK,ftmver=V1.0\n");
-  EXPECT_EQ(link->transact("at+ftm,ftmver=?", 2s).outcome, client::LinkOutcome::kTransport)
+  EXPECT_EQ(link->transact("at+ftm,ftmver=?", 2s).outcome, pc::LinkOutcome::kTransport)
       << "the link to the port that went is dead";
 }
 

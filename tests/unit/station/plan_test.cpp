@@ -53,7 +53,7 @@ TEST(Plan, ParsesStepsWithDefaultsAndOverrides) {
   ASSERT_TRUE(plan) << error;
   EXPECT_EQ(plan->name, "smoke");
   EXPECT_EQ(plan->description, "a short plan");
-  EXPECT_EQ(plan->md5, client::md5_hex(kGood));
+  EXPECT_EQ(plan->md5, pc::md5_hex(kGood));
   ASSERT_EQ(plan->steps.size(), 6u);
   const auto& s = plan->steps;
   EXPECT_EQ(s[0].line, 9);
@@ -71,7 +71,7 @@ TEST(Plan, ParsesStepsWithDefaultsAndOverrides) {
   EXPECT_EQ(s[3].prompt, "Press the reset key now");
   EXPECT_EQ(s[3].action, "reset-key");
   EXPECT_TRUE(s[3].confirm);
-  EXPECT_EQ(s[4].handover, client::HandoverFile::kDeviceLicence);
+  EXPECT_EQ(s[4].handover, pc::HandoverFile::kDeviceLicence);
   EXPECT_EQ(s[4].describe(), "handover devlic");
   EXPECT_EQ(*s[5].expect, "OK, tamo is rebooting...");
   EXPECT_TRUE(s[5].reconnect);

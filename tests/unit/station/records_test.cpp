@@ -47,13 +47,13 @@ UnitRecord sample_record() {
   StepRecord ok = step("version", "at+ftm,ftmver=?", Verdict::kPassed);
   ok.expect = "OK,ftmver=V1.0\n";
   ok.attempts.push_back(
-      attempt(true, "", {"at+ftm,ftmver=?", "t0", client::LinkOutcome::kReply, "OK,ftmver=V1.0\n", "", 12}));
+      attempt(true, "", {"at+ftm,ftmver=?", "t0", pc::LinkOutcome::kReply, "OK,ftmver=V1.0\n", "", 12}));
   StepRecord bad = step("mac <&\"'>", "at+ftm,ethmac=001B2C3D4E5F,001B2C3D4E60", Verdict::kFailed);
   bad.expect = "OK\n";
   bad.message = "expected \"OK\\n\", got \"Mac1\\x01 burned failed\\n\"";
   bad.attempts.push_back(attempt(
       false, bad.message,
-      {bad.command, "t1", client::LinkOutcome::kReply, std::string("Mac1\x01 burned\xff failed\n"), "", 40}));
+      {bad.command, "t1", pc::LinkOutcome::kReply, std::string("Mac1\x01 burned\xff failed\n"), "", 40}));
   StepRecord skipped = step("key", "at+ftm,keytest=1", Verdict::kSkipped);
   skipped.expect = "OK\n";
   skipped.message = "not run: an earlier step failed";

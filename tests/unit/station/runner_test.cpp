@@ -15,16 +15,16 @@ namespace ftmd::station {
 namespace {
 
 using namespace std::chrono_literals;
-using client::LinkOutcome;
+using pc::LinkOutcome;
 
-client::Exchange reply(std::string text) {
-  client::Exchange ex;
+pc::Exchange reply(std::string text) {
+  pc::Exchange ex;
   ex.outcome = LinkOutcome::kReply;
   ex.reply = std::move(text);
   return ex;
 }
-client::Exchange failure(LinkOutcome outcome, std::string error) {
-  client::Exchange ex;
+pc::Exchange failure(LinkOutcome outcome, std::string error) {
+  pc::Exchange ex;
   ex.outcome = outcome;
   ex.error = std::move(error);
   return ex;
@@ -34,20 +34,20 @@ client::Exchange failure(LinkOutcome outcome, std::string error) {
 // what was sent into a log shared by every fake of a test.
 class FakeLink : public Transport {
  public:
-  FakeLink(std::vector<std::string>& log, std::map<std::string, std::deque<client::Exchange>> script)
+  FakeLink(std::vector<std::string>& log, std::map<std::string, std::deque<pc::Exchange>> script)
       : log_(log), script_(std::move(script)) {}
-  client::Exchange transact(std::string_view command, std::chrono::milliseconds) override {
+  pc::Exchange transact(std::string_view command, std::chrono::milliseconds) override {
     log_.emplace_back(command);
     auto it = script_.find(std::string(command));
     if (it == script_.end()) return reply("ERROR,Invalid Cmd\n");
-    client::Exchange ex = it->second.front();
+    pc::Exchange ex = it->second.front();
     if (it->second.size() > 1) it->second.pop_front();
     return ex;
   }
 
  private:
   std::vector<std::string>& log_;
-  std::map<std::string, std::deque<client::Exchange>> script_;
+  std::map<std::string, std::deque<pc::Exchange>> script_;
 };
 
 class FakeOperator : public Operator {
@@ -74,7 +74,7 @@ class RunnerTest : public testing::Test {
     EXPECT_TRUE(p) << error;
     return p ? *p : Plan{};
   }
-  UnitRecord run(const Plan& p, std::map<std::string, std::deque<client::Exchange>> script) {
+  UnitRecord run(const Plan& p, std::map<std::string, std::deque<pc::Exchange>> script) {
     std::unique_ptr<Transport> link = std::make_unique<FakeLink>(log_, std::move(script));
     return run_on(p, link);
   }
@@ -99,7 +99,7 @@ class RunnerTest : public testing::Test {
   FakeOperator operator_{log_, state_};
   Unit unit_{"cli", "SN.1", "C1", "001B2C3D4E5F", "001B2C3D4E60"};
   std::function<std::unique_ptr<Transport>(std::chrono::milliseconds, std::string*)> reconnect_;
-  std::function<client::HttpFetch(const client::HttpUrl&, std::chrono::milliseconds)> http_;
+  std::function<pc::HttpFetch(const pc::HttpUrl&, std::chrono::milliseconds)> http_;
   std::FILE* out_ = nullptr;
   std::string output_;
 };
@@ -220,7 +220,7 @@ TEST_F(RunnerTest, RebootReconnectsAndGoesOnOnTheNewPort) {
   reconnect_ = [&](std::chrono::milliseconds within, std::string*) -> std::unique_ptr<Transport> {
     asked = within;
     log_.push_back("reconnect");
-    return std::make_unique<FakeLink>(log_, std::map<std::string, std::deque<client::Exchange>>{
+    return std::make_unique<FakeLink>(log_, std::map<std::string, std::deque<pc::Exchange>>{
                                                 {"at+ftm,ftmver=?", {reply("OK,ftmver=V1.0\n")}},
                                                 {"at+ftm,swver=?", {reply("OK,swver=1.2.3\n")}}});
   };
@@ -246,11 +246,11 @@ TEST_F(RunnerTest, ADeviceThatDoesNotComeBackIsAPortFailure) {
 
 TEST_F(RunnerTest, HandoverDownloadsAndComparesTheDigest) {
   const std::string body = "licence bytes";
-  const std::string md5 = client::md5_hex(body);
+  const std::string md5 = pc::md5_hex(body);
   std::string fetched;
-  http_ = [&](const client::HttpUrl& url, std::chrono::milliseconds) {
+  http_ = [&](const pc::HttpUrl& url, std::chrono::milliseconds) {
     fetched = url.host + url.path;
-    client::HttpFetch f;
+    pc::HttpFetch f;
     f.transport_ok = true;
     f.response.status = 200;
     f.response.body = body;

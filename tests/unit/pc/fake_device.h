@@ -18,7 +18,7 @@
 #include "common/host_frame.h"
 #include "common/unique_fd.h"
 
-namespace ftmd::client::test {
+namespace ftmd::pc::test {
 
 using Bytes = std::vector<std::uint8_t>;
 
@@ -105,4 +105,4 @@ class FakeDevice {
   std::jthread thread_;
 };
 
-}  // namespace ftmd::client::test
+}  // namespace ftmd::pc::test

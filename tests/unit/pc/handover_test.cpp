@@ -1,8 +1,8 @@
-#include "handover.h"
+#include "pc/handover.h"
 
 #include <gtest/gtest.h>
 
-namespace ftmd::client {
+namespace ftmd::pc {
 namespace {
 
 const HandoverTarget& kLic = handover_target(HandoverFile::kDeviceLicence);
@@ -164,4 +164,4 @@ TEST(HandoverHttp, ResponseBodyOrWhatIsWrong) {
 }
 
 }  // namespace
-}  // namespace ftmd::client
+}  // namespace ftmd::pc
