@@ -11,14 +11,10 @@
 #include <set>
 #include <sstream>
 
-#include "common/shell_quote.h"
-
 namespace ftmd::station {
 namespace {
 
 constexpr std::size_t kMacDigits = 12;
-// Like the device, the serial number's tool line starts with this.
-constexpr std::string_view kSetenvPrefix = "fw_setenv msn ";
 // The Autotest report reads "msn=" and the value with a 23-character limit:
 // up to 18 characters the line end fits, longer values are cut at 19.
 constexpr std::size_t kReportValueMax = 19;
@@ -34,9 +30,7 @@ std::string serial_problem(std::string_view name, std::string_view value) {
       return name == "sn" ? "sn has a byte that is not printable ASCII"
                           : "csn has a byte that is not printable ASCII";
   if (value.front() == '-') return std::string(name) + " begins with \"-\", which the device refuses";
-  // The device single-quotes the value for its shell.
-  std::size_t line = kSetenvPrefix.size() + shell_quote(value).size();
-  if (line > kCommandLineMax)
+  if (value.size() > kSerialMax)
     return std::string(name) + " is too long for the device (" + std::to_string(value.size()) +
            " characters)";
   // csn is read back through awk split at "=", msn treats "null" as unset.

@@ -63,7 +63,4 @@ class HeadlessChromium {
 // How many live (not zombie) processes have `text` in their command line.
 int processes_mentioning(const std::string& text);
 
-// True when `png` starts with the PNG signature and an IHDR of `width` x `height`.
-bool is_png_of_size(const std::string& png, std::uint32_t width, std::uint32_t height);
-
 }  // namespace ftmd::station::testing
