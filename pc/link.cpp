@@ -47,8 +47,8 @@ std::uint64_t request_number(std::span<const std::uint8_t, kHostHeaderSize> head
 void report_skipped(std::FILE* err, std::string_view program, std::string_view command, const Exchange& ex) {
   const std::string prefix = std::string(program) + ": " + escape_reply(command) + ": ";
   if (ex.stale_bytes > 0)
-    std::fprintf(err, "%sskipped %zu stale bytes waiting before the request\n", prefix.c_str(),
-                 ex.stale_bytes);
+    std::fprintf(err, "%sskipped %zu stale byte%s waiting before the request\n", prefix.c_str(),
+                 ex.stale_bytes, ex.stale_bytes == 1 ? "" : "s");
   for (const std::string& late : ex.late_replies)
     std::fprintf(err, "%sskipped a late reply to an earlier request: \"%s\"\n", prefix.c_str(),
                  escape_reply(late).c_str());

@@ -26,7 +26,6 @@ using namespace std::chrono_literals;
 // Chromium takes a few seconds to start on a loaded machine; generous.
 constexpr auto kStartDeadline = 60s;
 constexpr auto kCallDeadline = 30s;
-constexpr auto kCloseDeadline = 10s;
 constexpr auto kPollInterval = 50ms;
 // The DevTools pipe's fds in the browser. Our ends are moved above them, so
 // dup2 onto 3 and 4 in the child never meets an fd that is already there.
@@ -142,18 +141,9 @@ std::unique_ptr<HeadlessChromium> HeadlessChromium::open(const std::string& url,
 
 HeadlessChromium::~HeadlessChromium() {
   if (pid_ > 0) {
-    // Ask politely, then make sure: the whole group (renderer, GPU and zygote
-    // processes included) is killed while the leader is still unreaped, so
-    // its group id cannot have been taken by another process.
-    const std::string message = nlohmann::json{{"id", next_id_++}, {"method", "Browser.close"}}.dump();
-    [[maybe_unused]] const auto written = ::write(to_browser_.get(), message.c_str(), message.size() + 1);
-    ftmd::test::wait_until(
-        [&] {
-          siginfo_t info{};
-          return waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
-                 info.si_pid == pid_;
-        },
-        kCloseDeadline, kPollInterval);
+    // The whole group (renderer, GPU and zygote processes included) is
+    // killed while its leader is still unreaped, so that the group id cannot
+    // have been taken by another process.
     kill(-pid_, SIGKILL);
     while (waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {
     }

@@ -19,11 +19,9 @@ namespace ftmd::station::testing {
 inline constexpr char kChromiumPath[] = "/usr/bin/chromium";
 
 // A real headless chromium showing one page, driven over the DevTools
-// protocol on a pipe (--remote-debugging-pipe: fd 3 in, fd 4 out, messages
-// ended by NUL). It talks to nothing but that page. The page's script runs in
-// real time, so a long-polling page can be watched while its state changes.
-// The browser runs in a process group of its own with a fresh profile
-// directory; the destructor kills the whole group and reaps it.
+// protocol on a pipe. The page's script runs in real time, so a long-polling
+// page can be watched while its state changes. The browser has a process
+// group and profile of its own; the destructor kills the group and reaps it.
 class HeadlessChromium {
  public:
   // Starts chromium on `url` with a `width`x`height` viewport, in the
@@ -35,15 +33,13 @@ class HeadlessChromium {
   HeadlessChromium& operator=(const HeadlessChromium&) = delete;
   ~HeadlessChromium();
 
-  // The value of a JavaScript expression in the page, or nothing (and why in
-  // `error`) when the browser does not answer in time or the expression throws.
+  // The value of a JavaScript expression in the page, or nothing and why.
   std::optional<nlohmann::json> evaluate(const std::string& expression, std::string* error);
   // Evaluates `expression` until it is true or `within` has passed.
   bool wait_until(const std::string& expression, std::chrono::milliseconds within, std::string* error);
   // A PNG of the viewport.
   std::optional<std::string> screenshot_png(std::string* error);
-  // The browser's own directory (profile, log): every chromium process has
-  // it on its command line.
+  // The profile's directory, on every chromium process's command line.
   const std::filesystem::path& directory() const { return dir_; }
 
  private:

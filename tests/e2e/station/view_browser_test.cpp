@@ -3,8 +3,6 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <fstream>
-
 #include "live_state.h"
 #include "view_browser.h"
 #include "wait_until.h"
@@ -101,15 +99,6 @@ TEST(StationViewInChromium, ShowsStepsAndPromptLive) {
   EXPECT_TRUE(browser->wait_until("parseFloat(document.getElementById('focus-time').textContent) > 6.2",
                                   kPageDeadline, &error))
       << error;
-
-  const auto shot = browser->screenshot_png(&error);
-  ASSERT_TRUE(shot) << error;
-  EXPECT_TRUE(shot->starts_with("\x89PNG\r\n"));
-  EXPECT_GT(shot->size(), 20000u);  // colours and text, not a blank frame
-  std::ofstream(
-      std::filesystem::read_symlink("/proc/self/exe").parent_path().parent_path() / "station-view-test.png",
-      std::ios::binary)
-      << *shot;
 
   // The server going away shows on the page rather than freezing it.
   view.reset();

@@ -21,27 +21,18 @@ using pc::test::FakeDevice;
 using pc::test::reply_frame;
 
 // Captures what a FILE* stream receives.
-class Capture {
- public:
-  Capture() : file_(open_memstream(&data_, &size_)) {}
-  ~Capture() {
-    std::fclose(file_);
-    std::free(data_);
-  }
-  std::FILE* file() { return file_; }
+struct Capture {
+  std::FILE* file = std::tmpfile();
+  ~Capture() { std::fclose(file); }
   std::string text() {
-    std::fflush(file_);
-    return std::string(data_, size_);
+    std::string all(static_cast<std::size_t>(std::ftell(file)), '\0');
+    std::rewind(file);
+    all.resize(std::fread(all.data(), 1, all.size(), file));
+    return all;
   }
-
- private:
-  char* data_ = nullptr;
-  std::size_t size_ = 0;
-  std::FILE* file_;
 };
 
-// A web server on loopback: serves `response` to every connection and
-// remembers the request lines.
+// A web server on loopback: serves `response` to every connection.
 class LoopbackHttp {
  public:
   explicit LoopbackHttp(std::string response) : response_(std::move(response)) {
@@ -65,26 +56,16 @@ class LoopbackHttp {
         for (ssize_t n; request.find("\r\n\r\n") == std::string::npos &&
                         (n = ::recv(conn.get(), buf, sizeof(buf), 0)) > 0;)
           request.append(buf, static_cast<std::size_t>(n));
-        {
-          std::lock_guard lock(mutex_);
-          requests_.push_back(request.substr(0, request.find("\r\n")));
-        }
         ::send(conn.get(), response_.data(), response_.size(), MSG_NOSIGNAL);
       }
     });
   }
   int port() const { return port_; }
-  std::vector<std::string> requests() {
-    std::lock_guard lock(mutex_);
-    return requests_;
-  }
 
  private:
   std::string response_;
   UniqueFd listener_;
   int port_ = 0;
-  std::mutex mutex_;
-  std::vector<std::string> requests_;  // guarded by mutex_
   std::jthread thread_;
 };
 
@@ -119,7 +100,6 @@ TEST(Handover, RunsPublishDownloadConfirmAndComparesDigests) {
       {ok_http(kLicence), url, "OK," + pc::md5_hex("other") + ",0xC0FFEE\n\n", kExitNotOk, 2,
        "FAILED: MD5 differs: the device reports " + pc::md5_hex("other"),
        "the 15 downloaded bytes have MD5 " + md5},
-      {ok_http(kLicence), url, "OK,,0xC0FFEE\n\n", kExitNotOk, 2, "FAILED", "reported no MD5"},
       // A failed download is not confirmed: the file stays published.
       {"HTTP/1.0 200 OK\r\nContent-Length: 99\r\n\r\n" + kLicence, url, "OK,{md5},x\n", kExitNotOk, 1,
        "FAILED", "15 bytes, the server announced 99"},
@@ -134,11 +114,7 @@ TEST(Handover, RunsPublishDownloadConfirmAndComparesDigests) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.publish + c.confirm);
     LoopbackHttp http(c.http);
-    std::string closed;
-    {
-      LoopbackHttp gone("");
-      closed = std::to_string(gone.port());
-    }
+    const std::string closed = std::to_string(LoopbackHttp("").port());  // nobody listens there now
     FakeDevice device([&](const Bytes& r, const std::string& command) {
       if (command == kPublish)
         return reply_frame(
@@ -151,42 +127,13 @@ TEST(Handover, RunsPublishDownloadConfirmAndComparesDigests) {
     Options options;
     options.timeout = 5s;
     Capture out, err;
-    Session session(*link, options, out.file(), err.file());
+    Session session(*link, options, out.file, err.file);
     EXPECT_EQ(session.run(Step{{}, pc::HandoverFile::kDeviceLicence}), c.status);
-    std::vector<std::string> sent = {kPublish, kConfirm};
-    sent.resize(c.sent);
-    EXPECT_EQ(device.commands(), sent);
+    EXPECT_EQ(device.commands().size(), c.sent);
+    EXPECT_EQ(device.commands().back(), c.sent == 2 ? kConfirm : kPublish);
     EXPECT_NE(out.text().find(c.out), std::string::npos) << out.text();
     EXPECT_NE(err.text().find(c.err), std::string::npos) << err.text();
   }
-}
-
-TEST(Handover, JsonIsOneObjectWithBothSteps) {
-  LoopbackHttp http(ok_http(kLicence));
-  FakeDevice device([&](const Bytes& r, const std::string& command) {
-    if (command == "at+ftm,dantecert=?")
-      return reply_frame(r, "OK,http://127.0.0.1:" + std::to_string(http.port()) + "/manufacturer.cert\n");
-    return reply_frame(r, "OK," + pc::md5_hex(kLicence) + ",ID\n\n");
-  });
-  std::string error;
-  auto link = pc::SerialLink::open(device.slave_path(), &error);
-  ASSERT_TRUE(link) << error;
-  Options options;
-  options.json = true;
-  Capture out, err;
-  Session session(*link, options, out.file(), err.file());
-  EXPECT_EQ(session.run(Step{{}, pc::HandoverFile::kManufacturerCert}), kExitOk);
-  std::string json = out.text();
-  EXPECT_EQ(std::count(json.begin(), json.end(), '\n'), 1) << json;
-  EXPECT_TRUE(json.starts_with("{\"handover\":\"manufacturer.cert\",\"url\":\"http://127.0.0.1:")) << json;
-  const std::string md5 = pc::md5_hex(kLicence);
-  EXPECT_NE(json.find(",\"bytes\":15,\"md5\":\"" + md5 + "\",\"device_md5\":\"" + md5 +
-                      "\",\"hardware_id\":\"ID\",\"ok\":true,"),
-            std::string::npos)
-      << json;
-  EXPECT_NE(json.find("\"steps\":[{\"command\":\"at+ftm,dantecert=?\""), std::string::npos) << json;
-  EXPECT_NE(json.find("{\"command\":\"at+ftm,checkdantecert=?\",\"reply\":\"OK,"), std::string::npos) << json;
-  EXPECT_EQ(http.requests(), std::vector<std::string>{"GET /manufacturer.cert HTTP/1.0"});
 }
 
 // The whole program on in-memory streams: commands from the arguments or
@@ -249,7 +196,7 @@ TEST(Ftmctl, RunsCommandsAndExitsWithTheWorstStatus) {
     std::string input = c.input;
     std::FILE* in = input.empty() ? std::fopen("/dev/null", "r") : fmemopen(input.data(), input.size(), "r");
     Capture out, err;
-    EXPECT_EQ(ftmctl_main(static_cast<int>(argv.size()), argv.data(), in, out.file(), err.file()), c.status);
+    EXPECT_EQ(ftmctl_main(static_cast<int>(argv.size()), argv.data(), in, out.file, err.file), c.status);
     std::fclose(in);
     EXPECT_TRUE(out.text().starts_with(c.out)) << out.text();
     EXPECT_NE(err.text().find(c.err), std::string::npos) << err.text();

@@ -133,40 +133,26 @@ TEST(FindPort, ChoosesExactlyOneDeviceByPathSerialOrLocation) {
   }
 }
 
+// Each process with a descriptor on the port once, by pid, whichever name
+// of the device it opened; dangling descriptors and entries that are not
+// processes are skipped.
 TEST(PortHolders, NamesEachProcessWithADescriptorOnThePort) {
-  struct Case {
-    const char* what;
-    Links fds;  // proc entry -> target under the tree
-    std::string expected;
-  };
-  const std::vector<Case> cases = {
-      {"none", {{"proc/100/fd/0", "dev/other"}}, ""},
-      {"one, through another name of the same device",
-       {{"proc/4242/fd/3", "dev/by-id-name"}},
-       "pid 4242 (minicom)"},
-      {"two, each once, by pid",
-       {{"proc/4242/fd/3", "dev/ttyACM0"},
-        {"proc/4242/fd/4", "dev/ttyACM0"},
-        {"proc/300/fd/5", "dev/ttyACM0"}},
-       "pid 300 (screen), pid 4242 (minicom)"},
-      {"a dangling descriptor link is skipped",
-       {{"proc/4242/fd/3", "dev/gone"}, {"proc/300/fd/1", "dev/ttyACM0"}},
-       "pid 300 (screen)"},
-      {"entries that are not processes are skipped", {{"proc/self/fd/3", "dev/ttyACM0"}}, ""},
-  };
-  for (auto c : cases) {
-    SCOPED_TRACE(c.what);
-    TempTree tree;
-    tree.file("dev/ttyACM0");
-    tree.file("dev/other");
-    tree.file("proc/4242/comm", "minicom\n");
-    tree.file("proc/300/comm", "screen\n");
-    tree.file("proc/100/comm", "bash\n");
-    for (auto& [entry, target] : c.fds) target = tree.path(target);
-    tree.links(c.fds);
-    tree.links({{"dev/by-id-name", "ttyACM0"}});
-    EXPECT_EQ(port_holders(tree.path("dev/by-id-name"), tree.path("proc")), c.expected);
-  }
+  TempTree tree;
+  for (const char* file : {"dev/ttyACM0", "dev/other", "dev/free"}) tree.file(file);
+  tree.file("proc/4242/comm", "minicom\n");
+  tree.file("proc/300/comm", "screen\n");
+  tree.file("proc/100/comm", "bash\n");
+  tree.links({{"dev/by-id-name", "ttyACM0"},
+              {"proc/4242/fd/3", tree.path("dev/by-id-name")},
+              {"proc/4242/fd/4", tree.path("dev/ttyACM0")},
+              {"proc/300/fd/5", tree.path("dev/ttyACM0")},
+              {"proc/300/fd/6", tree.path("dev/gone")},
+              {"proc/100/fd/0", tree.path("dev/other")},
+              {"proc/self/fd/3", tree.path("dev/ttyACM0")}});
+  EXPECT_EQ(port_holders(tree.path("dev/by-id-name"), tree.path("proc")),
+            "pid 300 (screen), pid 4242 (minicom)");
+  EXPECT_EQ(port_holders(tree.path("dev/other"), tree.path("proc")), "pid 100 (bash)");
+  EXPECT_EQ(port_holders(tree.path("dev/free"), tree.path("proc")), "");
 }
 
 // A port another program opened exclusively stops only the unprivileged:

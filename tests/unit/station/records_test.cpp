@@ -9,16 +9,12 @@ namespace {
 
 StepRecord step(std::string name, std::string command, Verdict verdict, std::string expect,
                 std::string message, std::optional<std::string> reply) {
-  StepRecord s{.name = std::move(name),
-               .kind = "send",
-               .command = std::move(command),
-               .expect = std::move(expect),
-               .match = {},
-               .verdict = verdict,
-               .message = std::move(message),
-               .transport_failed = false,
-               .elapsed_ms = 0,
-               .attempts = {}};
+  StepRecord s;
+  s.name = std::move(name);
+  s.command = std::move(command);
+  s.expect = std::move(expect);
+  s.verdict = verdict;
+  s.message = std::move(message);
   if (reply) {
     AttemptRecord a;
     a.passed = verdict == Verdict::kPassed;

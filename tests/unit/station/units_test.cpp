@@ -19,16 +19,19 @@ TEST(UnitsCsv, ReadsColumnsInAnyOrderWithQuotesAndBlankLines) {
       "\"00-1B-2C-3D-4E-61\", \"SN,0002\" ,001B2C3D4E62,\"C \"\"2\"\"\"\r\n",
       "u.csv", &error);
   ASSERT_TRUE(units) << error;
-  ASSERT_EQ(units->size(), 2u);
-  EXPECT_EQ((*units)[0].origin, "u.csv:2");
-  EXPECT_EQ((*units)[0].sn, "SN0001");
-  EXPECT_EQ((*units)[0].lan4_mac, "00:1b:2c:3d:4e:5f");  // as typed until checked
-  EXPECT_EQ((*units)[1].origin, "u.csv:4");
-  EXPECT_EQ((*units)[1].sn, "SN,0002");
-  EXPECT_EQ((*units)[1].csn, "C \"2\"");
+  auto described = [&] {
+    std::vector<std::string> out;
+    for (const Unit& u : *units)
+      out.push_back(u.origin + "|" + u.sn + "|" + u.csn + "|" + u.lan4_mac + "|" + u.lan3_mac);
+    return out;
+  };
+  // MACs as typed until checked, then in command form.
+  EXPECT_EQ(described(),
+            (std::vector<std::string>{"u.csv:2|SN0001|C-1|00:1b:2c:3d:4e:5f|001B2C3D4E60",
+                                      "u.csv:4|SN,0002|C \"2\"|00-1B-2C-3D-4E-61|001B2C3D4E62"}));
   EXPECT_TRUE(check_units(*units, kAllVariables).empty());
-  EXPECT_EQ((*units)[0].lan4_mac, "001B2C3D4E5F");
-  EXPECT_EQ((*units)[1].lan4_mac, "001B2C3D4E61");
+  EXPECT_EQ(described(), (std::vector<std::string>{"u.csv:2|SN0001|C-1|001B2C3D4E5F|001B2C3D4E60",
+                                                   "u.csv:4|SN,0002|C \"2\"|001B2C3D4E61|001B2C3D4E62"}));
 }
 
 TEST(UnitsCsv, RefusesMalformedFilesWithLineAndReason) {
@@ -96,7 +99,7 @@ TEST(UnitChecks, RefuseEveryBadValueBeforeAnythingIsWritten) {
   }
 }
 
-TEST(UnitChecks, NoMacOrSerialNumberTwiceInARun) {
+TEST(UnitChecks, NoMacOrSerialNumberTwiceInARunAndOnlyWhatThePlanUses) {
   std::vector<Unit> units{
       {"u.csv:2", "SN1", "C1", "001B2C3D4E5F", "001B2C3D4E60"},
       {"u.csv:3", "SN2", "C2", "001B2C3D4E61", "00:1b:2c:3d:4e:5f"},
@@ -106,10 +109,8 @@ TEST(UnitChecks, NoMacOrSerialNumberTwiceInARun) {
             (std::vector<std::string>{"u.csv:3: MAC 001B2C3D4E5F is used twice in this run (also u.csv:2)",
                                       "u.csv:4: sn \"SN1\" is used twice in this run (also u.csv:2)",
                                       "u.csv:4: csn \"C1\" is used twice in this run (also u.csv:2)"}));
-}
-
-TEST(UnitChecks, ValuesThePlanDoesNotUseMayBeMissing) {
-  std::vector<Unit> units{{"c", "SN1", "", "", ""}};
+  // Values the plan does not use may be missing.
+  units = {{"c", "SN1", "", "", ""}};
   EXPECT_TRUE(check_units(units, {"sn"}).empty());
 }
 

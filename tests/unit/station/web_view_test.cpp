@@ -1,8 +1,4 @@
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <future>
@@ -12,7 +8,6 @@
 #include <httplib.h>
 #include <nlohmann/json.hpp>
 
-#include "common/unique_fd.h"
 #include "live_state.h"
 #include "wait_until.h"
 #include "web_page.h"
@@ -45,7 +40,7 @@ StationSnapshot sample_snapshot() {
       {"mcu version", "AT+MCUVER?", StepState::kFailed, 3, 3, 10000, 10000, kNastyReply,
        "expected \"OK\" <got>"},
       {"reset key", "AT+KEY", StepState::kRunning, 1, 1, 4100, 15000, "", "waiting for the key"},
-      {"usb stick", "AT+USB", StepState::kPending, 0, 1, 0, 5000, "", ""},
+      {"usb stick", "AT+USB", StepState::kPending, 0, 1, 0, 5000, "OK,\xff\xfe\n", ""},
       {"reboot", "AT+REBOOT", StepState::kSkipped, 0, 1, 0, 5000, "", ""},
   };
   return s;
@@ -139,22 +134,6 @@ TEST(WebPage, ShowsTheUnitAsTextWhateverTheDeviceSent) {
   EXPECT_NE(idle.find("\u2014"), std::string::npos) << idle;  // no serial number yet
 }
 
-TEST(WebStateJson, CarriesTextsExactlyAndReplacesWhatIsNotUtf8) {
-  StationSnapshot s = sample_snapshot();
-  s.unit.steps[0].reply = "OK,\xff\xfe\n";
-  const std::string text = station_state_json(s);
-  for (const char c : text) EXPECT_FALSE(static_cast<unsigned char>(c) < 0x20) << "raw control byte in JSON";
-  const auto json = nlohmann::json::parse(text);
-  EXPECT_EQ(json["version"], 7);
-  EXPECT_EQ(json["prompt"], s.prompt);
-  EXPECT_EQ(json["unit"]["count"], 9);
-  ASSERT_EQ(json["unit"]["steps"].size(), 5u);
-  EXPECT_EQ(json["unit"]["steps"][1]["reply"], kNastyReply);
-  EXPECT_EQ(json["unit"]["steps"][0]["reply"], "OK,\ufffd\ufffd\n");
-  EXPECT_EQ(json["unit"]["steps"][2]["state"], "running");
-  EXPECT_EQ(json["unit"]["steps"][2]["timeout_ms"], 15000);
-}
-
 class WebServerTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -178,26 +157,26 @@ class WebServerTest : public ::testing::Test {
   std::unique_ptr<WebServer> view_;
 };
 
+// The state as JSON carries texts exactly; what is not UTF-8 becomes
+// U+FFFD, as JSON cannot carry it.
 TEST_F(WebServerTest, ServesThePageTheStateAndNothingElse) {
   int status = 0;
   EXPECT_NE(http_get(view_->port(), "/", &status).find("Press the reset key now"), std::string::npos);
   EXPECT_EQ(status, 200);
-  const auto json = nlohmann::json::parse(http_get(view_->port(), "/api/state", &status));
+  const std::string text = http_get(view_->port(), "/api/state", &status);
+  for (const char c : text) EXPECT_FALSE(static_cast<unsigned char>(c) < 0x20) << "raw control byte in JSON";
+  const auto json = nlohmann::json::parse(text);
   EXPECT_EQ(json["version"], state_.snapshot().version);
+  EXPECT_EQ(json["prompt"], "Press the reset key now & hold");
   EXPECT_EQ(json["unit"]["steps"][1]["reply"], kNastyReply);
-  for (const char* path : {"/nope", "/api", "/api/state/x", "/index.html", "/../etc/passwd"}) {
+  EXPECT_EQ(json["unit"]["steps"][2]["timeout_ms"], 15000);
+  EXPECT_EQ(json["unit"]["steps"][3]["reply"], "OK,\ufffd\ufffd\n");
+  for (const char* path : {"/nope", "/api/state/x", "/../etc/passwd", "/api/state?since=",
+                           "/api/state?since=-1", "/api/state?since=99999999999999999999999"}) {
     http_get(view_->port(), path, &status);
-    EXPECT_EQ(status, 404) << path;
+    EXPECT_EQ(status, std::string(path).find('=') == std::string::npos ? 404 : 400) << path;
   }
-  for (const char* path : {"/api/state?since=", "/api/state?since=abc", "/api/state?since=-1",
-                           "/api/state?since=99999999999999999999999"}) {
-    http_get(view_->port(), path, &status);
-    EXPECT_EQ(status, 400) << path;
-  }
-  httplib::Client client("127.0.0.1", view_->port());
-  const auto posted = client.Post("/", "x", "text/plain");
-  ASSERT_TRUE(posted);
-  EXPECT_EQ(posted->status, 404);
+  EXPECT_EQ(httplib::Client("127.0.0.1", view_->port()).Post("/", "x", "text/plain")->status, 404);
 }
 
 TEST_F(WebServerTest, LongPollAnswersAChangeAtOnceAndNoChangeAfterItsWait) {
@@ -221,16 +200,9 @@ TEST_F(WebServerTest, StopsPromptlyWithLongPollsAndAnIdleBrowserConnectionOpen) 
   std::vector<std::future<std::string>> polls;
   for (int i = 0; i < 3; ++i) polls.push_back(long_poll(state_.snapshot().version));
   // A browser keeps its connection open between requests.
-  UniqueFd browser(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(static_cast<std::uint16_t>(view_->port()));
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ASSERT_EQ(::connect(browser.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-  const std::string request = "GET /api/state HTTP/1.1\r\nHost: station\r\n\r\n";
-  ASSERT_EQ(::write(browser.get(), request.data(), request.size()), static_cast<ssize_t>(request.size()));
-  char answer[256];
-  ASSERT_GT(::read(browser.get(), answer, sizeof answer), 0);
+  httplib::Client browser("127.0.0.1", view_->port());
+  browser.set_keep_alive(true);
+  ASSERT_TRUE(browser.Get("/api/state"));
   ASSERT_TRUE(wait_until([&] { return view_->watchers() == 3; }, 20s));
 
   const auto start = Clock::now();
@@ -249,7 +221,6 @@ TEST(WebServer, RefusesAPortInUseAndABadAddress) {
             "cannot listen on 127.0.0.1:" + std::to_string(first->port()) + ": Address already in use");
   EXPECT_EQ(WebServer::start(state, "no.such.host.invalid", 0, &error), nullptr);
   EXPECT_TRUE(error.starts_with("cannot listen on no.such.host.invalid:0: ")) << error;
-  EXPECT_EQ(error.find("in use"), std::string::npos) << error;
   EXPECT_EQ(WebServer::start(state, "192.0.2.77", 0, &error), nullptr);  // not an address of this host
   EXPECT_NE(error.find("Cannot assign requested address"), std::string::npos) << error;
   EXPECT_EQ(WebView::start(state, "127.0.0.1", 70000, &error), nullptr);
@@ -258,15 +229,12 @@ TEST(WebServer, RefusesAPortInUseAndABadAddress) {
 
 TEST(WebServer, StartAndStopLeaveNoThreadOrDescriptorBehind) {
   const auto count = [](const char* dir) {
-    std::size_t n = 0;
-    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(dir)) ++n;
-    return n;
+    return std::distance(std::filesystem::directory_iterator(dir), std::filesystem::directory_iterator());
   };
   LiveState state;
   // One round first, so lazily made process-wide things are not counted.
   { auto view = WebView::start(state, "127.0.0.1", 0, nullptr); }
-  const std::size_t fds = count("/proc/self/fd");
-  const std::size_t threads = count("/proc/self/task");
+  const auto fds = count("/proc/self/fd"), threads = count("/proc/self/task");
   for (int i = 0; i < 5; ++i) {
     std::string error;
     auto view = WebView::start(state, "127.0.0.1", 0, &error);
