@@ -3,6 +3,7 @@
 #include <csv.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstring>
 #include <fstream>
@@ -15,6 +16,7 @@ namespace ftmd::station {
 namespace {
 
 constexpr std::size_t kMacDigits = 12;
+constexpr std::string_view kRebootReply = "OK, tamo is rebooting...";
 // The Autotest report reads "msn=" and the value with a 23-character limit:
 // up to 18 characters the line end fits, longer values are cut at 19.
 constexpr std::size_t kReportValueMax = 19;
@@ -37,6 +39,14 @@ std::string serial_problem(std::string_view name, std::string_view value) {
   if (name == "csn" && value.find('=') != std::string_view::npos)
     return "csn has a \"=\", which the device cannot read back";
   if (name == "sn" && value == "null") return "sn \"null\" reads back as \"no serial number\"";
+  // The device reboots after any reply that begins like its reboot reply,
+  // letter case aside, and the read-back reply is "OK," and the value.
+  const std::string reply = "OK," + std::string(value);
+  if (reply.size() >= kRebootReply.size() &&
+      std::equal(kRebootReply.begin(), kRebootReply.end(), reply.begin(), [](char a, char b) {
+        return std::tolower(static_cast<unsigned char>(a)) == std::tolower(static_cast<unsigned char>(b));
+      }))
+    return std::string(name) + " reads back as the reboot reply, which reboots the unit";
   return {};
 }
 
