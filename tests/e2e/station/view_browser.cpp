@@ -50,7 +50,7 @@ std::string slurp_tail(const std::filesystem::path& path) {
 
 std::unique_ptr<HeadlessChromium> HeadlessChromium::open(const std::string& url, int width, int height,
                                                          std::string* error, int netns_fd) {
-  std::unique_ptr<HeadlessChromium> browser(new HeadlessChromium);
+  auto browser = std::make_unique<HeadlessChromium>(Key{});
   char dir_template[] = "/tmp/ftm-chromium-XXXXXX";
   int to_pipe[2], from_pipe[2];
   if (!mkdtemp(dir_template) || pipe2(to_pipe, O_CLOEXEC) != 0 || pipe2(from_pipe, O_CLOEXEC) != 0) {

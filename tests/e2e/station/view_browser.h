@@ -29,8 +29,8 @@ class HeadlessChromium {
   // side). Nothing, and why in `error`, when it does not come up.
   static std::unique_ptr<HeadlessChromium> open(const std::string& url, int width, int height,
                                                 std::string* error, int netns_fd = -1);
-  HeadlessChromium(const HeadlessChromium&) = delete;
-  HeadlessChromium& operator=(const HeadlessChromium&) = delete;
+  struct Key {};  // lets open() use make_unique; use open()
+  explicit HeadlessChromium(Key) {}
   ~HeadlessChromium();
 
   // The value of a JavaScript expression in the page, or nothing and why.
@@ -43,7 +43,6 @@ class HeadlessChromium {
   const std::filesystem::path& directory() const { return dir_; }
 
  private:
-  HeadlessChromium() = default;
   std::optional<nlohmann::json> call(const std::string& method, const nlohmann::json& params, bool in_page,
                                      std::string* error);
 
