@@ -27,8 +27,8 @@ int Session::run(const Step& step) {
   return step.handover ? handover(*step.handover) : command(step.command);
 }
 
-std::string exchange_json(const std::string& text, const Exchange& ex) {
-  std::string json = "{\"command\":" + pc::json_string(text) + ",\"reply\":" +
+std::string exchange_json(const std::string& command, const Exchange& ex) {
+  std::string json = "{\"command\":" + pc::json_string(command) + ",\"reply\":" +
                      (ex.outcome == LinkOutcome::kReply ? pc::json_string(ex.reply) : "null") +
                      ",\"raw\":\"" + pc::hex_bytes(ex.raw) + "\",\"ok\":" + (is_ok(ex) ? "true" : "false") +
                      ",\"outcome\":\"" + pc::outcome_name(ex.outcome) + "\"" +

@@ -26,6 +26,7 @@ std::string run_hook(const std::string& program, const std::vector<std::string>&
   std::vector<std::string> strings{program};
   strings.insert(strings.end(), args.begin(), args.end());
   std::vector<char*> argv;
+  argv.reserve(strings.size() + 1);
   for (auto& s : strings) argv.push_back(s.data());
   argv.push_back(nullptr);
   int report[2];

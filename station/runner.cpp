@@ -32,7 +32,7 @@ std::string in_quotes(const std::string& text) { return "\"" + pc::escape_reply(
 class Ticker {
  public:
   Ticker(std::function<void(std::int64_t)> tick, std::chrono::milliseconds every)
-      : start_(Clock::now()), thread_([this, tick = std::move(tick), every](std::stop_token stop) {
+      : start_(Clock::now()), thread_([this, tick = std::move(tick), every](const std::stop_token& stop) {
           std::unique_lock lock(mutex_);
           while (!stop.stop_requested()) {
             if (wake_.wait_for(lock, stop, every, [] { return false; })) break;

@@ -69,7 +69,7 @@ class StationBoardTest : public BoardTest {
       for (; done.size() < actions.size(); done.push_back(actions[done.size()])) {
         const std::string& action = actions[done.size()];
         const std::size_t mark = syslog().mark();
-        std::ofstream(dir_ + "/ack." + std::to_string(done.size() + 1));
+        std::ofstream ack(dir_ + "/ack." + std::to_string(done.size() + 1));  // the hook goes on
         if (action == "reset-key") {
           EXPECT_TRUE(syslog().wait_for("device opened OK", 20s, mark)) << "the key test did not start";
         }

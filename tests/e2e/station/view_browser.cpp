@@ -75,6 +75,7 @@ std::unique_ptr<HeadlessChromium> HeadlessChromium::open(const std::string& url,
   // Talks to nothing but the page: no sandbox (tests run as root), GPU,
   // QUIC, first-run, background, update or sync traffic.
   std::vector<std::string> args = {kChromiumPath};
+  args.reserve(16);
   std::istringstream flags(
       "--headless --no-sandbox --disable-gpu --disable-quic --no-first-run --disable-background-networking "
       "--disable-component-update --disable-sync --disable-dev-shm-usage --disable-crash-reporter "
@@ -84,6 +85,7 @@ std::unique_ptr<HeadlessChromium> HeadlessChromium::open(const std::string& url,
   args.push_back("--window-size=" + std::to_string(width) + "," + std::to_string(height));
   args.push_back(url);
   std::vector<char*> argv;
+  argv.reserve(args.size() + 1);
   for (auto& arg : args) argv.push_back(arg.data());
   argv.push_back(nullptr);
   // Everything the child needs is made before fork(): after it, only

@@ -46,7 +46,7 @@ class LoopbackHttp {
         ::getsockname(listener_.get(), reinterpret_cast<sockaddr*>(&addr), &len) != 0)
       throw std::runtime_error("loopback listener");
     port_ = ntohs(addr.sin_port);
-    thread_ = std::jthread([this](std::stop_token stop) {
+    thread_ = std::jthread([this](const std::stop_token& stop) {
       while (!stop.stop_requested()) {
         pollfd p{listener_.get(), POLLIN, 0};
         if (::poll(&p, 1, 20) <= 0) continue;
@@ -69,7 +69,7 @@ class LoopbackHttp {
   std::jthread thread_;
 };
 
-const std::string kLicence = std::string("LIC\0\x01\xff\r\n\r\nbody", 15);
+const std::string kLicence = std::string("LIC") + '\0' + "\x01\xff\r\n\r\nbody";
 const std::string kPublish = "at+ftm,dantedevlic=?";
 const std::string kConfirm = "at+ftm,checkdantedevlic=?";
 
@@ -96,13 +96,13 @@ TEST(Handover, RunsPublishDownloadConfirmAndComparesDigests) {
   const std::string md5 = pc::md5_hex(kLicence);
   const Case cases[] = {
       {ok_http(kLicence), url, "OK,{md5},0xC0FFEE\n\n", kExitOk, 2,
-       "handover device.lic: OK, 15 bytes, md5 " + md5 + ", hardware id 0xC0FFEE\n", ""},
+       "handover device.lic: OK, 14 bytes, md5 " + md5 + ", hardware id 0xC0FFEE\n", ""},
       {ok_http(kLicence), url, "OK," + pc::md5_hex("other") + ",0xC0FFEE\n\n", kExitNotOk, 2,
        "FAILED: MD5 differs: the device reports " + pc::md5_hex("other"),
-       "the 15 downloaded bytes have MD5 " + md5},
+       "the 14 downloaded bytes have MD5 " + md5},
       // A failed download is not confirmed: the file stays published.
       {"HTTP/1.0 200 OK\r\nContent-Length: 99\r\n\r\n" + kLicence, url, "OK,{md5},x\n", kExitNotOk, 1,
-       "FAILED", "15 bytes, the server announced 99"},
+       "FAILED", "14 bytes, the server announced 99"},
       {"HTTP/1.0 404 Not Found\r\n\r\n", url, "OK,{md5},x\n", kExitNotOk, 1, "FAILED", "404 Not Found"},
       {ok_http(kLicence), "OK,http://127.0.0.1:{closed}/device.lic\n", "OK,{md5},x\n", kExitTransport, 1,
        "FAILED", "Connection refused"},
@@ -151,7 +151,7 @@ TEST(Ftmctl, RunsCommandsAndExitsWithTheWorstStatus) {
     }
     return reply_frame(r, "ERROR,Invalid Cmd\n");
   });
-  const std::string port = device.slave_path();
+  const std::string& port = device.slave_path();
   struct Case {
     std::vector<std::string> args;  // after --port and --timeout
     std::string input;
@@ -192,6 +192,7 @@ TEST(Ftmctl, RunsCommandsAndExitsWithTheWorstStatus) {
     std::vector<std::string> args = {"ftmctl", "--port", port, "--timeout", "0.5"};
     args.insert(args.end(), c.args.begin(), c.args.end());
     std::vector<char*> argv;
+    argv.reserve(args.size());
     for (auto& a : args) argv.push_back(a.data());
     std::string input = c.input;
     std::FILE* in = input.empty() ? std::fopen("/dev/null", "r") : fmemopen(input.data(), input.size(), "r");

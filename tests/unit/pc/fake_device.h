@@ -47,7 +47,7 @@ class FakeDevice {
     // Held open so the master never sees a hang-up between clients.
     slave_.reset(slave);
     slave_path_ = name;
-    thread_ = std::jthread([this](std::stop_token stop) { serve(stop); });
+    thread_ = std::jthread([this](const std::stop_token& stop) { serve(stop); });
   }
 
   const std::string& slave_path() const { return slave_path_; }
@@ -75,7 +75,7 @@ class FakeDevice {
     }
   }
 
-  void serve(std::stop_token stop) {
+  void serve(const std::stop_token& stop) {
     while (!stop.stop_requested()) {
       pollfd p{master_.get(), POLLIN, 0};
       if (::poll(&p, 1, 20) <= 0 || !(p.revents & POLLIN)) continue;

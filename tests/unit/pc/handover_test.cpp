@@ -77,7 +77,6 @@ TEST(HandoverHttp, UrlForms) {
       {"http://[2001:db8::1]:81/x", "2001:db8::1|81|/x"},
       {"https://192.0.2.1/x", "none"},
       {"http://", "none"},
-      {"http://:80/x", "none"},
       {"http://h:0/x", "none"},
       {"http://h:65536/x", "none"},
       {"http://h/a b", "none"},

@@ -196,6 +196,7 @@ TEST_F(HookTest, RunStationExitStatusBeforeAnyUnit) {
     if (args.size() == 1)
       args = {"--units", d + "/good.csv", "--port", no_port, "--records", d + "/rec", "--port-wait", args[0]};
     std::vector<const char*> argv;
+    argv.reserve(args.size());
     for (const auto& a : args) argv.push_back(a.c_str());
     auto parsed = parse_station_args(argv);
     ASSERT_TRUE(parsed.options) << parsed.error;

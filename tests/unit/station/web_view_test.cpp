@@ -83,7 +83,7 @@ std::string shown_text(std::string page) {
 std::string http_get(int port, const std::string& path, int* status = nullptr) {
   httplib::Client client("127.0.0.1", port);
   client.set_read_timeout(30, 0);
-  const auto result = client.Get(path.c_str());
+  const auto result = client.Get(path);
   if (!result) return "<no answer: " + httplib::to_string(result.error()) + ">";
   if (status) *status = result->status;
   return result->body;
@@ -197,8 +197,8 @@ TEST_F(WebServerTest, LongPollAnswersAChangeAtOnceAndNoChangeAfterItsWait) {
 }
 
 TEST_F(WebServerTest, StopsPromptlyWithLongPollsAndAnIdleBrowserConnectionOpen) {
-  std::vector<std::future<std::string>> polls;
-  for (int i = 0; i < 3; ++i) polls.push_back(long_poll(state_.snapshot().version));
+  std::vector<std::future<std::string>> polls(3);
+  for (auto& poll : polls) poll = long_poll(state_.snapshot().version);
   // A browser keeps its connection open between requests.
   httplib::Client browser("127.0.0.1", view_->port());
   browser.set_keep_alive(true);
