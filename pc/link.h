@@ -82,7 +82,7 @@ class SerialLink {
                                         int* error_number = nullptr);
   // Takes an already open, configured descriptor (tests use a pty). The
   // first request gets at least `first_number`.
-  SerialLink(UniqueFd fd, std::uint64_t first_number = 0);
+  explicit SerialLink(UniqueFd fd, std::uint64_t first_number = 0);
 
   // Drops stale input, writes the request frame for `command` in one write
   // and reads frames until the one that answers it, all within `timeout`:
