@@ -3,8 +3,8 @@
 #include <unistd.h>
 
 #include <cstdlib>
-#include <memory>
 
+#include "common/c_handle.h"
 #include "options.h"
 #include "session.h"
 
@@ -23,9 +23,10 @@ int ftmctl_main(int argc, char** argv, std::FILE* in, std::FILE* out, std::FILE*
   }
 
   std::string error;
-  std::optional<SerialLink> link = SerialLink::open(options.port, &error);
+  std::optional<pc::SerialLink> link = pc::SerialLink::open(options.port, &error);
   if (!link) {
     std::fprintf(err, "ftmctl: transport error: %s\n", error.c_str());
+    if (options.json) std::fprintf(out, "%s\n", open_failure_json(options.port, error).c_str());
     return kExitTransport;
   }
   Session session(*link, options, out, err);
@@ -43,18 +44,19 @@ int ftmctl_main(int argc, char** argv, std::FILE* in, std::FILE* out, std::FILE*
   }
 
   const bool prompt = ::isatty(::fileno(in)) != 0;
-  // getline's buffer, grown by getline itself and freed once at the end.
-  char* buf = nullptr;
+  // getline's buffer, grown (moved) by getline itself.
+  CHandle<char, ::free> line;
   std::size_t cap = 0;
-  std::unique_ptr<char*, void (*)(char**)> free_buf(&buf, [](char** p) { std::free(*p); });
   for (;;) {
     if (prompt) {
       std::fputs("ftm> ", err);
       std::fflush(err);
     }
+    char* buf = line.release();
     ssize_t n = ::getline(&buf, &cap, in);
+    line.reset(buf);
     if (n < 0) break;
-    ParsedLine parsed_line = parse_line(std::string_view(buf, static_cast<std::size_t>(n)));
+    ParsedLine parsed_line = parse_line(std::string_view(line.get(), static_cast<std::size_t>(n)));
     if (!parsed_line.error.empty()) {
       std::fprintf(err, "ftmctl: %s\n", parsed_line.error.c_str());
       status = worse_status(status, kExitNotOk);

@@ -79,7 +79,7 @@ ParsedArgs parse_args(std::span<const char* const> args) {
     }
     if (arg == kHandoverWord) {
       if (i + 1 >= args.size()) return {std::nullopt, "handover needs a file: devlic or cert"};
-      auto file = handover_file_from_name(args[++i]);
+      auto file = pc::handover_file_from_name(args[++i]);
       if (!file)
         return {std::nullopt, std::string("handover: unknown file '") + args[i] + "' (devlic or cert)"};
       options.steps.push_back({{}, file});
@@ -99,7 +99,7 @@ ParsedLine parse_line(std::string_view line) {
     std::string_view name = line.substr(kHandoverWord.size());
     while (name.starts_with(' ')) name.remove_prefix(1);
     while (name.ends_with(' ')) name.remove_suffix(1);
-    auto file = handover_file_from_name(name);
+    auto file = pc::handover_file_from_name(name);
     if (!file) return {std::nullopt, "handover: unknown file '" + std::string(name) + "' (devlic or cert)"};
     return {Step{{}, file}, {}};
   }

@@ -7,13 +7,11 @@
 #include <string_view>
 #include <vector>
 
-#include "handover.h"
+#include "pc/handover.h"
+#include "pc/link.h"
 
 namespace ftmd::client {
 
-// On the test PC the device's USB gadget serial port shows up as a CDC ACM
-// device; the first one plugged in is /dev/ttyACM0.
-inline constexpr char kDefaultPort[] = "/dev/ttyACM0";
 // Longer than the slowest step on the device (the key test waits 15 s).
 inline constexpr std::chrono::milliseconds kDefaultTimeout{20'000};
 inline constexpr std::chrono::milliseconds kMaxTimeout{3'600'000};
@@ -28,11 +26,11 @@ inline constexpr int kExitUsage = 64;     // bad command line (EX_USAGE)
 // file handover of one file.
 struct Step {
   std::string command;  // when no handover
-  std::optional<HandoverFile> handover;
+  std::optional<pc::HandoverFile> handover;
 };
 
 struct Options {
-  std::string port = kDefaultPort;
+  std::string port = pc::kDefaultPort;
   std::chrono::milliseconds timeout = kDefaultTimeout;
   bool json = false;
   bool help = false;

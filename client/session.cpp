@@ -1,12 +1,14 @@
 #include "session.h"
 
-#include "handover.h"
+#include "pc/handover.h"
 #include "pc/text.h"
 
 namespace ftmd::client {
 namespace {
 
 using Clock = std::chrono::steady_clock;
+using pc::Exchange;
+using pc::LinkOutcome;
 
 bool is_ok(const Exchange& ex) { return ex.outcome == LinkOutcome::kReply && ex.reply.starts_with("OK"); }
 
@@ -25,25 +27,28 @@ int Session::run(const Step& step) {
   return step.handover ? handover(*step.handover) : command(step.command);
 }
 
-std::string Session::json_exchange(const std::string& text, const Exchange& ex) const {
-  std::string json = "{\"command\":" + pc::json_string(text) + ",\"reply\":" +
+std::string exchange_json(const std::string& command, const Exchange& ex) {
+  std::string json = "{\"command\":" + pc::json_string(command) + ",\"reply\":" +
                      (ex.outcome == LinkOutcome::kReply ? pc::json_string(ex.reply) : "null") +
                      ",\"raw\":\"" + pc::hex_bytes(ex.raw) + "\",\"ok\":" + (is_ok(ex) ? "true" : "false") +
-                     ",\"outcome\":\"" + outcome_name(ex.outcome) + "\"" +
+                     ",\"outcome\":\"" + pc::outcome_name(ex.outcome) + "\"" +
                      ",\"elapsed_ms\":" + std::to_string(ex.elapsed.count());
   if (ex.outcome != LinkOutcome::kReply) json += ",\"error\":" + pc::json_string(ex.error);
   return json + "}";
 }
 
+std::string open_failure_json(const std::string& port, const std::string& error) {
+  return "{\"port\":" + pc::json_string(port) + ",\"ok\":false,\"outcome\":\"" +
+         pc::outcome_name(LinkOutcome::kTransport) + "\",\"error\":" + pc::json_string(error) + "}";
+}
+
 Exchange Session::step(const std::string& text, std::string& json) {
   Exchange ex = link_.transact(text, options_.timeout);
-  if (link_.discarded() > 0)
-    std::fprintf(err_, "ftmctl: dropped %zu stale bytes before \"%s\"\n", link_.discarded(),
-                 pc::escape_reply(text).c_str());
+  pc::report_skipped(err_, "ftmctl", text, ex);
   if (ex.outcome != LinkOutcome::kReply)
-    std::fprintf(err_, "ftmctl: %s: %s: %s\n", pc::escape_reply(text).c_str(), outcome_name(ex.outcome),
+    std::fprintf(err_, "ftmctl: %s: %s: %s\n", pc::escape_reply(text).c_str(), pc::outcome_name(ex.outcome),
                  ex.error.c_str());
-  json = json_exchange(text, ex);
+  json = exchange_json(text, ex);
   return ex;
 }
 
@@ -59,8 +64,8 @@ int Session::command(const std::string& text) {
   return status_of(ex);
 }
 
-int Session::handover(HandoverFile file) {
-  const HandoverTarget& target = handover_target(file);
+int Session::handover(pc::HandoverFile file) {
+  const pc::HandoverTarget& target = pc::handover_target(file);
   const auto start = Clock::now();
   std::string steps_json;
   std::string url, md5, device_md5, hardware_id;
@@ -104,32 +109,32 @@ int Session::handover(HandoverFile file) {
   // 1. Publish: the device copies the file to its web server.
   Exchange publish = serial_step(target.publish);
   if (publish.outcome != LinkOutcome::kReply) return done(kExitTransport, "publish: " + publish.error);
-  PublishReply published = parse_publish_reply(publish.reply, target);
+  pc::PublishReply published = pc::parse_publish_reply(publish.reply, target);
   if (!published.url) return done(kExitNotOk, published.error);
   url = *published.url;
 
   // 2. Download it as the station would. A failed download leaves the copy
   // published (no confirm), so the step can be retried.
-  auto parsed_url = parse_http_url(url);
-  HttpFetch fetch = http_get(*parsed_url, options_.timeout);
+  auto parsed_url = pc::parse_http_url(url);
+  pc::HttpFetch fetch = pc::http_get(*parsed_url, options_.timeout);
   if (!fetch.transport_ok) return done(kExitTransport, "download of " + url + " failed: " + fetch.error);
   if (!fetch.response.error.empty())
     return done(kExitNotOk, "download of " + url + " failed: " + fetch.response.error);
   size = fetch.response.body.size();
-  md5 = md5_hex(fetch.response.body);
+  md5 = pc::md5_hex(fetch.response.body);
   text_line("download", std::to_string(size) + " bytes from " + url + ", md5 " + md5);
 
   // 3. Confirm: the device reports its digest and withdraws the copy.
   Exchange confirm = serial_step(target.confirm);
   if (confirm.outcome != LinkOutcome::kReply) return done(kExitTransport, "confirm: " + confirm.error);
-  ConfirmReply confirmed = parse_confirm_reply(confirm.reply);
+  pc::ConfirmReply confirmed = pc::parse_confirm_reply(confirm.reply);
   if (!confirmed.digest) return done(kExitNotOk, confirmed.error);
   device_md5 = *confirmed.digest;
   hardware_id = confirmed.hardware_id;
   if (hardware_id.ends_with('\n')) hardware_id.pop_back();
 
   // 4. The device's digest must be that of the bytes the station holds.
-  std::string differs = compare_digests(confirmed, md5, size, target.file);
+  std::string differs = pc::compare_digests(confirmed, md5, size, target.file);
   if (!differs.empty()) return done(kExitNotOk, differs);
   return done(kExitOk, {});
 }

@@ -2,8 +2,8 @@
 
 #include <cstdio>
 
-#include "link.h"
 #include "options.h"
+#include "pc/link.h"
 
 namespace ftmd::client {
 
@@ -11,7 +11,7 @@ namespace ftmd::client {
 // JSON object) on `out`, what went wrong on `err`.
 class Session {
  public:
-  Session(SerialLink& link, const Options& options, std::FILE* out, std::FILE* err)
+  Session(pc::SerialLink& link, const Options& options, std::FILE* out, std::FILE* err)
       : link_(link), options_(options), out_(out), err_(err) {}
 
   // Runs one step; returns its exit status (kExitOk, kExitNotOk,
@@ -20,17 +20,23 @@ class Session {
 
  private:
   int command(const std::string& text);
-  int handover(HandoverFile file);
-  // Sends one command, reports link failures on `err` and sets `json` to the
-  // exchange as a JSON object.
-  Exchange step(const std::string& text, std::string& json);
-  std::string json_exchange(const std::string& text, const Exchange& ex) const;
+  int handover(pc::HandoverFile file);
+  // Sends one command, reports link failures and what was skipped on `err`
+  // and sets `json` to the exchange as a JSON object.
+  pc::Exchange step(const std::string& text, std::string& json);
 
-  SerialLink& link_;
+  pc::SerialLink& link_;
   const Options& options_;
   std::FILE* out_;
   std::FILE* err_;
 };
+
+// The JSON object --json prints for a command whose exchange is `ex`.
+std::string exchange_json(const std::string& command, const pc::Exchange& ex);
+
+// The JSON object --json prints when the port cannot be opened, so that a
+// program reading stdout learns why nothing was sent.
+std::string open_failure_json(const std::string& port, const std::string& error);
 
 // Combines step statuses: a transport failure outweighs a non-OK reply.
 inline int worse_status(int a, int b) { return a > b ? a : b; }

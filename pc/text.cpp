@@ -1,7 +1,5 @@
 #include "pc/text.h"
 
-#include <cstdio>
-
 namespace ftmd::pc {
 namespace {
 
@@ -13,6 +11,11 @@ void append_hex(std::string& out, unsigned char byte) {
 }
 
 }  // namespace
+
+void append_byte_escape(std::string& out, unsigned char byte) {
+  out += "\\x";
+  append_hex(out, byte);
+}
 
 std::string escape_reply(std::string_view text) {
   std::string out;
@@ -36,8 +39,7 @@ std::string escape_reply(std::string_view text) {
         if (byte >= 0x20 && byte < 0x7f) {
           out += ch;
         } else {
-          out += "\\x";
-          append_hex(out, byte);
+          append_byte_escape(out, byte);
         }
     }
   }

@@ -18,6 +18,11 @@ std::string escape_reply(std::string_view text);
 // sent; the exact bytes are in the "raw" field anyway.
 std::string json_string(std::string_view text);
 
+// Appends "\xNN" (lower-case hex) for `byte`: how every text the PC side
+// shows (terminal, records, the station's page) spells a byte it does not
+// show as it is.
+void append_byte_escape(std::string& out, unsigned char byte);
+
 // Lower-case hex of `bytes`, no separators.
 std::string hex_bytes(std::span<const std::uint8_t> bytes);
 

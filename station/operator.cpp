@@ -14,18 +14,10 @@
 #include <cstring>
 #include <vector>
 
+#include "common/deadline.h"
 #include "common/unique_fd.h"
 
 namespace ftmd::station {
-namespace {
-
-std::int64_t ms_left(std::chrono::steady_clock::time_point deadline) {
-  auto left =
-      std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-  return left.count() < 0 ? 0 : left.count();
-}
-
-}  // namespace
 
 std::string run_hook(const std::string& program, const std::vector<std::string>& args,
                      std::chrono::milliseconds timeout) {
@@ -34,6 +26,7 @@ std::string run_hook(const std::string& program, const std::vector<std::string>&
   std::vector<std::string> strings{program};
   strings.insert(strings.end(), args.begin(), args.end());
   std::vector<char*> argv;
+  argv.reserve(strings.size() + 1);
   for (auto& s : strings) argv.push_back(s.data());
   argv.push_back(nullptr);
   int report[2];
@@ -66,14 +59,14 @@ std::string run_hook(const std::string& program, const std::vector<std::string>&
     got = ::read(report_read.get(), &exec_errno, sizeof exec_errno);
   } while (got < 0 && errno == EINTR);
 
-  auto deadline = std::chrono::steady_clock::now() + timeout;
+  const Deadline deadline(timeout);
   UniqueFd pidfd(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
   bool killed = false;
   if (pidfd) {
     pollfd p{pidfd.get(), POLLIN, 0};
     int ready;
     do {
-      ready = ::poll(&p, 1, static_cast<int>(ms_left(deadline)));
+      ready = ::poll(&p, 1, deadline.poll_ms());
     } while (ready < 0 && errno == EINTR);
     if (ready == 0) {
       ::kill(-pid, SIGKILL);

@@ -60,8 +60,8 @@ std::chrono::milliseconds seconds(const YAML::Node& node, const std::string& key
                                   std::chrono::milliseconds min, std::chrono::milliseconds max) {
   auto bad = [&] {
     char range[64];
-    std::snprintf(range, sizeof range, " (seconds from %g to %g)", min.count() / 1000.0,
-                  max.count() / 1000.0);
+    std::snprintf(range, sizeof range, " (seconds from %g to %g)", std::chrono::duration<double>(min).count(),
+                  std::chrono::duration<double>(max).count());
     fail(node, "bad " + key + (node.IsScalar() ? " " + in_quotes(node.Scalar()) : std::string()) + range);
   };
   if (!node.IsScalar() || node.Scalar().empty()) bad();
@@ -106,6 +106,13 @@ OnFail on_fail(const YAML::Node& node) {
                  " (stop or continue)");
 }
 
+[[noreturn]] void unknown_key(const YAML::Node& key, std::initializer_list<std::string_view> known,
+                              const std::string& what) {
+  std::string list;
+  for (auto k : known) list.append(list.empty() ? "" : ", ").append(k);
+  fail(key, "unknown key " + in_quotes(key.Scalar()) + " in " + what + " (known: " + list + ")");
+}
+
 // Visits the keys of a map in file order, refusing unknown and repeated keys.
 template <typename Visit>
 void for_each_key(const YAML::Node& map, std::initializer_list<std::string_view> known,
@@ -117,11 +124,7 @@ void for_each_key(const YAML::Node& map, std::initializer_list<std::string_view>
     const YAML::Node value = it->second;
     if (!key.IsScalar()) fail(key, "a key of " + what + " must be a name");
     const std::string& name = key.Scalar();
-    if (std::find(known.begin(), known.end(), name) == known.end()) {
-      std::string list;
-      for (auto k : known) list += (list.empty() ? "" : ", ") + std::string(k);
-      fail(key, "unknown key " + in_quotes(name) + " in " + what + " (known: " + list + ")");
-    }
+    if (std::find(known.begin(), known.end(), name) == known.end()) unknown_key(key, known, what);
     if (!seen.insert(name).second) fail(key, "duplicate key " + in_quotes(name) + " in " + what);
     if (value.IsNull()) fail(key, name + " has no value");
     visit(name, value);
@@ -173,7 +176,7 @@ PlanStep parse_step(const YAML::Node& node, const Defaults& defaults, std::set<s
                    send_line = line_of(value);
                  } else if (key == "handover") {
                    std::string name = scalar(value, key);
-                   step.handover = client::handover_file_from_name(name);
+                   step.handover = pc::handover_file_from_name(name);
                    if (!step.handover) fail(value, "bad handover " + in_quotes(name) + " (devlic or cert)");
                  } else if (key == "expect" || key == "match") {
                    if (expect_line) fail(value, "a step has either expect or match, not both");
@@ -284,7 +287,7 @@ Plan parse_document(const YAML::Node& root, const std::string& file) {
 const char* on_fail_name(OnFail on_fail) { return on_fail == OnFail::kStop ? "stop" : "continue"; }
 
 std::string PlanStep::describe() const {
-  if (handover) return "handover " + std::string(client::handover_target(*handover).name);
+  if (handover) return "handover " + std::string(pc::handover_target(*handover).name);
   return send;
 }
 
@@ -292,7 +295,7 @@ std::optional<Plan> parse_plan(std::string_view text, const std::string& file, s
   try {
     YAML::Node root = YAML::Load(std::string(text));
     Plan plan = parse_document(root, file);
-    plan.md5 = client::md5_hex(text);
+    plan.md5 = pc::md5_hex(text);
     return plan;
   } catch (const PlanError& e) {
     if (error) *error = file + ":" + std::to_string(e.line) + ": " + e.reason;

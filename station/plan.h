@@ -6,7 +6,7 @@
 #include <string_view>
 #include <vector>
 
-#include "handover.h"
+#include "pc/handover.h"
 
 namespace ftmd::station {
 
@@ -36,7 +36,7 @@ struct PlanStep {
   std::string name;
   // Exactly one of `send` (a command text template) and `handover`.
   std::string send;
-  std::optional<client::HandoverFile> handover;
+  std::optional<pc::HandoverFile> handover;
   // For `send`: exactly one of `expect` (the whole reply, exactly) and
   // `match` (an ECMAScript regular expression for the whole reply). Both are
   // templates; the values of variables are matched literally.

@@ -13,10 +13,11 @@
 #include <thread>
 #include <vector>
 
+#include "common/deadline.h"
+
 namespace ftmd::station {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
-using Clock = std::chrono::steady_clock;
 
 namespace {
 
@@ -213,7 +214,7 @@ std::string port_holders(const std::string& path, const std::string& proc_root) 
   return describe_holders(holders_of(path, proc_root));
 }
 
-std::optional<client::SerialLink> open_port(const PortChoice& choice, std::string* error) {
+std::optional<pc::SerialLink> open_port(const PortChoice& choice, std::string* error) {
   auto found = find_port(choice);
   if (!found.path) {
     *error = found.error;
@@ -222,7 +223,7 @@ std::optional<client::SerialLink> open_port(const PortChoice& choice, std::strin
   const std::string& path = *found.path;
   std::string why;
   int err = 0;
-  if (auto link = client::SerialLink::open(path, &why, &err)) return link;
+  if (auto link = pc::SerialLink::open(path, &why, &err)) return link;
   if (err == EBUSY || err == EWOULDBLOCK) {
     std::string who = busy_holders(path, err == EWOULDBLOCK);
     *error =
@@ -237,38 +238,37 @@ std::optional<client::SerialLink> open_port(const PortChoice& choice, std::strin
   return std::nullopt;
 }
 
-std::optional<client::SerialLink> reopen_after_reboot(const PortChoice& choice,
-                                                      std::chrono::milliseconds gone_within,
-                                                      std::chrono::milliseconds back_within,
-                                                      std::string* error) {
+std::optional<pc::SerialLink> reopen_after_reboot(const PortChoice& choice,
+                                                  std::chrono::milliseconds gone_within,
+                                                  std::chrono::milliseconds back_within, std::string* error) {
   auto now_id = [&]() -> std::optional<FileId> {
     auto found = find_port(choice);
     return found.path ? file_id(*found.path) : std::nullopt;
   };
   // Gone: no longer found, or found as another device node (a fresh one).
   const auto before = now_id();
-  const auto gone_deadline = Clock::now() + gone_within;
-  for (bool gone = !before; !gone && Clock::now() < gone_deadline;) {
+  const Deadline gone_deadline(gone_within);
+  for (bool gone = !before; !gone && !gone_deadline.passed();) {
     std::this_thread::sleep_for(kPollStep);
     auto id = now_id();
     gone = !id || *id != *before;
   }
   // Back: found, opened and answering. A port that is there but whose
   // daemon has not started yet keeps being asked.
-  const auto back_deadline = Clock::now() + back_within;
+  const Deadline back_deadline(back_within);
   std::string last = "the port did not come back";
   for (;;) {
     std::string why;
     if (auto link = open_port(choice, &why)) {
-      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(back_deadline - Clock::now());
+      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(back_deadline.left());
       auto ex =
           link->transact(kProbeCommand, std::clamp<std::chrono::milliseconds>(left, 100ms, kProbeTimeout));
-      if (ex.outcome == client::LinkOutcome::kReply) return link;
+      if (ex.outcome == pc::LinkOutcome::kReply) return link;
       last = "the port is back but the device did not answer: " + ex.error;
     } else if (find_port(choice).path) {
       last = why;
     }
-    if (Clock::now() >= back_deadline) break;
+    if (back_deadline.passed()) break;
     std::this_thread::sleep_for(kRetryStep);
   }
   *error = choice.describe() + ": " + last;

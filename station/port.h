@@ -4,7 +4,7 @@
 #include <optional>
 #include <string>
 
-#include "link.h"
+#include "pc/link.h"
 
 namespace ftmd::station {
 
@@ -42,16 +42,15 @@ std::string port_holders(const std::string& path, const std::string& proc_root =
 // Finds and opens the port (raw, locked). When another program holds it the
 // error says so and names it (the lock's owner when the port is locked), and
 // says how it holds it: "... (flock: EWOULDBLOCK)" or "... (TIOCEXCL: EBUSY)".
-std::optional<client::SerialLink> open_port(const PortChoice& choice, std::string* error);
+std::optional<pc::SerialLink> open_port(const PortChoice& choice, std::string* error);
 
 // After the device was told to reboot: waits until its port has gone (at most
 // `gone_within`; a port that never vanishes is taken as re-enumerated too fast
 // to see) and is back and answers (at most `back_within`), then returns the
 // open link (it answered "at+ftm,ftmver=?"). Nothing on time-out, with the
 // reason in `error`. The caller closes its old link first.
-std::optional<client::SerialLink> reopen_after_reboot(const PortChoice& choice,
-                                                      std::chrono::milliseconds gone_within,
-                                                      std::chrono::milliseconds back_within,
-                                                      std::string* error);
+std::optional<pc::SerialLink> reopen_after_reboot(const PortChoice& choice,
+                                                  std::chrono::milliseconds gone_within,
+                                                  std::chrono::milliseconds back_within, std::string* error);
 
 }  // namespace ftmd::station

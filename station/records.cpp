@@ -1,16 +1,8 @@
 #include "records.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstdio>
-#include <cstring>
 #include <ctime>
-#include <filesystem>
 
-#include "common/unique_fd.h"
 #include "pc/text.h"
 
 namespace ftmd::station {
@@ -33,8 +25,8 @@ Json exchange_json(const ExchangeRecord& ex) {
   Json j;
   put_text(j, "request", ex.request);
   j["at"] = ex.at;
-  j["outcome"] = client::outcome_name(ex.outcome);
-  if (ex.outcome == client::LinkOutcome::kReply) {
+  j["outcome"] = pc::outcome_name(ex.outcome);
+  if (ex.outcome == pc::LinkOutcome::kReply) {
     put_text(j, "reply", ex.reply);
   } else {
     j["reply"] = nullptr;
@@ -122,9 +114,9 @@ std::string failure_details(const StepRecord& step) {
     text += "attempt " + std::to_string(a.attempt) + " at " + a.started_at + ": " + a.message + "\n";
     for (const auto& ex : a.exchanges) {
       text += "  sent \"" + pc::escape_reply(ex.request) + "\", ";
-      text += ex.outcome == client::LinkOutcome::kReply
+      text += ex.outcome == pc::LinkOutcome::kReply
                   ? "got \"" + pc::escape_reply(ex.reply) + "\""
-                  : std::string(client::outcome_name(ex.outcome)) + ": " + ex.error;
+                  : std::string(pc::outcome_name(ex.outcome)) + ": " + ex.error;
       text += "\n";
     }
   }
@@ -285,11 +277,8 @@ std::string xml_escape(std::string_view text) {
         case '\t':
           out += "&#9;";
           break;
-        default: {
-          char hex[8];
-          std::snprintf(hex, sizeof hex, "\\x%02x", c);
-          out += hex;
-        }
+        default:
+          pc::append_byte_escape(out, c);
       }
       ++i;
       continue;

@@ -9,7 +9,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "link.h"
+#include "pc/link.h"
 #include "units.h"
 
 namespace ftmd::station {
@@ -24,7 +24,7 @@ const char* verdict_name(Verdict verdict);  // "passed", "failed", "skipped"
 struct ExchangeRecord {
   std::string request;  // the command text sent
   std::string at;       // when it was sent
-  client::LinkOutcome outcome = client::LinkOutcome::kTransport;
+  pc::LinkOutcome outcome = pc::LinkOutcome::kTransport;
   std::string reply;  // exact reply text (on kReply)
   std::string error;  // what the link said (otherwise)
   std::int64_t elapsed_ms = 0;

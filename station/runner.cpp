@@ -32,7 +32,7 @@ std::string in_quotes(const std::string& text) { return "\"" + pc::escape_reply(
 class Ticker {
  public:
   Ticker(std::function<void(std::int64_t)> tick, std::chrono::milliseconds every)
-      : start_(Clock::now()), thread_([this, tick = std::move(tick), every](std::stop_token stop) {
+      : start_(Clock::now()), thread_([this, tick = std::move(tick), every](const std::stop_token& stop) {
           std::unique_lock lock(mutex_);
           while (!stop.stop_requested()) {
             if (wake_.wait_for(lock, stop, every, [] { return false; })) break;
@@ -54,15 +54,15 @@ class Ticker {
 };
 
 // What a link outcome other than a reply means for the step.
-std::string link_failure(const client::Exchange& ex, std::chrono::milliseconds timeout) {
+std::string link_failure(const pc::Exchange& ex, std::chrono::milliseconds timeout) {
   switch (ex.outcome) {
-    case client::LinkOutcome::kTimeout:
+    case pc::LinkOutcome::kTimeout:
       return "no reply within " + seconds(timeout);
-    case client::LinkOutcome::kBadFrame:
+    case pc::LinkOutcome::kBadFrame:
       return "bad reply frame: " + ex.error;
-    case client::LinkOutcome::kTransport:
+    case pc::LinkOutcome::kTransport:
       return "port failed: " + ex.error;
-    case client::LinkOutcome::kReply:
+    case pc::LinkOutcome::kReply:
       break;
   }
   return {};
@@ -110,10 +110,10 @@ ExchangeRecord Runner::exchange(Transport& link, const std::string& command,
   ExchangeRecord record;
   record.request = command;
   record.at = iso_time(SystemClock::now());
-  client::Exchange ex = link.transact(command, timeout);
+  pc::Exchange ex = link.transact(command, timeout);
   record.outcome = ex.outcome;
   record.reply = ex.reply;
-  record.error = ex.outcome == client::LinkOutcome::kReply ? std::string() : link_failure(ex, timeout);
+  record.error = ex.outcome == pc::LinkOutcome::kReply ? std::string() : link_failure(ex, timeout);
   record.elapsed_ms = ex.elapsed.count();
   return record;
 }
@@ -122,14 +122,14 @@ Runner::Outcome Runner::attempt_send(const PlanStep& step, const StepRecord& rec
                                      AttemptRecord& attempt) {
   attempt.exchanges.push_back(exchange(link, record.command, step.timeout));
   const ExchangeRecord& ex = attempt.exchanges.back();
-  if (ex.outcome != client::LinkOutcome::kReply)
-    return {false, ex.outcome == client::LinkOutcome::kTransport, ex.error};
+  if (ex.outcome != pc::LinkOutcome::kReply)
+    return {false, ex.outcome == pc::LinkOutcome::kTransport, ex.error};
   std::string why = check_reply(ex.reply, record.expect, record.match);
   return {why.empty(), false, why};
 }
 
 Runner::Outcome Runner::attempt_handover(const PlanStep& step, Transport& link, AttemptRecord& attempt) {
-  const client::HandoverTarget& target = client::handover_target(*step.handover);
+  const pc::HandoverTarget& target = pc::handover_target(*step.handover);
   HandoverRecord& h = attempt.handover.emplace();
   h.file = target.file;
   auto serial = [&](std::string_view command) -> const ExchangeRecord& {
@@ -138,32 +138,32 @@ Runner::Outcome Runner::attempt_handover(const PlanStep& step, Transport& link, 
   };
   // 1. The device copies the file to its web server and says where.
   const ExchangeRecord& publish = serial(target.publish);
-  if (publish.outcome != client::LinkOutcome::kReply)
-    return {false, publish.outcome == client::LinkOutcome::kTransport, "publish: " + publish.error};
-  client::PublishReply published = client::parse_publish_reply(publish.reply, target);
+  if (publish.outcome != pc::LinkOutcome::kReply)
+    return {false, publish.outcome == pc::LinkOutcome::kTransport, "publish: " + publish.error};
+  pc::PublishReply published = pc::parse_publish_reply(publish.reply, target);
   if (!published.url) return {false, false, published.error};
   h.url = *published.url;
-  auto url = client::parse_http_url(h.url);
+  auto url = pc::parse_http_url(h.url);
   if (!url) return {false, false, "publish reply has a URL the station cannot fetch: " + h.url};
   // 2. Download it as the line's systems will. A failed download leaves the
   // copy published, so a retry can fetch it again.
-  client::HttpFetch fetch = services_.http_get(*url, step.timeout);
+  pc::HttpFetch fetch = services_.http_get(*url, step.timeout);
   if (!fetch.transport_ok) return {false, false, "download of " + h.url + " failed: " + fetch.error};
   if (!fetch.response.error.empty())
     return {false, false, "download of " + h.url + " failed: " + fetch.response.error};
   h.bytes = fetch.response.body.size();
-  h.md5 = client::md5_hex(fetch.response.body);
+  h.md5 = pc::md5_hex(fetch.response.body);
   // 3. The device reports its digest and withdraws the copy.
   const ExchangeRecord& confirm = serial(target.confirm);
-  if (confirm.outcome != client::LinkOutcome::kReply)
-    return {false, confirm.outcome == client::LinkOutcome::kTransport, "confirm: " + confirm.error};
-  client::ConfirmReply confirmed = client::parse_confirm_reply(confirm.reply);
+  if (confirm.outcome != pc::LinkOutcome::kReply)
+    return {false, confirm.outcome == pc::LinkOutcome::kTransport, "confirm: " + confirm.error};
+  pc::ConfirmReply confirmed = pc::parse_confirm_reply(confirm.reply);
   if (!confirmed.digest) return {false, false, confirmed.error};
   h.device_md5 = *confirmed.digest;
   h.hardware_id = confirmed.hardware_id;
   if (h.hardware_id.ends_with('\n')) h.hardware_id.pop_back();
   // 4. The device's digest must be that of the bytes the station holds.
-  std::string differs = client::compare_digests(confirmed, h.md5, h.bytes, target.file);
+  std::string differs = pc::compare_digests(confirmed, h.md5, h.bytes, target.file);
   return {differs.empty(), false, differs};
 }
 
@@ -183,7 +183,7 @@ Runner::Outcome Runner::reconnect(const PlanStep& step, std::unique_ptr<Transpor
   state_.update([&](StationSnapshot& s) { s.status = "running"; });
   attempt.exchanges.push_back(exchange(*link, kReconnectProbe, step.timeout));
   const ExchangeRecord& probe = attempt.exchanges.back();
-  if (probe.outcome != client::LinkOutcome::kReply)
+  if (probe.outcome != pc::LinkOutcome::kReply)
     return {false, true, "the device came back but does not answer: " + probe.error};
   if (!probe.reply.starts_with("OK"))
     return {false, false,
@@ -253,7 +253,7 @@ StepRecord Runner::run_step(std::size_t i, const PlanStep& step, const Values& v
     attempt.message = outcome.message;
     std::string last_reply;
     for (const auto& ex : attempt.exchanges)
-      if (ex.outcome == client::LinkOutcome::kReply) last_reply = ex.reply;
+      if (ex.outcome == pc::LinkOutcome::kReply) last_reply = ex.reply;
     record.attempts.push_back(std::move(attempt));
     set_step(i, [&](StepView& v) {
       v.elapsed_ms = ms_since(start);

@@ -7,9 +7,9 @@
 #include <memory>
 #include <string>
 
-#include "handover.h"
 #include "live_state.h"
 #include "operator.h"
+#include "pc/handover.h"
 #include "plan.h"
 #include "records.h"
 #include "transport.h"
@@ -39,8 +39,7 @@ struct RunnerServices {
   // the time given), or nothing and why.
   std::function<std::unique_ptr<Transport>(std::chrono::milliseconds within, std::string* error)> reconnect;
   // The activation download.
-  std::function<client::HttpFetch(const client::HttpUrl&, std::chrono::milliseconds)> http_get =
-      client::http_get;
+  std::function<pc::HttpFetch(const pc::HttpUrl&, std::chrono::milliseconds)> http_get = pc::http_get;
   // Set (from a signal handler) when the operator interrupts the run: the
   // step under way ends, the rest of the unit is skipped and recorded.
   const std::atomic<bool>* interrupted = nullptr;

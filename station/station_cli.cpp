@@ -12,8 +12,8 @@
 #include <thread>
 
 #include "common/atomic_file.h"
+#include "common/deadline.h"
 #include "live_state.h"
-#include "options.h"
 #include "records.h"
 #include "runner.h"
 #include "web_view.h"
@@ -33,8 +33,6 @@ const char kStationUsage[] =
     "Exit status: 0 all units passed, 1 some failed, 2 port problems, 64 usage, plan or units errors.\n";
 
 namespace {
-
-using Clock = std::chrono::steady_clock;
 
 // Ctrl-C (or SIGTERM) during a run: the step under way finishes, the unit's
 // record is written with the rest skipped, and the run stops. A second one
@@ -106,12 +104,12 @@ bool split_address(const std::string& text, std::string& address, int& port) {
 
 // Opens the unit's port, waiting for it to appear.
 std::unique_ptr<Transport> open_device(const PortChoice& choice, std::chrono::milliseconds wait,
-                                       LiveState& state, std::FILE* out, std::string* error) {
+                                       LiveState& state, std::FILE* out, std::FILE* err, std::string* error) {
   state.update([&](StationSnapshot& s) { s.status = "waiting for the device on " + choice.describe(); });
-  auto deadline = Clock::now() + wait;
+  const Deadline deadline(wait);
   for (bool told = false;; told = true) {
-    if (auto link = open_port(choice, error)) return std::make_unique<LinkTransport>(std::move(*link));
-    if (Clock::now() >= deadline || g_interrupted.load()) return nullptr;
+    if (auto link = open_port(choice, error)) return std::make_unique<LinkTransport>(std::move(*link), err);
+    if (deadline.passed() || g_interrupted.load()) return nullptr;
     if (!told) {
       std::fprintf(out, "waiting for the device on %s: %s\n", choice.describe().c_str(), error->c_str());
       std::fflush(out);
@@ -169,7 +167,7 @@ ParsedStationArgs parse_station_args(std::span<const char* const> args) {
     }
   }
   if (port_choices > 1) return {std::nullopt, "give one of --port, --usb-serial and --usb-location"};
-  if (port_choices == 0) o.port.path = client::kDefaultPort;
+  if (port_choices == 0) o.port.path = pc::kDefaultPort;
   if (!o.units_csv.empty() && (!o.sn.empty() || !o.csn.empty() || !o.mac.empty()))
     return {std::nullopt, "give either --units or --sn/--csn/--mac, not both"};
   if (!o.mac.empty() && o.mac.find(',') == std::string::npos)
@@ -267,7 +265,7 @@ int run_station(const StationOptions& options, std::FILE* out, std::FILE* err, i
   services.reconnect = [&](std::chrono::milliseconds within, std::string* why) -> std::unique_ptr<Transport> {
     auto link = reopen_after_reboot(options.port, kRebootGoneWithin, within, why);
     if (!link) return nullptr;
-    return std::make_unique<LinkTransport>(std::move(*link));
+    return std::make_unique<LinkTransport>(std::move(*link), err);
   };
   Runner runner(*plan, {station, options.port.describe(), ::isatty(::fileno(out)) == 1, out}, services,
                 state);
@@ -295,7 +293,7 @@ int run_station(const StationOptions& options, std::FILE* out, std::FILE* err, i
       op.prompt("next-unit", text, true);
       state.update([&](StationSnapshot& s) { s.prompt.clear(); });
     }
-    auto link = open_device(options.port, options.port_wait, state, out, &error);
+    auto link = open_device(options.port, options.port_wait, state, out, err, &error);
     if (!link && g_interrupted.load()) break;  // Ctrl-C while waiting: not a port problem
     if (!link) {
       std::fprintf(err, "ftmstation: %s: %s\n", options.port.describe().c_str(), error.c_str());

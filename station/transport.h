@@ -1,9 +1,10 @@
 #pragma once
 
 #include <chrono>
+#include <cstdio>
 #include <string_view>
 
-#include "link.h"
+#include "pc/link.h"
 
 namespace ftmd::station {
 
@@ -13,19 +14,23 @@ class Transport {
  public:
   virtual ~Transport() = default;
   // Sends `command` and waits at most `timeout` for its reply frame.
-  virtual client::Exchange transact(std::string_view command, std::chrono::milliseconds timeout) = 0;
+  virtual pc::Exchange transact(std::string_view command, std::chrono::milliseconds timeout) = 0;
 };
 
-// The device's serial port (owned).
+// The device's serial port (owned). What the link skipped before a reply
+// (a late answer to an earlier request) is told on `notes`.
 class LinkTransport : public Transport {
  public:
-  explicit LinkTransport(client::SerialLink link) : link_(std::move(link)) {}
-  client::Exchange transact(std::string_view command, std::chrono::milliseconds timeout) override {
-    return link_.transact(command, timeout);
+  LinkTransport(pc::SerialLink link, std::FILE* notes) : link_(std::move(link)), notes_(notes) {}
+  pc::Exchange transact(std::string_view command, std::chrono::milliseconds timeout) override {
+    pc::Exchange ex = link_.transact(command, timeout);
+    pc::report_skipped(notes_, "ftmstation", command, ex);
+    return ex;
   }
 
  private:
-  client::SerialLink link_;
+  pc::SerialLink link_;
+  std::FILE* notes_;
 };
 
 }  // namespace ftmd::station

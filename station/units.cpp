@@ -3,6 +3,7 @@
 #include <csv.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstring>
 #include <fstream>
@@ -11,14 +12,11 @@
 #include <set>
 #include <sstream>
 
-#include "common/shell_quote.h"
-
 namespace ftmd::station {
 namespace {
 
 constexpr std::size_t kMacDigits = 12;
-// Like the device, the serial number's tool line starts with this.
-constexpr std::string_view kSetenvPrefix = "fw_setenv msn ";
+constexpr std::string_view kRebootReply = "OK, tamo is rebooting...";
 // The Autotest report reads "msn=" and the value with a 23-character limit:
 // up to 18 characters the line end fits, longer values are cut at 19.
 constexpr std::size_t kReportValueMax = 19;
@@ -34,15 +32,21 @@ std::string serial_problem(std::string_view name, std::string_view value) {
       return name == "sn" ? "sn has a byte that is not printable ASCII"
                           : "csn has a byte that is not printable ASCII";
   if (value.front() == '-') return std::string(name) + " begins with \"-\", which the device refuses";
-  // The device single-quotes the value for its shell.
-  std::size_t line = kSetenvPrefix.size() + shell_quote(value).size();
-  if (line > kCommandLineMax)
+  if (value.size() > kSerialMax)
     return std::string(name) + " is too long for the device (" + std::to_string(value.size()) +
            " characters)";
   // csn is read back through awk split at "=", msn treats "null" as unset.
   if (name == "csn" && value.find('=') != std::string_view::npos)
     return "csn has a \"=\", which the device cannot read back";
   if (name == "sn" && value == "null") return "sn \"null\" reads back as \"no serial number\"";
+  // The device reboots after any reply that begins like its reboot reply,
+  // letter case aside, and the read-back reply is "OK," and the value.
+  const std::string reply = "OK," + std::string(value);
+  if (reply.size() >= kRebootReply.size() &&
+      std::equal(kRebootReply.begin(), kRebootReply.end(), reply.begin(), [](char a, char b) {
+        return std::tolower(static_cast<unsigned char>(a)) == std::tolower(static_cast<unsigned char>(b));
+      }))
+    return std::string(name) + " reads back as the reboot reply, which reboots the unit";
   return {};
 }
 

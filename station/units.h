@@ -50,9 +50,9 @@ std::string mac_with_colons(std::string_view mac);
 std::vector<std::string> check_units(std::vector<Unit>& units,
                                      const std::vector<std::string>& plan_variables);
 
-// The longest serial number the device can store: its tool command line
-// ("fw_setenv msn " and the value in single quotes, a quote inside taking
-// four bytes) must fit 255 bytes.
-inline constexpr std::size_t kCommandLineMax = 255;
+// The longest serial number the device stores: 241 characters, what its
+// 256-byte tool command line holds after "fw_setenv msn " (the quotes it
+// adds for its shell do not count against the value).
+inline constexpr std::size_t kSerialMax = 241;
 
 }  // namespace ftmd::station

@@ -6,6 +6,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "pc/text.h"
+
 namespace ftmd::station {
 namespace {
 
@@ -114,7 +116,7 @@ constexpr std::string_view kScript = R"js(
   function $(id) { return document.getElementById(id); }
   function shown(s) {
     return String(s || '').replace(/\r?\n$/, '').replace(/[\x00-\x08\x0b-\x1f\x7f]/g, function (c) {
-      return '\\x' + ('0' + c.charCodeAt(0).toString(16).toUpperCase()).slice(-2);
+      return '\\x' + ('0' + c.charCodeAt(0).toString(16)).slice(-2);
     });
   }
   function seconds(ms) { return (ms / 1000).toFixed(1); }
@@ -441,10 +443,7 @@ std::string html_text(std::string_view text) {
         break;
     }
     if (byte < 0x20 || byte == 0x7f) {
-      static constexpr char kHex[] = "0123456789ABCDEF";
-      out += "\\x";
-      out += kHex[byte >> 4];
-      out += kHex[byte & 0xf];
+      pc::append_byte_escape(out, byte);
       continue;
     }
     out += c;

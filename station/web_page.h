@@ -13,9 +13,9 @@ namespace ftmd::station {
 // `text` made safe and readable inside HTML text or a double-quoted
 // attribute: & < > " ' are escaped; one trailing line end is dropped (replies
 // end in one); other control bytes (except tab and newline) are shown as
-// \xNN (two upper-case hex digits), so a reply with stray bytes shows them
-// instead of breaking the page. The page's script shows the JSON texts the
-// same way.
+// \xNN (lower-case hex, as in the records and on the terminal), so a reply
+// with stray bytes shows them instead of breaking the page. The page's
+// script shows the JSON texts the same way.
 std::string html_text(std::string_view text);
 
 // The whole page: inline style and script, no outside resources (the

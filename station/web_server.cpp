@@ -10,6 +10,8 @@
 #include <chrono>
 #include <cstring>
 
+#include "common/c_handle.h"
+#include "common/deadline.h"
 #include "web_page.h"
 
 namespace ftmd::station {
@@ -110,12 +112,12 @@ bool WebServer::listen(const std::string& address, int port, std::string* error)
   hints.ai_flags = AI_PASSIVE;
   addrinfo* found = nullptr;
   const int looked_up = getaddrinfo(address.c_str(), nullptr, &hints, &found);
+  const CHandle<addrinfo, freeaddrinfo> addresses(found);
   if (looked_up != 0) {
     if (error)
       *error = "cannot listen on " + address + ":" + std::to_string(port) + ": " + gai_strerror(looked_up);
     return false;
   }
-  freeaddrinfo(found);
 
   errno = 0;
   const int bound =
@@ -155,12 +157,11 @@ void WebServer::serve_state(const httplib::Request& request, httplib::Response& 
     return;
   }
   const Watching watching(watchers_);
-  const auto deadline = std::chrono::steady_clock::now() + kLongPollWait;
+  const Deadline deadline(kLongPollWait);
   StationSnapshot snapshot;
   for (;;) {
-    const auto left =
-        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-    snapshot = state_.wait_newer(since, std::clamp<std::chrono::milliseconds>(left, 0ms, kStopCheck));
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline.left());
+    snapshot = state_.wait_newer(since, std::min<std::chrono::milliseconds>(left, kStopCheck));
     if (snapshot.version > since || stopping_ || left <= kStopCheck) break;
   }
   response.set_content(station_state_json(snapshot), kJsonType);

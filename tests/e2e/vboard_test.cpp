@@ -6,7 +6,7 @@
 #include <iterator>
 
 #include "board_fixture.h"
-#include "link.h"
+#include "pc/link.h"
 #include "wait_until.h"
 
 namespace ftmd::test {
@@ -142,7 +142,7 @@ TEST_F(VirtualBoard, RebootTakesThePortAndItsNamesAwayAndBringsThemBackOnANewTty
   ASSERT_TRUE(fs::exists(by_id));
   EXPECT_EQ(fs::canonical(by_path), fs::canonical(link));
   std::string error;
-  auto old_link = client::SerialLink::open(link, &error);
+  auto old_link = pc::SerialLink::open(link, &error);
   ASSERT_TRUE(old_link) << error;
   board().uboot_env().set("msn", "SN0042");
   // The PC has talked to the board over lan4; the unit then gets another MAC.
@@ -165,10 +165,10 @@ TEST_F(VirtualBoard, RebootTakesThePortAndItsNamesAwayAndBringsThemBackOnANewTty
   ASSERT_TRUE(board().wait_serving(10s, mark));
   EXPECT_EQ(board().uboot_env().get("msn"), "SN0042");
 
-  auto new_link = client::SerialLink::open(link, &error);
+  auto new_link = pc::SerialLink::open(link, &error);
   ASSERT_TRUE(new_link) << error;
   EXPECT_EQ(new_link->transact("at+ftm,ftmver=?", 5s).reply, "OK,ftmver=V1.0\n");
-  EXPECT_EQ(old_link->transact("at+ftm,ftmver=?", 2s).outcome, client::LinkOutcome::kTransport);
+  EXPECT_EQ(old_link->transact("at+ftm,ftmver=?", 2s).outcome, pc::LinkOutcome::kTransport);
   EXPECT_EQ(board().reboots_done(), 1);
   // The links went down with the board: the PC forgot the old MAC.
   EXPECT_EQ(board().run_on_pc(fetch).output, "here\n");

@@ -23,10 +23,8 @@ constexpr char kSerial[] = "0042";
 
 TEST(PortInsideVboardRun, DISABLED_FindsTheBoardBySerialAndLocationAcrossAReboot) {
   if (!std::getenv("VBOARD_CONTROL")) GTEST_SKIP() << "run by PortUsbNames under vboard run";
-  PortChoice by_serial;
-  by_serial.usb_serial = kSerial;
-  PortChoice by_location;
-  by_location.usb_location = "usb-0:2";
+  const PortChoice by_serial{"", kSerial, ""};
+  const PortChoice by_location{"", "", "usb-0:2"};
   auto found = station::find_port(by_serial);
   ASSERT_TRUE(found.path) << found.error;
   EXPECT_EQ(station::find_port(by_location).path, found.path);

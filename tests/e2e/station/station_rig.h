@@ -4,42 +4,97 @@
 
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <future>
+#include <sstream>
 #include <string>
+#include <vector>
 
-#include "vboard/board.h"
+#include "board_fixture.h"
 
 namespace ftmd::test {
 
-// The test PC's side of a board for a station run: the PC's end of the USB
-// cable, a working directory with a records folder, and an operator hook
-// that appends each action to `<dir>/actions` and waits (up to 30 s) until
-// the test has done it on the board and created `<dir>/ack.<n>`.
-struct StationRig {
-  std::string port, dir, hook;
-};
-
-inline StationRig make_station_rig(vboard::Board& board) {
-  StationRig rig;
-  rig.port = board.usb_host().attach_cable(board.state_dir() + "/ttyPC0");
-  rig.dir = board.state_dir() + "/station";
-  std::filesystem::create_directories(rig.dir + "/records");
-  rig.hook = rig.dir + "/hook";
-  std::ofstream(rig.hook) << "#!/bin/sh\n"
-                             "echo \"$1\" >> '" +
-                                 rig.dir +
-                                 "/actions'\n"
-                                 "n=$(wc -l < '" +
-                                 rig.dir +
-                                 "/actions')\n"
-                                 "i=0\n"
-                                 "while [ ! -e '" +
-                                 rig.dir +
-                                 "/ack.'$n ]; do\n"
-                                 "  sleep 0.02; i=$((i+1)); [ $i -gt 1500 ] && exit 1\n"
-                                 "done\n"
-                                 "exit 0\n";
-  ::chmod(rig.hook.c_str(), 0755);
-  return rig;
+inline std::string slurp(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
 }
+
+// ftmstation on a board as a line PC runs it: in the PC's network (for the
+// activation downloads) on the PC's end of the USB cable, with a records
+// folder and an operator hook that appends each action to `dir_/actions`
+// and waits (up to 30 s) until the test has done it on the board and made
+// `dir_/ack.<n>`. The reboot at the end of the default plan takes the port
+// away and brings it back, as the device's re-enumeration does.
+class StationBoardTest : public BoardTest {
+ protected:
+  using Run = std::future<vboard::Board::ExecResult>;
+
+  void configure(vboard::BoardOptions& o) override {
+    o.reboot_reenumerates = true;
+    o.boot_time = 500ms;
+  }
+  void SetUp() override {
+    BoardTest::SetUp();
+    if (HasFatalFailure()) return;
+    port_ = board().usb_host().attach_cable(board().state_dir() + "/ttyPC0");
+    dir_ = board().state_dir() + "/station";
+    std::filesystem::create_directories(dir_ + "/records");
+    hook_ = dir_ + "/hook";
+    std::ofstream(hook_) << "#!/bin/sh\necho \"$1\" >> '" << dir_ << "/actions'\nn=$(wc -l < '" << dir_
+                         << "/actions')\ni=0\nwhile [ ! -e '" << dir_ << "/ack.'$n ]; do\n"
+                         << "  sleep 0.02; i=$((i+1)); [ $i -gt 1500 ] && exit 1\ndone\nexit 0\n";
+    ::chmod(hook_.c_str(), 0755);
+  }
+
+  // Starts ftmstation with `args` after the port, hook and records options.
+  Run start_station(std::vector<std::string> args) {
+    std::vector<std::string> argv{
+        FTMSTATION_BINARY, "--port", port_,  "--operator-hook", hook_, "--records", dir_ + "/records",
+        "--station",       "e2e",    "--yes"};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return std::async(std::launch::async, [this, argv] { return board().run_on_pc(argv, 180s); });
+  }
+
+  // Does the operator's actions as the hook reports them until the station
+  // has finished; returns them in order. `before` sees each action before it
+  // is done (the reset key: while the daemon waits for it).
+  std::vector<std::string> operate(Run& run, const std::function<void(const std::string&)>& before = {}) {
+    std::vector<std::string> done;
+    while (run.wait_for(20ms) != std::future_status::ready) {
+      std::istringstream lines(slurp(dir_ + "/actions"));
+      std::vector<std::string> actions;
+      for (std::string line; std::getline(lines, line);) actions.push_back(line);
+      for (; done.size() < actions.size(); done.push_back(actions[done.size()])) {
+        const std::string& action = actions[done.size()];
+        const std::size_t mark = syslog().mark();
+        std::ofstream ack(dir_ + "/ack." + std::to_string(done.size() + 1));  // the hook goes on
+        if (action == "reset-key") {
+          EXPECT_TRUE(syslog().wait_for("device opened OK", 20s, mark)) << "the key test did not start";
+        }
+        if (before) before(action);
+        if (action == "reset-key") {
+          board().keypad().press_reset_key();
+        } else if (action == "trigger-plug") {
+          board().gpio().set_input(9, 1);  // something is plugged in
+          board().gpio().set_input(6, 0);  // and drives the input (active low)
+        } else if (action == "usb-stick-in" || action == "usb-stick-out") {
+          board().uevents().usb_stick(action == "usb-stick-in");
+        }
+      }
+    }
+    return done;
+  }
+
+  std::vector<std::filesystem::path> records(const std::string& extension) {
+    std::vector<std::filesystem::path> found;
+    for (const auto& entry : std::filesystem::directory_iterator(dir_ + "/records"))
+      if (entry.path().extension() == extension) found.push_back(entry.path());
+    return found;
+  }
+
+  std::string port_, dir_, hook_;
+};
 
 }  // namespace ftmd::test

@@ -5,9 +5,9 @@
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <string>
-#include <vector>
 
 #include <nlohmann/json.hpp>
 
@@ -15,52 +15,36 @@
 
 namespace ftmd::station::testing {
 
-// The path of Debian's chromium; tests that need it skip when it is absent.
+// Debian's chromium; tests that need it skip when it is absent.
 inline constexpr char kChromiumPath[] = "/usr/bin/chromium";
 
-// Flags for a headless chromium that talks to nothing but the page it is
-// given: no sandbox (tests run as root in containers), no GPU, no QUIC, no
-// first-run, background, update or sync traffic.
-std::vector<std::string> headless_chromium_flags(const std::filesystem::path& profile_dir);
-
 // A real headless chromium showing one page, driven over the DevTools
-// protocol on a pipe (--remote-debugging-pipe: fd 3 in, fd 4 out, messages
-// ended by NUL). The page's script runs in real time, so a long-polling page
-// can be watched while its state changes. The browser runs in a process group
-// of its own with a fresh profile directory; the destructor closes it, kills
-// the whole group and reaps it, on every path.
+// protocol on a pipe. The page's script runs in real time, so a long-polling
+// page can be watched while its state changes. The browser has a process
+// group and profile of its own; the destructor kills the group and reaps it.
 class HeadlessChromium {
  public:
   // Starts chromium on `url` with a `width`x`height` viewport, in the
   // network namespace `netns_fd` when it is not -1 (the virtual board's PC
-  // side, where the station serves its view). nullopt and the reason in
-  // `error` when it does not come up.
-  static std::optional<HeadlessChromium> open(const std::string& url, int width, int height,
-                                              std::string* error, int netns_fd = -1);
-  HeadlessChromium(HeadlessChromium&& other) noexcept;
-  HeadlessChromium& operator=(HeadlessChromium&& other) noexcept;
-  HeadlessChromium(const HeadlessChromium&) = delete;
+  // side). Nothing, and why in `error`, when it does not come up.
+  static std::unique_ptr<HeadlessChromium> open(const std::string& url, int width, int height,
+                                                std::string* error, int netns_fd = -1);
+  struct Key {};  // lets open() use make_unique; use open()
+  explicit HeadlessChromium(Key) {}
   ~HeadlessChromium();
 
-  // The value of a JavaScript expression in the page (returnByValue), or
-  // nullopt (and why in `error`) when the browser does not answer in time or
-  // the expression throws.
+  // The value of a JavaScript expression in the page, or nothing and why.
   std::optional<nlohmann::json> evaluate(const std::string& expression, std::string* error);
-  // Evaluates `expression` until it is true or `deadline` passes.
-  bool wait_until(const std::string& expression, std::chrono::milliseconds deadline, std::string* error);
+  // Evaluates `expression` until it is true or `within` has passed.
+  bool wait_until(const std::string& expression, std::chrono::milliseconds within, std::string* error);
   // A PNG of the viewport.
   std::optional<std::string> screenshot_png(std::string* error);
-  // Chromium's stderr so far, for a failure message.
-  std::string log() const;
-  // The browser's own temporary directory (profile, log): every chromium
-  // process has it on its command line.
+  // The profile's directory, on every chromium process's command line.
   const std::filesystem::path& directory() const { return dir_; }
 
  private:
-  HeadlessChromium() = default;
   std::optional<nlohmann::json> call(const std::string& method, const nlohmann::json& params, bool in_page,
                                      std::string* error);
-  void close();
 
   pid_t pid_ = -1;
   UniqueFd to_browser_;
@@ -68,13 +52,10 @@ class HeadlessChromium {
   std::string pending_;  // bytes read after the last whole message
   std::string session_;  // the page target's session
   std::int64_t next_id_ = 1;
-  std::filesystem::path dir_;  // profile and log; removed when closed
+  std::filesystem::path dir_;
 };
 
 // How many live (not zombie) processes have `text` in their command line.
 int processes_mentioning(const std::string& text);
-
-// True when `png` starts with the PNG signature and an IHDR of `width` x `height`.
-bool is_png_of_size(const std::string& png, std::uint32_t width, std::uint32_t height);
 
 }  // namespace ftmd::station::testing

@@ -1,5 +1,6 @@
-// The operator side: the hook is run with an argv (no shell), waited for
-// within its deadline and always reaped; a confirm reads one line.
+// The operator side and the station's command line: the hook is run with an
+// argv (no shell), waited for within its deadline and always reaped; a
+// confirm reads one line; everything decided before a unit is touched.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -16,6 +17,7 @@
 #include "operator.h"
 #include "plan.h"
 #include "station_cli.h"
+#include "wait_until.h"
 
 namespace ftmd::station {
 namespace {
@@ -23,11 +25,12 @@ namespace {
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;
 
-std::string read_path(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
+std::string read_all(std::FILE* file) {
+  std::fflush(file);
+  std::ifstream in("/proc/self/fd/" + std::to_string(::fileno(file)));
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
 }
 
 class HookTest : public testing::Test {
@@ -45,33 +48,26 @@ class HookTest : public testing::Test {
     ::chmod(path.c_str(), 0755);
     return path;
   }
-  std::string read(const std::string& name) {
-    std::ifstream in(dir_ / name);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-  }
 
   fs::path dir_;
 };
 
-TEST_F(HookTest, GetsActionAndPromptAsArgumentsWithoutAShell) {
-  std::string hook = script("hook", "printf '%s|%s|%s' \"$#\" \"$1\" \"$2\" > '" + (dir_ / "args").string() +
-                                        "'\nread line && echo stdin-not-empty >> '" +
-                                        (dir_ / "args").string() + "'\nexit 0\n");
-  EXPECT_EQ(run_hook(hook, {"reset-key", "Press the key; $(touch x) `now`"}, 5s), "");
-  EXPECT_EQ(read("args"), "2|reset-key|Press the key; $(touch x) `now`");
-  EXPECT_FALSE(fs::exists(dir_ / "x"));
-}
-
-TEST_F(HookTest, InheritsNoDescriptorBeyondTheStandardThree) {
+TEST_F(HookTest, GetsActionAndPromptAsArgumentsOnlyAndNoShell) {
   // A descriptor opened without O_CLOEXEC, as the web view's accepted
-  // connections are.
-  int fd = ::open("/dev/null", O_RDONLY);
+  // connections are, does not reach the hook; nor does the station's stdin.
+  const int fd = ::open("/dev/null", O_RDONLY);
   ASSERT_GE(fd, 3);
-  std::string hook = script("fds", "[ -e /proc/$$/fd/" + std::to_string(fd) + " ] && exit 3\nexit 0\n");
-  EXPECT_EQ(run_hook(hook, {"a", "b"}, 5s), "");
+  const std::string args = (dir_ / "args").string();
+  std::string hook =
+      script("hook", "printf '%s|%s|%s' \"$#\" \"$1\" \"$2\" > '" + args +
+                         "'\nread line && echo stdin-not-empty >> '" + args + "'\n[ -e /proc/$$/fd/" +
+                         std::to_string(fd) + " ] && echo fd-inherited >> '" + args + "'\nexit 0\n");
+  EXPECT_EQ(run_hook(hook, {"reset-key", "Press the key; $(touch x) `now`"}, 5s), "");
   ::close(fd);
+  std::ifstream in(args);
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()),
+            "2|reset-key|Press the key; $(touch x) `now`");
+  EXPECT_FALSE(fs::exists(dir_ / "x"));
 }
 
 TEST_F(HookTest, ReportsFailuresAndKillsAHookPastItsDeadline) {
@@ -90,8 +86,7 @@ TEST_F(HookTest, ReportsFailuresAndKillsAHookPastItsDeadline) {
     EXPECT_EQ(run_hook(script("h", c.body), {"a", "b"}, c.timeout), c.result) << c.body;
     EXPECT_LT(std::chrono::steady_clock::now() - start, 5s) << c.body;
   }
-  // No child is left unreaped.
-  EXPECT_EQ(::waitpid(-1, nullptr, WNOHANG), -1);
+  EXPECT_EQ(::waitpid(-1, nullptr, WNOHANG), -1) << "a child is left unreaped";
   EXPECT_EQ(run_hook((dir_ / "missing").string(), {}, 5s), "cannot run: No such file or directory");
   std::ofstream(dir_ / "plain") << "x";
   EXPECT_EQ(run_hook((dir_ / "plain").string(), {}, 5s), "cannot run: Permission denied");
@@ -107,18 +102,14 @@ TEST_F(HookTest, ConfirmWaitsForOneLineUnlessYes) {
   char rest[16] = {};
   ASSERT_EQ(::read(fds[0], rest, sizeof rest), 7);
   EXPECT_STREQ(rest, "second\n");
-  TerminalOperator yes("", true, out, fds[0]);
-  yes.prompt("trigger-plug", "Plug it", true);  // would block if it read
+  TerminalOperator("", true, out, fds[0]).prompt("trigger-plug", "Plug it", true);  // would block if it read
   ::close(fds[1]);
   waits.prompt("", "Last", true);  // end of input goes on
   ::close(fds[0]);
-  std::rewind(out);
-  char text[512] = {};
-  std::fread(text, 1, sizeof text - 1, out);
-  std::fclose(out);
-  EXPECT_STREQ(
-      text,
+  EXPECT_EQ(
+      read_all(out),
       "  >> Plug it\n     press Enter when done \n  >> Plug it\n  >> Last\n     press Enter when done \n");
+  std::fclose(out);
 }
 
 TEST(StationArgs, RefusesBadCommandLines) {
@@ -138,11 +129,7 @@ TEST(StationArgs, RefusesBadCommandLines) {
       {{"--web", "127.0.0.1:99999"}, "bad --web \"127.0.0.1:99999\" (ADDR:PORT)"},
       {{"--port-wait", "soon"}, "bad --port-wait \"soon\" (seconds from 0 to 3600)"},
   };
-  for (const auto& c : cases) {
-    auto parsed = parse_station_args(c.args);
-    EXPECT_FALSE(parsed.options) << c.error;
-    EXPECT_EQ(parsed.error, c.error);
-  }
+  for (const auto& c : cases) EXPECT_EQ(parse_station_args(c.args).error, c.error);
   const char* good[] = {"--usb-location=1-2",
                         "--mac",
                         "00:1B:2C:3D:4E:5F,001B2C3D4E60",
@@ -161,98 +148,73 @@ TEST(StationArgs, RefusesBadCommandLines) {
 }
 
 // The run's exit statuses for everything that is decided before a unit is
-// touched: the plan, the units, and a port that is not there.
+// touched: the plan, the units, and a port that is not there (also when the
+// operator presses Ctrl-C while the station waits for it).
 TEST_F(HookTest, RunStationExitStatusBeforeAnyUnit) {
   std::ofstream(dir_ / "bad.yaml") << "name: x\nsteps:\n  - name: a\n    send: b\n";
   std::ofstream(dir_ / "bad.csv") << "sn,csn,lan4_mac,lan3_mac\nS1,C1,001B2C3D4E5F\n";
   std::ofstream(dir_ / "good.csv") << "sn,csn,lan4_mac,lan3_mac\nS1,C1,001B2C3D4E5F,001B2C3D4E60\n";
   struct Case {
-    std::vector<std::string> args;
+    std::vector<std::string> args;  // one value: --port-wait for a port that is not there
     int status;
-    std::string out, err;
+    std::string output;  // stdout and stderr
   };
-  const std::string d = dir_.string();
+  const std::string d = dir_.string(), no_port = d + "/no-such-port";
   const Case cases[] = {
       {{"--plan", d + "/bad.yaml"},
        kExitUsage,
-       "",
        "ftmstation: " + d + "/bad.yaml:3: step \"a\" has no expect or match for its reply\n"},
       {{"--units", d + "/bad.csv"},
        kExitUsage,
-       "",
        "ftmstation: " + d + "/bad.csv:2: 3 values, the header names 4 columns\n"},
       {{"--sn", "S1"},
        kExitUsage,
-       "",
        "ftmstation: command line: no csn (the plan uses {csn})\n"
        "ftmstation: command line: no lan4_mac (the plan uses {lan4_mac})\n"
        "ftmstation: command line: no lan3_mac (the plan uses {lan3_mac})\n"
        "ftmstation: nothing was written to any unit\n"},
       {{"--units", d + "/good.csv", "--operator-hook", d + "/good.csv"},
        kExitUsage,
-       "",
        "ftmstation: operator hook " + d + "/good.csv: Permission denied\n"},
       {{"--units", d + "/good.csv", "--check"},
        kExitAllPassed,
-       "plan \"default\" (" + default_plan_path() + "): 29 steps; 1 unit checked, all good\n",
-       ""},
-      {{"--units", d + "/good.csv", "--port", d + "/no-such-port", "--port-wait", "0", "--records",
-        d + "/rec"},
+       "plan \"default\" (" + default_plan_path() + "): 29 steps; 1 unit checked, all good\n"},
+      {{"0"},
        kExitPort,
-       "STOP at unit 1/1 S1: the port cannot be used; the remaining units were not tested\n"
-       "0 of 1 unit passed; JUnit report not written\n",
-       "ftmstation: " + d + "/no-such-port: no port " + d + "/no-such-port (it does not exist)\n"},
+       "ftmstation: " + no_port + ": no port " + no_port +
+           " (it does not exist)\n"
+           "STOP at unit 1/1 S1: the port cannot be used; the remaining units were not tested\n"
+           "0 of 1 unit passed; JUnit report not written\n"},
+      // Ctrl-C while waiting for the port: an interrupted run, not a port problem.
+      {{"60"},
+       kExitSomeFailed,
+       "interrupted: 0 of 1 units tested\n0 of 1 unit passed; JUnit report not written\n"},
   };
   for (const auto& c : cases) {
+    std::vector<std::string> args = c.args;
+    const bool interrupt = args == std::vector<std::string>{"60"};
+    if (args.size() == 1)
+      args = {"--units", d + "/good.csv", "--port", no_port, "--records", d + "/rec", "--port-wait", args[0]};
     std::vector<const char*> argv;
-    for (const auto& a : c.args) argv.push_back(a.c_str());
+    argv.reserve(args.size());
+    for (const auto& a : args) argv.push_back(a.c_str());
     auto parsed = parse_station_args(argv);
     ASSERT_TRUE(parsed.options) << parsed.error;
     std::FILE* out = std::tmpfile();
-    std::FILE* err = std::tmpfile();
-    EXPECT_EQ(run_station(*parsed.options, out, err, -1), c.status) << c.args[0];
-    auto text = [](std::FILE* f) {
-      std::rewind(f);
-      std::string s;
-      char buf[1024];
-      for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, f)) > 0;) s.append(buf, n);
-      std::fclose(f);
-      return s;
-    };
-    EXPECT_EQ(text(out), c.out) << c.args[0];
-    EXPECT_EQ(text(err), c.err) << c.args[0];
+    int status = -1;
+    std::thread run([&] { status = run_station(*parsed.options, out, out, -1); });
+    if (interrupt) {
+      // The interrupt handler is in place once the station says it waits.
+      EXPECT_TRUE(test::wait_until([&] { return read_all(out).starts_with("waiting for the device"); }, 20s));
+      ::kill(::getpid(), SIGINT);
+    }
+    run.join();
+    EXPECT_EQ(status, c.status) << args[0];
+    std::string text = read_all(out);
+    if (interrupt) text.erase(0, text.find('\n') + 1);  // the "waiting for the device" line
+    EXPECT_EQ(text, c.output) << args[0];
+    std::fclose(out);
   }
-}
-
-TEST_F(HookTest, CtrlCWhileWaitingForThePortIsAnInterruptedRun) {
-  std::ofstream(dir_ / "good.csv") << "sn,csn,lan4_mac,lan3_mac\nS1,C1,001B2C3D4E5F,001B2C3D4E60\n";
-  const std::string d = dir_.string();
-  const std::vector<std::string> args = {"--units",           d + "/good.csv", "--port",
-                                         d + "/no-such-port", "--port-wait",   "60",
-                                         "--records",         d + "/rec"};
-  std::vector<const char*> argv;
-  for (const auto& a : args) argv.push_back(a.c_str());
-  auto parsed = parse_station_args(argv);
-  ASSERT_TRUE(parsed.options) << parsed.error;
-  std::FILE* out = std::tmpfile();
-  std::FILE* err = std::tmpfile();
-  int status = -1;
-  std::thread run([&] { status = run_station(*parsed.options, out, err, -1); });
-  // The interrupt handler is in place once the station says it waits.
-  const std::string path = "/proc/self/fd/" + std::to_string(::fileno(out));
-  auto deadline = std::chrono::steady_clock::now() + 20s;
-  while (read_path(path).find("waiting for the device") == std::string::npos &&
-         std::chrono::steady_clock::now() < deadline)
-    std::this_thread::sleep_for(20ms);
-  ASSERT_NE(read_path(path).find("waiting for the device"), std::string::npos);
-  ::kill(::getpid(), SIGINT);
-  run.join();
-  EXPECT_EQ(status, kExitSomeFailed);
-  std::string text = read_path(path);
-  EXPECT_EQ(text.find("STOP"), std::string::npos) << text;
-  EXPECT_NE(text.find("interrupted: 0 of 1 units tested\n"), std::string::npos) << text;
-  std::fclose(out);
-  std::fclose(err);
 }
 
 }  // namespace

@@ -19,16 +19,19 @@ TEST(UnitsCsv, ReadsColumnsInAnyOrderWithQuotesAndBlankLines) {
       "\"00-1B-2C-3D-4E-61\", \"SN,0002\" ,001B2C3D4E62,\"C \"\"2\"\"\"\r\n",
       "u.csv", &error);
   ASSERT_TRUE(units) << error;
-  ASSERT_EQ(units->size(), 2u);
-  EXPECT_EQ((*units)[0].origin, "u.csv:2");
-  EXPECT_EQ((*units)[0].sn, "SN0001");
-  EXPECT_EQ((*units)[0].lan4_mac, "00:1b:2c:3d:4e:5f");  // as typed until checked
-  EXPECT_EQ((*units)[1].origin, "u.csv:4");
-  EXPECT_EQ((*units)[1].sn, "SN,0002");
-  EXPECT_EQ((*units)[1].csn, "C \"2\"");
+  auto described = [&] {
+    std::vector<std::string> out;
+    for (const Unit& u : *units)
+      out.push_back(u.origin + "|" + u.sn + "|" + u.csn + "|" + u.lan4_mac + "|" + u.lan3_mac);
+    return out;
+  };
+  // MACs as typed until checked, then in command form.
+  EXPECT_EQ(described(),
+            (std::vector<std::string>{"u.csv:2|SN0001|C-1|00:1b:2c:3d:4e:5f|001B2C3D4E60",
+                                      "u.csv:4|SN,0002|C \"2\"|00-1B-2C-3D-4E-61|001B2C3D4E62"}));
   EXPECT_TRUE(check_units(*units, kAllVariables).empty());
-  EXPECT_EQ((*units)[0].lan4_mac, "001B2C3D4E5F");
-  EXPECT_EQ((*units)[1].lan4_mac, "001B2C3D4E61");
+  EXPECT_EQ(described(), (std::vector<std::string>{"u.csv:2|SN0001|C-1|001B2C3D4E5F|001B2C3D4E60",
+                                                   "u.csv:4|SN,0002|C \"2\"|001B2C3D4E61|001B2C3D4E62"}));
 }
 
 TEST(UnitsCsv, RefusesMalformedFilesWithLineAndReason) {
@@ -58,23 +61,22 @@ TEST(UnitChecks, RefuseEveryBadValueBeforeAnythingIsWritten) {
     Unit unit;
     std::vector<std::string> problems;
   };
-  // "fw_setenv msn '" + value + "'" must fit 255 bytes.
-  std::string long_sn(239, 'A');
-  std::string too_long_sn(240, 'A');
-  std::string quotes_sn = std::string(236, 'A') + "'";
+  // The device stores up to 241 characters; the quotes it adds for its
+  // shell do not count.
   const Case cases[] = {
       {{"c", "SN1", "C1", "001B2C3D4E5F", "001B2C3D4E60"}, {}},
       {{"c", "SN1", "C1", "02:00:00:00:00:01", "02-00-00-00-00-02"}, {}},
-      {{"c", long_sn, "C1", "001B2C3D4E5F", "001B2C3D4E60"}, {}},
-      {{"c", too_long_sn, "C1", "001B2C3D4E5F", "001B2C3D4E60"},
-       {"c: sn is too long for the device (240 characters)"}},
-      {{"c", quotes_sn, "C1", "001B2C3D4E5F", "001B2C3D4E60"},
-       {"c: sn is too long for the device (237 characters)"}},
+      {{"c", std::string(240, 'A') + "'", "C1", "001B2C3D4E5F", "001B2C3D4E60"}, {}},
+      {{"c", std::string(242, 'A'), "C1", "001B2C3D4E5F", "001B2C3D4E60"},
+       {"c: sn is too long for the device (242 characters)"}},
       {{"c", "", "", "", ""},
        {"c: no sn (the plan uses {sn})", "c: no csn (the plan uses {csn})",
         "c: no lan4_mac (the plan uses {lan4_mac})", "c: no lan3_mac (the plan uses {lan3_mac})"}},
       {{"c", "-s", "C1", "001B2C3D4E5F", "001B2C3D4E60"},
        {"c: sn begins with \"-\", which the device refuses"}},
+      {{"c", " Tamo is rebooting... 7", " tamo is rebooting...", "001B2C3D4E5F", "001B2C3D4E60"},
+       {"c: sn reads back as the reboot reply, which reboots the unit",
+        "c: csn reads back as the reboot reply, which reboots the unit"}},
       {{"c", "null", "C=1", "001B2C3D4E5F", "001B2C3D4E60"},
        {"c: sn \"null\" reads back as \"no serial number\"",
         "c: csn has a \"=\", which the device cannot read back"}},
@@ -89,8 +91,6 @@ TEST(UnitChecks, RefuseEveryBadValueBeforeAnythingIsWritten) {
       {{"c", "SN1", "C1", "001B2C3D4E5", "00:1B:2C:3D:4E-60"},
        {"c: lan4_mac \"001B2C3D4E5\": not a MAC address (12 hex digits, or six pairs with : or -)",
         "c: lan3_mac \"00:1B:2C:3D:4E-60\": not a MAC address (12 hex digits, or six pairs with : or -)"}},
-      {{"c", "SN1", "C1", "001B2C3D4EXF", "001B2C3D4E60"},
-       {"c: lan4_mac \"001B2C3D4EXF\": not a MAC address (12 hex digits, or six pairs with : or -)"}},
       {{"c", "SN1", "C1", "001b2c3d4e5f", "00:1B:2C:3D:4E:5F"},
        {"c: lan4_mac and lan3_mac are the same address 001B2C3D4E5F"}},
   };
@@ -100,7 +100,7 @@ TEST(UnitChecks, RefuseEveryBadValueBeforeAnythingIsWritten) {
   }
 }
 
-TEST(UnitChecks, NoMacOrSerialNumberTwiceInARun) {
+TEST(UnitChecks, NoMacOrSerialNumberTwiceInARunAndOnlyWhatThePlanUses) {
   std::vector<Unit> units{
       {"u.csv:2", "SN1", "C1", "001B2C3D4E5F", "001B2C3D4E60"},
       {"u.csv:3", "SN2", "C2", "001B2C3D4E61", "00:1b:2c:3d:4e:5f"},
@@ -110,10 +110,8 @@ TEST(UnitChecks, NoMacOrSerialNumberTwiceInARun) {
             (std::vector<std::string>{"u.csv:3: MAC 001B2C3D4E5F is used twice in this run (also u.csv:2)",
                                       "u.csv:4: sn \"SN1\" is used twice in this run (also u.csv:2)",
                                       "u.csv:4: csn \"C1\" is used twice in this run (also u.csv:2)"}));
-}
-
-TEST(UnitChecks, ValuesThePlanDoesNotUseMayBeMissing) {
-  std::vector<Unit> units{{"c", "SN1", "", "", ""}};
+  // Values the plan does not use may be missing.
+  units = {{"c", "SN1", "", "", ""}};
   EXPECT_TRUE(check_units(units, {"sn"}).empty());
 }
 

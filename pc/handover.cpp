@@ -1,24 +1,24 @@
-#include "handover.h"
+#include "pc/handover.h"
 
 #include <openssl/evp.h>
 
 #include <algorithm>
 #include <cctype>
 #include <charconv>
-#include <memory>
 
+#include "common/c_handle.h"
 #include "pc/text.h"
 
-namespace ftmd::client {
+namespace ftmd::pc {
 namespace {
 
 constexpr std::string_view kOkPrefix = "OK,";
 constexpr std::string_view kHttpScheme = "http://";
 constexpr std::size_t kMd5HexLength = 32;
 
-using EvpMdCtx = std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)>;
+using EvpMdCtx = CHandle<EVP_MD_CTX, EVP_MD_CTX_free>;
 
-std::string quoted(std::string_view reply) { return "\"" + pc::escape_reply(reply) + "\""; }
+std::string quoted(std::string_view reply) { return "\"" + escape_reply(reply) + "\""; }
 
 bool is_lower_hex(std::string_view text) {
   return std::all_of(text.begin(), text.end(),
@@ -121,17 +121,17 @@ HttpResponse parse_http_response(std::string_view raw) {
   std::string_view head = raw.substr(0, head_end);
   std::string_view status_line = head.substr(0, head.find('\n'));
   if (!status_line.starts_with("HTTP/1.") || status_line.size() < 12 || status_line[8] != ' ') {
-    out.error = "not an HTTP response: \"" + pc::escape_reply(status_line) + "\"";
+    out.error = "not an HTTP response: \"" + escape_reply(status_line) + "\"";
     return out;
   }
   auto [p, ec] = std::from_chars(status_line.data() + 9, status_line.data() + 12, out.status);
   if (ec != std::errc() || p != status_line.data() + 12) {
-    out.error = "bad HTTP status line: \"" + pc::escape_reply(status_line) + "\"";
+    out.error = "bad HTTP status line: \"" + escape_reply(status_line) + "\"";
     return out;
   }
   std::string_view body = raw.substr(body_start);
   if (out.status != 200) {
-    out.error = "the server answered \"" + pc::escape_reply(trim(status_line.substr(9))) + "\"";
+    out.error = "the server answered \"" + escape_reply(trim(status_line.substr(9))) + "\"";
     return out;
   }
   std::optional<std::size_t> content_length;
@@ -147,13 +147,12 @@ HttpResponse parse_http_response(std::string_view raw) {
       std::size_t n = 0;
       auto [end, err] = std::from_chars(value.data(), value.data() + value.size(), n);
       if (err != std::errc() || end != value.data() + value.size()) {
-        out.error = "bad Content-Length \"" + pc::escape_reply(value) + "\"";
+        out.error = "bad Content-Length \"" + escape_reply(value) + "\"";
         return out;
       }
       content_length = n;
     } else if (iequals(name, "Transfer-Encoding") && !iequals(value, "identity")) {
-      out.error =
-          "the server used Transfer-Encoding \"" + pc::escape_reply(value) + "\" on an HTTP/1.0 request";
+      out.error = "the server used Transfer-Encoding \"" + escape_reply(value) + "\" on an HTTP/1.0 request";
       return out;
     }
   }
@@ -167,14 +166,14 @@ HttpResponse parse_http_response(std::string_view raw) {
 }
 
 std::string md5_hex(std::string_view bytes) {
-  EvpMdCtx ctx(EVP_MD_CTX_new(), &EVP_MD_CTX_free);
+  EvpMdCtx ctx(EVP_MD_CTX_new());
   unsigned char digest[EVP_MAX_MD_SIZE];
   unsigned int size = 0;
   if (!ctx || EVP_DigestInit_ex(ctx.get(), EVP_md5(), nullptr) != 1 ||
       EVP_DigestUpdate(ctx.get(), bytes.data(), bytes.size()) != 1 ||
       EVP_DigestFinal_ex(ctx.get(), digest, &size) != 1)
     return {};
-  return pc::hex_bytes(std::span<const std::uint8_t>(digest, size));
+  return hex_bytes(std::span<const std::uint8_t>(digest, size));
 }
 
 std::string compare_digests(const ConfirmReply& confirm, std::string_view downloaded_md5, std::size_t size,
@@ -188,4 +187,4 @@ std::string compare_digests(const ConfirmReply& confirm, std::string_view downlo
   return {};
 }
 
-}  // namespace ftmd::client
+}  // namespace ftmd::pc

@@ -7,7 +7,6 @@
 #include <unistd.h>
 
 #include <array>
-#include <atomic>
 #include <functional>
 #include <mutex>
 #include <stdexcept>
@@ -18,7 +17,7 @@
 #include "common/host_frame.h"
 #include "common/unique_fd.h"
 
-namespace ftmd::client::test {
+namespace ftmd::pc::test {
 
 using Bytes = std::vector<std::uint8_t>;
 
@@ -37,7 +36,8 @@ class FakeDevice {
  public:
   using Responder = std::function<Bytes(const Bytes& request, const std::string& command)>;
 
-  explicit FakeDevice(Responder respond) : respond_(std::move(respond)) {
+  explicit FakeDevice(Responder respond, std::size_t chunk = 0)
+      : respond_(std::move(respond)), chunk_(chunk) {
     int master = -1, slave = -1;
     char name[64] = {};
     termios raw{};
@@ -47,11 +47,10 @@ class FakeDevice {
     // Held open so the master never sees a hang-up between clients.
     slave_.reset(slave);
     slave_path_ = name;
-    thread_ = std::jthread([this](std::stop_token stop) { serve(stop); });
+    thread_ = std::jthread([this](const std::stop_token& stop) { serve(stop); });
   }
 
   const std::string& slave_path() const { return slave_path_; }
-  void set_chunk(std::size_t chunk) { chunk_ = chunk; }
   // Bytes written to the client before any request (a late reply, noise).
   void inject(const Bytes& bytes) { write_all(bytes); }
   // The command texts received so far.
@@ -68,16 +67,15 @@ class FakeDevice {
 
  private:
   void write_all(const Bytes& bytes) {
-    std::size_t chunk = chunk_;
-    std::size_t step = chunk == 0 ? bytes.size() : chunk;
+    const std::size_t step = chunk_ == 0 ? bytes.size() : chunk_;
     for (std::size_t i = 0; i < bytes.size(); i += step) {
       std::size_t n = std::min(step, bytes.size() - i);
       if (::write(master_.get(), bytes.data() + i, n) != static_cast<ssize_t>(n)) return;
-      if (chunk != 0) tcdrain(master_.get());
+      if (chunk_ != 0) tcdrain(master_.get());
     }
   }
 
-  void serve(std::stop_token stop) {
+  void serve(const std::stop_token& stop) {
     while (!stop.stop_requested()) {
       pollfd p{master_.get(), POLLIN, 0};
       if (::poll(&p, 1, 20) <= 0 || !(p.revents & POLLIN)) continue;
@@ -99,10 +97,10 @@ class FakeDevice {
   UniqueFd master_;
   UniqueFd slave_;
   std::string slave_path_;
-  std::atomic<std::size_t> chunk_ = 0;
+  const std::size_t chunk_;
   std::mutex mutex_;
   std::vector<std::string> commands_;  // guarded by mutex_
   std::jthread thread_;
 };
 
-}  // namespace ftmd::client::test
+}  // namespace ftmd::pc::test

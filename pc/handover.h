@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-namespace ftmd::client {
+namespace ftmd::pc {
 
 // The two activation files the device hands over, each in two steps: publish
 // (the device copies the file to its web server and answers the URL) and
@@ -88,4 +88,4 @@ std::string md5_hex(std::string_view bytes);
 std::string compare_digests(const ConfirmReply& confirm, std::string_view downloaded_md5, std::size_t size,
                             std::string_view file);
 
-}  // namespace ftmd::client
+}  // namespace ftmd::pc

@@ -11,27 +11,22 @@
 
 #include <cerrno>
 #include <cstring>
-#include <memory>
 
+#include "common/c_handle.h"
+#include "common/deadline.h"
 #include "common/unique_fd.h"
-#include "handover.h"
+#include "pc/handover.h"
 
-namespace ftmd::client {
+namespace ftmd::pc {
 namespace {
 
-using Clock = std::chrono::steady_clock;
-using AddrInfo = std::unique_ptr<addrinfo, decltype(&freeaddrinfo)>;
-
-int remaining_ms(Clock::time_point deadline) {
-  auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-  return left > 0 ? static_cast<int>(left) : 0;
-}
+using AddrInfo = CHandle<addrinfo, freeaddrinfo>;
 
 // Waits for `events` on `fd` until the deadline; false on time-out.
-bool wait_for(int fd, short events, Clock::time_point deadline) {
+bool wait_for(int fd, short events, const Deadline& deadline) {
   pollfd p{fd, events, 0};
   for (;;) {
-    int r = ::poll(&p, 1, remaining_ms(deadline));
+    int r = ::poll(&p, 1, deadline.poll_ms());
     if (r > 0) return true;
     if (r == 0 || errno != EINTR) return false;
   }
@@ -42,7 +37,7 @@ std::string errno_text(const char* what, int err) { return std::string(what) + "
 }  // namespace
 
 HttpFetch http_get(const HttpUrl& url, std::chrono::milliseconds timeout) {
-  auto deadline = Clock::now() + timeout;
+  const Deadline deadline(timeout);
   std::string where = url.host + ":" + url.port;
   addrinfo hints{};
   hints.ai_family = AF_UNSPEC;
@@ -50,7 +45,7 @@ HttpFetch http_get(const HttpUrl& url, std::chrono::milliseconds timeout) {
   addrinfo* found = nullptr;
   if (int rc = getaddrinfo(url.host.c_str(), url.port.c_str(), &hints, &found); rc != 0)
     return {false, {}, "cannot resolve " + url.host + ": " + gai_strerror(rc)};
-  AddrInfo addresses(found, &freeaddrinfo);
+  AddrInfo addresses(found);
 
   UniqueFd sock;
   std::string error = "no address for " + where;
@@ -106,4 +101,4 @@ HttpFetch http_get(const HttpUrl& url, std::chrono::milliseconds timeout) {
   return {true, parse_http_response(raw), {}};
 }
 
-}  // namespace ftmd::client
+}  // namespace ftmd::pc
