@@ -6,9 +6,9 @@
 
 #include "activation/activation.h"
 #include "autotest/autotest.h"
+#include "core/boot_env.h"
 #include "fuzz_input.h"
 #include "hwtest/trigger.h"
-#include "identity/boot_env.h"
 #include "identity/identity_text.h"
 #include "identity/netfile.h"
 
@@ -32,7 +32,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   os_release_value(line);
   parse_gpio_value(line);
   parse_trigger_listing(line);
-  activation_argument_ok(line, name);
+  activation_argument_ok(line);
   autotest_wants_report(line);
   autotest_parameter(line);
 
@@ -68,7 +68,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // that passes, and the colons come off again.
   if (mac_command_form_ok(line, false)) {
     std::string colons = mac_insert_colons(line);
-    require(CheckMacFormat(colons));
+    require(check_mac_format(colons));
     require(mac_strip_colons(colons) == line);
   }
   return 0;

@@ -1,23 +1,17 @@
 #include "hwtest/led.h"
 
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <syslog.h>
 #include <unistd.h>
 
 #include <bit>
-#include <cstring>
 
 #include "common/unique_fd.h"
+#include "core/file_text.h"
 #include "hwtest/hwtest.h"
 
 namespace ftmd {
 namespace {
-
-bool path_exists(const char* path) {
-  struct stat st {};
-  return ::stat(path, &st) == 0;
-}
 
 bool has(LedMask mask, LedChannel c) { return (mask & led_bit(c)) != 0; }
 
@@ -89,9 +83,7 @@ void run_group(const LedPattern& pattern, LedMask missing, ReplyBuffer& reply) {
 
 }  // namespace
 
-void led_test(char* command, ReplyBuffer& reply) {
-  constexpr std::size_t prefix_length = sizeof(kLedCommandPrefix) - 1;
-  const char* pattern = std::strlen(command) >= prefix_length ? command + prefix_length : "";
+void led_test(char* pattern, ReplyBuffer& reply) {
   syslog(LOG_INFO, "ledcontrol data is %s\n", pattern);
 
   // Without the red channel there is no LED driver at all.

@@ -3,7 +3,7 @@
 #include <syslog.h>
 
 #include "common/shell_quote.h"
-#include "identity/boot_env.h"
+#include "core/boot_env.h"
 #include "identity/identity_constants.h"
 
 namespace ftmd::identity {

@@ -16,8 +16,6 @@ VolumeExpect volume_expect;
 
 namespace {
 
-// "at+ftm,volume" and one separator, normally "=", that is never looked at.
-constexpr std::size_t kVolumeArgsOffset = 14;
 constexpr int kVolumeMax = 100;
 // The MCU gets about 10 s to answer: one read right after the write, then a
 // read every second.
@@ -65,8 +63,9 @@ bool volume_args_valid(const char* args) {
   return commas == 1 && in_number;
 }
 
-void volume_test(char* command, ReplyBuffer& reply) {
-  const char* args = std::strlen(command) > kVolumeArgsOffset ? command + kVolumeArgsOffset : "";
+void volume_test(char* args, ReplyBuffer& reply) {
+  // One separator, normally "=", comes first and is never looked at.
+  if (*args != '\0') ++args;
   int channel = 0;
   int volume = 0;
   if (!volume_args_valid(args) || !parse_channel_volume(args, channel, volume) || channel < 0 || volume < 0 ||

@@ -7,8 +7,8 @@
 #include <cerrno>
 #include <cstring>
 
-#include "core/shell.h"
 #include "common/unique_fd.h"
+#include "core/shell.h"
 #include "mcu/mcu.h"
 #include "mcu/rpmsg.h"
 
@@ -44,7 +44,7 @@ constexpr char kDanteRunning[] = "running";
 constexpr unsigned kDantePollIntervalSeconds = 2;
 // The MCU leaves low-power mode a moment after the container reports running.
 constexpr unsigned kLeaveLpmDelaySeconds = 1;
-constexpr std::size_t kPollLineSize = 1024;
+constexpr std::size_t kPollLineMax = 1023;
 
 void write_message(int fd, const RpmsgIpcMessage& message) {
   const RpmsgWire wire = message.wire();
@@ -52,13 +52,10 @@ void write_message(int fd, const RpmsgIpcMessage& message) {
 }
 
 bool dante_running() {
-  std::array<char, kPollLineSize> line{};
-  {
-    ReadPipe pipe(kDantePollCommand);
-    pipe.read_line(line.data(), static_cast<int>(line.size()));
-  }
-  syslog(LOG_DEBUG, "output --> %s", line.data());
-  return std::strncmp(line.data(), kDanteRunning, sizeof(kDanteRunning) - 1) == 0;
+  // No output at all counts as a state other than running.
+  std::string line = first_output_line(kDantePollCommand, kPollLineMax).line.value_or("");
+  syslog(LOG_DEBUG, "output --> %s", line.c_str());
+  return line.starts_with(kDanteRunning);
 }
 
 }  // namespace

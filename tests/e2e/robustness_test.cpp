@@ -22,8 +22,8 @@
 #include <vector>
 
 #include "board_fixture.h"
-#include "core/command_table.h"
 #include "common/host_frame.h"
+#include "daemon/command_table.h"
 
 namespace ftmd::test {
 namespace {

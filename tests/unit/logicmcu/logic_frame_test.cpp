@@ -15,8 +15,8 @@ namespace {
 using Bytes = std::vector<std::uint8_t>;
 
 // A receive buffer holding `bytes` from its first byte, zeros after.
-logicmsg frame_of(const Bytes& bytes) {
-  logicmsg frame{};
+LogicFrame frame_of(const Bytes& bytes) {
+  LogicFrame frame{};
   std::copy(bytes.begin(), bytes.end(), frame.bytes().begin());
   return frame;
 }
@@ -54,13 +54,13 @@ TEST(LogicFrame, ChecksumAndAcceptance) {
       {"msglen 0xFFFF", {0xAA, 0xAA, 0x01, 0x00, 0xFF, 0xFF}, 0x53, false},
   };
   for (const Case& c : cases) {
-    logicmsg frame = frame_of(c.bytes);
-    EXPECT_EQ(calculateChecksumBite(frame), c.checksum) << c.what;
+    LogicFrame frame = frame_of(c.bytes);
+    EXPECT_EQ(logic_checksum(frame), c.checksum) << c.what;
     EXPECT_EQ(logic_frame_accepted(frame), c.accepted) << c.what;
   }
 
   // The largest frame that fits: 255 data bytes, checkbit in the last byte.
-  logicmsg big = frame_of({0xAA, 0xAA, 0x03, 0x00, 0xFF, 0x00});
+  LogicFrame big = frame_of({0xAA, 0xAA, 0x03, 0x00, 0xFF, 0x00});
   std::fill(big.data.begin(), big.data.begin() + 255, 0x01);
   big.data[255] = static_cast<std::uint8_t>(0xAA + 0xAA + 0x03 + 0xFF + 255);
   EXPECT_TRUE(logic_frame_accepted(big));
@@ -166,7 +166,7 @@ TEST(LogicFrame, HandleFrameFillsOrLeavesTheReply) {
   for (const Case& c : cases) {
     LogicMcuLink link;
     std::strcpy(link.reply.text.data(), "before");
-    logicmsg frame = frame_of(c.bytes);
+    LogicFrame frame = frame_of(c.bytes);
     logicmcu_handle_frame(link, frame, c.count ? c.count : c.bytes.size());
     std::lock_guard lock(link.mutex);
     if (c.replaced) {

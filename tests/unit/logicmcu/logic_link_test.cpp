@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "logicmcu/logicmcu.h"
+#include "wait_until.h"
 
 namespace ftmd {
 namespace {
@@ -55,10 +56,7 @@ class LogicLink : public testing::Test {
     ASSERT_EQ(ttyname_r(slave_.get(), name, sizeof(name)), 0);
     path_ = name;
     link_.start_receiver(path_.c_str());
-    ASSERT_TRUE(wait_for([&] {
-      std::lock_guard lock(link_.mutex);
-      return link_.uart.valid();
-    })) << "receiver never opened the port";
+    ASSERT_TRUE(test::wait_until([&] { return port_open(); })) << "receiver never opened the port";
   }
 
   // Plays the MCU: every request that arrives goes to `respond`, which
@@ -90,18 +88,14 @@ class LogicLink : public testing::Test {
     return std::exchange(requests_, {});
   }
 
-  static bool wait_for(const std::function<bool()>& done, std::chrono::milliseconds timeout = 10s) {
-    auto end = Clock::now() + timeout;
-    while (!done()) {
-      if (Clock::now() > end) return false;
-      std::this_thread::sleep_for(1ms);
-    }
-    return true;
+  bool port_open() {
+    std::lock_guard lock(link_.mutex);
+    return link_.uart.valid();
   }
 
-  std::string run(void (*handler)(LogicMcuLink&, char*, ReplyBuffer&), std::string command) {
+  std::string run(void (*handler)(LogicMcuLink&, char*, ReplyBuffer&), std::string args) {
     ReplyBuffer reply;
-    handler(link_, command.data(), reply);
+    handler(link_, args.data(), reply);
     return std::string(reply.text());
   }
 
@@ -126,9 +120,8 @@ TEST_F(LogicLink, ThousandsOfExchangesStayInStep) {
     mcu_send(frame(3, {1, 0x48, n, 2, 0x48, h}));
   });
   using H = void (*)(LogicMcuLink&, char*, ReplyBuffer&);
-  const std::pair<H, const char*> commands[] = {{logicmcu_getmode, "at+ftm,logicmcugetmode=?"},
-                                                {logicmcu_getvalue, "at+ftm,logicmcugetvalue=?"},
-                                                {logicmcu_setmode, "at+ftm,logicmcusetmode=2,O"}};
+  const std::pair<H, const char*> commands[] = {
+      {logicmcu_getmode, ""}, {logicmcu_getvalue, ""}, {logicmcu_setmode, "2,O"}};
   constexpr unsigned kExchanges = 3000;
   for (unsigned i = 0; i < kExchanges; ++i) {
     char want[32];
@@ -145,11 +138,11 @@ TEST_F(LogicLink, ThousandsOfExchangesStayInStep) {
 TEST_F(LogicLink, ReplyDecodedBeforeTheRequestIsDiscarded) {
   serve([&](const Bytes&) { mcu_send(frame(1, {1, 0x11, 2, 0x22, 3, 0x22, 4, 0x11})); });
   mcu_send(frame(1, {1, 0x48, 2, 0x48, 3, 0x48, 4, 0x48}));
-  ASSERT_TRUE(wait_for([&] {
+  ASSERT_TRUE(test::wait_until([&] {
     std::lock_guard lock(link_.mutex);
     return link_.reply.ready == 1;
   }));
-  EXPECT_EQ(run(logicmcu_getmode, "at+ftm,logicmcugetmode=?"), "OK,1,I,2,O,3,O,4,I\n");
+  EXPECT_EQ(run(logicmcu_getmode, ""), "OK,1,I,2,O,3,O,4,I\n");
 }
 
 // A reply that became ready while the wait was timing out still counts: the
@@ -163,17 +156,14 @@ TEST_F(LogicLink, ReplyReadyAsTheWaitTimesOutIsTaken) {
     std::this_thread::sleep_until(until);
   });
   auto start = Clock::now();
-  EXPECT_EQ(run(logicmcu_getmode, "at+ftm,logicmcugetmode=?"), "OK,1,I\n");
+  EXPECT_EQ(run(logicmcu_getmode, ""), "OK,1,I\n");
   EXPECT_GE(Clock::now() - start, kLogicReplyTimeout);
 }
 
 TEST_F(LogicLink, PortFailureEndsTheReceiverAndClosesThePort) {
   slave_.reset();
   master_.reset();  // the receiver's next read fails with EIO
-  EXPECT_TRUE(wait_for([&] {
-    std::lock_guard lock(link_.mutex);
-    return !link_.uart.valid();
-  }));
+  EXPECT_TRUE(test::wait_until([&] { return !port_open(); }));
 }
 
 TEST(LogicLinkOpen, MissingPortLeavesTheLinkClosed) {
