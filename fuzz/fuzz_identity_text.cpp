@@ -39,9 +39,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (auto candidate = env_mac_candidate(line, name)) require(candidate->size() <= 17);
 
   // A command line is the prefix and the value quoted so that a shell sees
-  // one word: every single quote is closed, escaped and reopened.
-  if (auto cmd = quoted_command_line(name, value)) {
-    require(cmd->size() <= 255);
+  // one word: every single quote is closed, escaped and reopened. The value's
+  // own length decides whether it fits.
+  auto cmd = quoted_command_line(name, value);
+  require(cmd.has_value() == (name.size() + value.size() <= 255));
+  if (cmd) {
     require(cmd->compare(0, name.size(), name) == 0);
     std::string quoted = cmd->substr(name.size());
     require(quoted.size() >= 2 && quoted.front() == '\'' && quoted.back() == '\'');

@@ -60,12 +60,13 @@ void run_group(const LedPattern& pattern, LedMask missing, ReplyBuffer& reply) {
   }
 
   // Open the whole set first, then write: a channel that cannot be opened
-  // does not keep the others from being written.
+  // does not keep the others from being written. A channel whose LED is
+  // missing is tried too (and so logged); it counts as failed either way.
   std::array<UniqueFd, kLedChannelCount> files;
   LedMask failed = missing & pattern.set;
   for (std::size_t i = 0; i < kLedChannelCount; ++i) {
     auto c = static_cast<LedChannel>(i);
-    if (!has(pattern.set, c) || has(missing, c)) continue;
+    if (!has(pattern.set, c)) continue;
     files[i] = open_brightness(c);
     if (!files[i]) failed |= led_bit(c);
   }

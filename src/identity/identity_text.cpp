@@ -35,10 +35,9 @@ std::optional<std::string> csn_value(const std::optional<std::string>& first_lin
 }
 
 std::optional<std::string> quoted_command_line(std::string_view prefix, std::string_view value) {
-  std::string line(prefix);
-  line += shell_quote(value);
-  if (line.size() >= kCommandLineSize) return std::nullopt;
-  return line;
+  // The quotes are ours: only the value's own length counts against the line.
+  if (prefix.size() + value.size() >= kCommandLineSize) return std::nullopt;
+  return std::string(prefix) + shell_quote(value);
 }
 
 std::optional<std::string> env_mac_candidate(std::string_view line, std::string_view name) {

@@ -30,6 +30,15 @@ void publish_reply(LogicMcuLink& link, const LogicFrame& frame, bool trace_data,
   link.replied.notify_one();
 }
 
+// How often a hung-up line is read again.
+constexpr int kHungUpReadInterval = 100;  // ms
+
+// True when `fd` becomes readable within `timeout_ms`.
+bool wait_readable(int fd, int timeout_ms) {
+  pollfd p{fd, POLLIN, 0};
+  return ::poll(&p, 1, timeout_ms) > 0;
+}
+
 void trace_received(const LogicFrame& frame) {
   syslog(LOG_DEBUG, "head1 and head2 is 0x%x 0x%x\n", frame.head1, frame.head2);
   syslog(LOG_DEBUG, "get cmd from is 0x%x\n", frame.cmd);
@@ -122,12 +131,13 @@ void logicmcu_rx_thread(LogicMcuLink& link, const char* path, int wake_fd) {
       continue;
     }
     if (count == 0) {
-      // A hung-up tty (the other end closed) polls readable and reads 0 for
-      // ever; the read that was blocked when it happened gets EIO. Either
-      // way the port is gone for good.
-      if (!(fds[0].revents & POLLHUP)) continue;
-      errno = EIO;
-    } else if (errno == EINTR || errno == EAGAIN) {
+      // Back to reading. A hung-up line reads 0 and polls ready at once for
+      // as long as it stays hung up: it is read again at a walking pace, not
+      // in a busy loop, until data comes or the receiver is stopped.
+      if ((fds[0].revents & POLLHUP) && wait_readable(wake_fd, kHungUpReadInterval)) return;
+      continue;
+    }
+    if (errno == EINTR || errno == EAGAIN) {
       syslog(LOG_WARNING, "Got EINTR/EAGAIN, continue for reading data.");
       continue;
     }

@@ -75,8 +75,9 @@ LogicMcuLink& logicmcu_process_link();
 int logicmcu_open_uart(LogicMcuLink& link, const char* path);
 
 // Receiver thread body: opens `path`, then reads one frame per read until a
-// read fails for good (the port is then closed) or `wake_fd` becomes
-// readable. Never holds the mutex while it reads.
+// read fails with an error other than EINTR or EAGAIN (the port is then
+// closed) or `wake_fd` becomes readable. A read of 0 bytes, a hung-up line's
+// too, goes back to reading. Never holds the mutex while it reads.
 void logicmcu_rx_thread(LogicMcuLink& link, const char* path, int wake_fd);
 
 // Decodes one received frame whose checksum matched (`count` is what the read

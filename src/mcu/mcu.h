@@ -47,7 +47,8 @@ void volume_test(char* args, ReplyBuffer& reply);
 bool volume_args_valid(const char* args);
 
 // Sends `request` on the rpmsg tty and waits up to about 10 s for the answer,
-// leaving the reply text. Opens and closes the tty itself.
+// leaving the reply text: the first bytes the MCU has sent, even before the
+// request, are judged. Opens and closes the tty itself.
 void volume_exchange(const RpmsgIpcMessage& request, ReplyBuffer& reply);
 
 // Judges the `count` bytes of one MCU answer against `volume_expect` and

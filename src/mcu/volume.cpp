@@ -1,5 +1,4 @@
 #include <syslog.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -86,9 +85,8 @@ void volume_exchange(const RpmsgIpcMessage& request, ReplyBuffer& reply) {
   }
 
   volume_expect = VolumeExpect{};
-  // An answer that came after an earlier request had given up must not
-  // confirm this one.
-  ::tcflush(fd.get(), TCIFLUSH);
+  // Whatever the MCU sends first is its answer, even bytes it had sent
+  // before this request.
   volume_expect.expected_channel = request.data[0];
   volume_expect.expected_volume = request.data[1];
   const RpmsgWire wire = request.wire();

@@ -1,6 +1,5 @@
 #include <fcntl.h>
 #include <syslog.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <array>
@@ -91,13 +90,11 @@ void mcu_wakeup() {
   while (!dante_running()) ::sleep(kDantePollIntervalSeconds);
   ::sleep(kLeaveLpmDelaySeconds);
 
-  // Whatever the MCU said before (to the greeting, or left over from an
-  // earlier run of the daemon) is not the answer we wait for.
-  ::tcflush(fd.get(), TCIFLUSH);
   syslog(LOG_DEBUG, "---->MCU_SOC_IPC_LEAVE_LPM-----");
   write_message(fd.get(), rpmsg_leave_lpm_message());
 
-  // Any bytes will do: the MCU only tells us it is awake.
+  // Any bytes will do, those already waiting too: the MCU only tells us it is
+  // awake.
   RpmsgWire answer{};
   while (::read(fd.get(), answer.data(), answer.size()) < 0 && errno == EINTR) {
   }

@@ -226,7 +226,7 @@ TEST_F(HwTest, LedFaultsAnswerAsTheirTablesSay) {
        "1,0,255,255",
        "check led: blue led error, \n",
        {"red=0\\x00", "green=1\\x00"},
-       ""},
+       "cannot read blue the file\n"},
       {"red unwritable",
        [&] { board().hw().set_fault(red, Fault::kWriteFails); },
        "1,255,0,0",

@@ -152,24 +152,58 @@ TEST_F(IdentityTest, InjectionAttemptsAreStoredLiterallyAndNeverRun) {
   }
 }
 
+// A value fits when its own length does: 241 characters after the 14 of
+// "fw_setenv msn " fill the tool's 256-byte command line; the quotes the
+// daemon adds do not count.
 TEST_F(IdentityTest, ValuesThatCannotBeStoredAsSentAreRefused) {
-  ASSERT_EQ(ask_text("at+ftm,sn=KEEP"), "OK\n");
-  ASSERT_EQ(ask_text("at+ftm,csn=KEEP"), "OK\n");
-  // "fw_setenv msn '<value>'" must fit 255 bytes.
-  EXPECT_EQ(ask_text("at+ftm,sn=" + std::string(240, 'A')), "ERROR,length error\n");
-  EXPECT_EQ(ask_text("at+ftm,csn=" + std::string(236, 'A') + "'"), "ERROR,length error\n");
+  const std::string longest(241, 'A'), quotes = std::string(239, 'Q') + "''";
+  EXPECT_EQ(ask_text("at+ftm,sn=" + longest), "OK\n");
+  EXPECT_EQ(env("msn"), longest);
+  EXPECT_EQ(ask_text("at+ftm,sn=?"), "OK," + longest + "\n");
+  EXPECT_EQ(ask_text("at+ftm,csn=" + quotes), "OK\n");
+  EXPECT_EQ(env("csn"), quotes);
+
+  EXPECT_EQ(ask_text("at+ftm,sn=" + longest + "B"), "ERROR,length error\n");
   // The tools would take these for options ("-s <file>" loads a script).
   EXPECT_EQ(ask_text("at+ftm,sn=-s/etc/os-release"), "ERROR,format error\n");
   EXPECT_EQ(ask_text("at+ftm,csn=-n"), "ERROR,format error\n");
-  EXPECT_EQ(env("msn"), "KEEP");
-  EXPECT_EQ(env("csn"), "KEEP");
+  EXPECT_EQ(env("msn"), longest);
+  EXPECT_EQ(env("csn"), quotes);
   EXPECT_FALSE(env("NAME"));
-
-  EXPECT_EQ(ask_text("at+ftm,sn=" + std::string(239, 'A')), "OK\n");
-  EXPECT_EQ(env("msn"), std::string(239, 'A'));
 }
 
 // ---- MAC addresses -----------------------------------------------------------
+
+// A unit file is created where the update starts, before the defaults and
+// the address are worked out; it appears whole, and only when the directory
+// takes files at all.
+TEST_F(IdentityTest, UnitFilesAreCreatedFirstOrTheBurnFails) {
+  ASSERT_TRUE(board().network().set_unit_dir_writable(false));
+  std::size_t mark = syslog().mark();
+  EXPECT_EQ(ask_text("at+ftm,ethmac=001B2C3D4E5F,001B2C3D4E60"), "burned failed\n");
+  std::vector<std::string> debug;
+  for (const auto& line : syslog().lines(mark))
+    if (line.level == kLogDebug && line.text.find("文件") != std::string::npos) debug.push_back(line.text);
+  EXPECT_EQ(debug, (std::vector<std::string>{"文件创建失败或出现错误。\n", "文件创建失败或出现错误。\n"}));
+  EXPECT_EQ(syslog().count("Failed to create file: --> /etc/systemd/network/lan4.network\n", mark, kLogDebug),
+            1u);
+  EXPECT_FALSE(env("ethaddr"));
+  ASSERT_TRUE(board().network().set_unit_dir_writable(true));
+
+  mark = syslog().mark();
+  EXPECT_EQ(ask_text("at+ftm,ethmac=001B2C3D4E5F,001B2C3D4E60"), "OK\n");
+  std::vector<std::string> lan4;
+  for (const auto& line : syslog().lines(mark))
+    if (line.text.find("lan4.network") != std::string::npos || line.text.starts_with("文件"))
+      lan4.push_back(line.text);
+  ASSERT_GE(lan4.size(), 4u);
+  EXPECT_EQ(
+      std::vector<std::string>(lan4.begin(), lan4.begin() + 4),
+      (std::vector<std::string>{"File --> /etc/systemd/network/lan4.network created successfully!\n",
+                                "文件存在。\n", "文件内容已更新。\n",
+                                "Cannot get MACAddress: (null) from /etc/systemd/network/lan4.network\n"}));
+  EXPECT_EQ(unit(kLan4Unit), unit_text("lan4", "00:1B:2C:3D:4E:5F"));
+}
 
 TEST_F(IdentityTest, FullProvisioningFlow) {
   EXPECT_EQ(ask_text("at+ftm,sn=SN0001"), "OK\n");
@@ -364,7 +398,13 @@ TEST_F(IdentityTest, StorageFaults) {
   EXPECT_EQ(env("ethaddr"), "00:1B:2C:3D:4E:5F");
   EXPECT_EQ(networkd_restarts(), restarts);
   // The same addresses fail too: the unit files cannot be opened for writing.
+  std::size_t mark = syslog().mark();
   EXPECT_EQ(ask_text("at+ftm,ethmac=001B2C3D4E5F,001B2C3D4E60"), "burned failed\n");
+  EXPECT_EQ(syslog().count("无法打开文件", mark, kLogError), 2u);
+  EXPECT_EQ(syslog().count("无法打开文件。\n", mark, kLogDebug), 2u);
+  EXPECT_TRUE(syslog().wait_exact("Failed to update lan4 MAC address.\n", kLogWarning, 1s, mark));
+  EXPECT_TRUE(syslog().wait_exact("Failed to update Lan3 MAC address.\n", kLogWarning, 1s, mark));
+  EXPECT_EQ(networkd_restarts(), restarts);
   ASSERT_TRUE(board().network().set_unit_dir_writable(true));
   EXPECT_EQ(ask_text("at+ftm,ethmac=?"), "OK,ethmac=001B2C3D4E5F,001B2C3D4E60\n");
 }

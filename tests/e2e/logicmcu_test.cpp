@@ -235,6 +235,18 @@ TEST_F(LogicMcuLink, LevelSetWaitsUpToSixSeconds) {
       concat({kModeQuery, {0xAA, 0xAA, 0x04, 0x00, 0x06, 0x00, 0x02, 0x01, 0x00, 0x02, 0x02, 0x01, 0x66}}));
 }
 
+// A hung-up UART reads 0 bytes: the receiver goes back to reading and keeps
+// the port, so a request's write now fails on the hung-up line (EIO), not on
+// a closed descriptor, and the link serves on.
+TEST_F(LogicMcuLink, HungUpPortIsKeptAndReadAgain) {
+  std::size_t mark = syslog().mark();
+  mcu().port().hang_up();
+  EXPECT_EQ(reply_to("at+ftm,logicmcugetmode=?"), "");
+  EXPECT_TRUE(syslog().wait_exact("Write logicmsg data error: [errno = 5]", kLogError, 1s, mark));
+  EXPECT_EQ(syslog().count("quit the loop", mark), 0u);
+  EXPECT_EQ(reply_to("at+ftm,dsp"), "ERROR,Command not supported in tolvek\n");
+}
+
 class LogicMcuMissing : public LogicMcuLink {
  protected:
   void configure(vboard::BoardOptions& options) override { options.logic_port = false; }

@@ -92,6 +92,20 @@ TEST_F(McuStartUp, WaitsForTheContainerAndTheMcuBeforeServing) {
   EXPECT_EQ(syslog().count("---->MCU_SOC_IPC_LEAVE_LPM-----"), 1u);
 }
 
+// Bytes the MCU sent before the leave-low-power message (here, before the
+// container ran) are the answer the handshake waits for.
+TEST_F(McuStartUp, AnswerAlreadySentEndsTheHandshake) {
+  AudioMcu& mcu = board().audio_mcu();
+  mcu.set_answer_leave_low_power(false);
+  board().start_daemon();
+  ASSERT_TRUE(mcu.wait_records(1, 10s));
+  ASSERT_TRUE(mcu.port().write(AudioMcu::message(0xAA, 2, AudioMcu::kLeaveLowPower)));
+  board().standins().set_container_status("running");
+  ASSERT_TRUE(mcu.wait_leave_low_power(1, 10s));
+  ASSERT_TRUE(board().wait_serving(10s)) << "the handshake did not take the answer already sent";
+  EXPECT_EQ(ask_text("at+ftm,dsp"), "ERROR,Command not supported in tolvek\n");
+}
+
 class McuWithoutRpmsgTty : public BoardTest {
  protected:
   void configure(vboard::BoardOptions& options) override {
@@ -271,11 +285,19 @@ TEST_F(McuVolume, GivesUpAfterAboutTenSecondsWithoutAnAnswer) {
   EXPECT_LT(took, 20.0);
   EXPECT_EQ(syslog().count("Got EINTR/EAGAIN, continue for reading data.", logs, kLogDebug), 10u);
   EXPECT_FALSE(daemon_holds_rpmsg_tty(board()));
+}
 
-  // An answer that comes too late is not taken for the next request's.
-  mcu.set_volume_answer(VolumeAnswer::kEcho);
-  ASSERT_TRUE(board().audio_mcu().port().write(AudioMcu::message(0xAA, 2, AudioMcu::kVolume, {5, 9})));
+// Whatever the MCU sent last is the answer the next request reads first: a
+// late echo confirms that request when it carries its values, and fails it
+// when it does not.
+TEST_F(McuVolume, AnAnswerAlreadySentIsTheAnswer) {
+  AudioMcu& mcu = board().audio_mcu();
+  mcu.set_volume_answer(VolumeAnswer::kNone);
+  ASSERT_TRUE(mcu.port().write(AudioMcu::message(0xAA, 2, AudioMcu::kVolume, {5, 10})));
   EXPECT_EQ(ask_text("at+ftm,volume=5,10"), "OK,volume=5,10\n");
+  ASSERT_TRUE(mcu.port().write(AudioMcu::message(0xAA, 2, AudioMcu::kVolume, {5, 9})));
+  mcu.set_volume_answer(VolumeAnswer::kEcho);
+  EXPECT_EQ(ask_text("at+ftm,volume=5,10"), "ERROR\n");
 }
 
 // ---- Circuit test and ageing record -----------------------------------------
