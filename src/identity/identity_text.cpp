@@ -47,12 +47,6 @@ std::optional<std::string> env_mac_candidate(std::string_view line, std::string_
   return std::string(line.substr(skip, kMacTextLength));
 }
 
-namespace {
-
-bool is_upper_hex(char c) { return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F'); }
-
-}  // namespace
-
 bool mac_command_form_ok(std::string_view address, bool log_count) {
   int count = 0;
   for (std::size_t i = 0; i < kMacDigits; ++i) {

@@ -36,6 +36,9 @@ std::optional<std::string> quoted_command_line(std::string_view prefix, std::str
 // empty or says the variable is unset.
 std::optional<std::string> env_mac_candidate(std::string_view line, std::string_view name);
 
+// "0" to "9" or "A" to "F": the digits of the address forms.
+inline bool is_upper_hex(char c) { return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F'); }
+
 // True when `address` is exactly 12 upper-case hex digits and the multicast
 // bit of its first octet is clear; logs the check at debug level ("----stat"
 // only when `log_count`).

@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <syslog.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
@@ -11,13 +10,12 @@
 #include "common/unique_fd.h"
 #include "core/file_text.h"
 #include "identity/identity_constants.h"
+#include "identity/identity_text.h"
 
 namespace ftmd {
 namespace {
 
 using namespace identity;
-
-bool is_upper_hex(char c) { return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F'); }
 
 // Calls `visit(line, begin, end)` for each line of `text` (its line feed
 // included, the last one may have none) until it returns false.

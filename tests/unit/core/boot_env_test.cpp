@@ -5,23 +5,13 @@
 namespace ftmd {
 namespace {
 
+// Nothing on stdout (one tool family) and "name=" (the other) both mean the
+// variable is not set; a blank or another variable's line is not that.
 TEST(BootEnv, BothToolFamiliesUnsetLooksTheSame) {
-  struct Case {
-    const char* line;
-    bool unset;
-  };
-  const Case cases[] = {
-      {"", true},        // nothing on stdout
-      {"\n", true},      // an empty line
-      {"msn=\n", true},  // libubootenv, unset
-      {"msn=", true},    // the same, cut before its line feed
-      {"msn=SN0001\n", false},
-      {"msn= \n", false},  // a blank is a value
-      {"msn==\n", false},
-      {"msnx=\n", false},  // another variable's empty line is not ours
-      {"csn=\n", false},
-  };
-  for (const auto& c : cases) EXPECT_EQ(env_line_is_unset(c.line, "msn"), c.unset) << '"' << c.line << '"';
+  for (const char* unset : {"", "\n", "msn=\n", "msn="})
+    EXPECT_TRUE(env_line_is_unset(unset, "msn")) << unset;
+  for (const char* set : {"msn=SN0001\n", "msn= \n", "msn==\n", "msnx=\n", "csn=\n"})
+    EXPECT_FALSE(env_line_is_unset(set, "msn")) << set;
 }
 
 }  // namespace
