@@ -84,7 +84,8 @@ void run_group(const LedPattern& pattern, LedMask missing, ReplyBuffer& reply) {
 
 }  // namespace
 
-void led_test(char* pattern, ReplyBuffer& reply) {
+void led_test(char* args, ReplyBuffer& reply) {
+  const char* pattern = args;
   syslog(LOG_INFO, "ledcontrol data is %s\n", pattern);
 
   // Without the red channel there is no LED driver at all.

@@ -29,12 +29,12 @@ using File = CHandle<FILE, std::fclose>;
 UniqueFd open_uevent_socket() {
   UniqueFd fd(::socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_KOBJECT_UEVENT));
   int size = kUeventSocketBuffer;
-  ::setsockopt(fd.get(), SOL_SOCKET, SO_RCVBUF, &size, sizeof(size));
+  (void)::setsockopt(fd.get(), SOL_SOCKET, SO_RCVBUF, &size, sizeof(size));
   sockaddr_nl addr{};
   addr.nl_family = AF_NETLINK;
   addr.nl_pid = static_cast<__u32>(::getpid());
   addr.nl_groups = kUeventGroup;
-  ::bind(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof(addr));
+  (void)::bind(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof(addr));
   return fd;
 }
 

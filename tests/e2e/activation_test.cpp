@@ -47,7 +47,8 @@ const Handover kBoth[] = {kDeviceLic, kManufacturerCert};
 // more than one read's worth.
 std::string activation_bytes(const std::string& name) {
   std::string bytes = name + "\r\n";
-  for (int i = 0; i < 3000; ++i) bytes.push_back(static_cast<char>((i * 37 + name.size()) % 256));
+  for (int i = 0; i < 3000; ++i)
+    bytes.push_back(static_cast<char>((static_cast<std::size_t>(i) * 37 + name.size()) % 256));
   return bytes;
 }
 

@@ -312,7 +312,9 @@ TEST_F(HwTest, UsbStatusFollowsInsertAndRemove) {
   for (const auto& [action, path] : ignored) {
     std::size_t mark = syslog().mark();
     ASSERT_TRUE(board().uevents().send(action, path, "usb"));
-    ASSERT_TRUE(syslog().wait_exact(action + "@" + path + "\n", kLogInfo, 5s, mark));
+    std::string header = action;
+    header.append("@").append(path).append("\n");
+    ASSERT_TRUE(syslog().wait_exact(header, kLogInfo, 5s, mark));
   }
   EXPECT_EQ(ask_text("at+ftm,udisk"), "marker\n");
 

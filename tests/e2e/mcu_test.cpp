@@ -9,7 +9,6 @@ namespace ftmd::test {
 namespace {
 
 using vboard::AudioMcu;
-using vboard::RpmsgRecord;
 using vboard::VolumeAnswer;
 using Clock = std::chrono::steady_clock;
 

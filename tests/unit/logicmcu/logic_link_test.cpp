@@ -51,8 +51,8 @@ class LogicLink : public testing::Test {
 
   // Plays the MCU: every request that arrives goes to `respond`, which
   // writes whatever it likes to the master.
-  void serve(std::function<void(const Bytes&)> respond) {
-    responder_ = std::jthread([this, respond](std::stop_token stop) {
+  void serve(const std::function<void(const Bytes&)>& respond) {
+    responder_ = std::jthread([this, respond](const std::stop_token& stop) {
       while (!stop.stop_requested()) {
         pollfd p{master_.get(), POLLIN, 0};
         if (poll(&p, 1, 50) <= 0) continue;
