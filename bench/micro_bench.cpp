@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "core/command_table.h"
 #include "common/host_frame.h"
+#include "daemon/command_table.h"
 #include "logicmcu/logic_frame.h"
 
 namespace {

@@ -4,29 +4,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <utility>
 
-#include "common/unique_fd.h"
-
 namespace ftmd {
 namespace {
-
-// Removes the temp file unless the rename took it over.
-class TempFileGuard {
- public:
-  explicit TempFileGuard(std::string path) : path_(std::move(path)) {}
-  TempFileGuard(const TempFileGuard&) = delete;
-  TempFileGuard& operator=(const TempFileGuard&) = delete;
-  ~TempFileGuard() {
-    if (armed_) ::unlink(path_.c_str());
-  }
-  void disarm() { armed_ = false; }
-
- private:
-  std::string path_;
-  bool armed_ = true;
-};
 
 bool write_all(int fd, std::string_view text) {
   while (!text.empty()) {
@@ -42,32 +25,65 @@ bool write_all(int fd, std::string_view text) {
   return true;
 }
 
+std::string directory_of(const std::string& path) {
+  const std::string::size_type slash = path.rfind('/');
+  return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+}
+
 }  // namespace
 
-Status write_file_atomic(const std::string& path, std::string_view content, mode_t new_mode) {
-  const std::string::size_type slash = path.rfind('/');
-  const std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
-  const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+AtomicFile::AtomicFile(std::string path, mode_t new_mode) : path_(std::move(path)), mode_(new_mode) {}
 
-  mode_t mode = new_mode;
+AtomicFile::AtomicFile(AtomicFile&& other) noexcept
+    : path_(std::move(other.path_)),
+      mode_(other.mode_),
+      temp_(std::exchange(other.temp_, {})),
+      fd_(std::move(other.fd_)) {}
+
+AtomicFile::~AtomicFile() {
+  fd_.reset();
+  if (!temp_.empty()) ::unlink(temp_.c_str());
+}
+
+Status AtomicFile::open() {
+  if (!temp_.empty()) return {};
+  const std::string::size_type slash = path_.rfind('/');
+  const std::string name = slash == std::string::npos ? path_ : path_.substr(slash + 1);
   struct stat old {};
-  if (::stat(path.c_str(), &old) == 0) mode = old.st_mode & 07777;
+  if (::stat(path_.c_str(), &old) == 0) mode_ = old.st_mode & 07777;
 
-  std::string temp = dir + "/." + name + ".XXXXXX";
-  UniqueFd fd(::mkostemp(temp.data(), O_CLOEXEC));
-  if (!fd) return Status::from_errno("cannot create " + temp);
-  TempFileGuard guard(temp);
-  if (::fchmod(fd.get(), mode) != 0 || !write_all(fd.get(), content) || ::fsync(fd.get()) != 0)
-    return Status::from_errno("cannot write " + temp);
+  std::string temp = directory_of(path_) + "/." + name + ".XXXXXX";
+  fd_.reset(::mkostemp(temp.data(), O_CLOEXEC));
+  if (!fd_) return Status::from_errno("cannot create " + temp);
+  temp_ = std::move(temp);
+  return {};
+}
+
+Status AtomicFile::commit(std::string_view content) {
+  if (Status opened = open(); !opened) return opened;
+  auto give_up = [this](const std::string& what) {
+    Status failed = Status::from_errno(what);
+    fd_.reset();
+    ::unlink(temp_.c_str());
+    temp_.clear();
+    return failed;
+  };
+  if (::fchmod(fd_.get(), mode_) != 0 || !write_all(fd_.get(), content) || ::fsync(fd_.get()) != 0)
+    return give_up("cannot write " + temp_);
   // close() may report a write the file system could not complete.
-  if (::close(fd.release()) != 0) return Status::from_errno("cannot write " + temp);
-  if (::rename(temp.c_str(), path.c_str()) != 0)
-    return Status::from_errno("cannot rename " + temp + " to " + path);
-  guard.disarm();
+  if (::close(fd_.release()) != 0) return give_up("cannot write " + temp_);
+  if (::rename(temp_.c_str(), path_.c_str()) != 0) return give_up("cannot rename " + temp_ + " to " + path_);
+  temp_.clear();
 
+  const std::string dir = directory_of(path_);
   UniqueFd dir_fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (!dir_fd || ::fsync(dir_fd.get()) != 0) return Status::from_errno("cannot sync directory " + dir);
   return {};
+}
+
+Status write_file_atomic(const std::string& path, std::string_view content, mode_t new_mode) {
+  AtomicFile file(path, new_mode);
+  return file.commit(content);
 }
 
 }  // namespace ftmd

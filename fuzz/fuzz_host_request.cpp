@@ -7,8 +7,8 @@
 #include <cstring>
 #include <span>
 
-#include "core/command_table.h"
 #include "common/host_frame.h"
+#include "daemon/command_table.h"
 
 using namespace ftmd;
 

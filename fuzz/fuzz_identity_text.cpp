@@ -6,9 +6,9 @@
 
 #include "activation/activation.h"
 #include "autotest/autotest.h"
+#include "core/boot_env.h"
 #include "fuzz_input.h"
 #include "hwtest/trigger.h"
-#include "identity/boot_env.h"
 #include "identity/identity_text.h"
 #include "identity/netfile.h"
 
@@ -32,16 +32,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   os_release_value(line);
   parse_gpio_value(line);
   parse_trigger_listing(line);
-  activation_argument_ok(line, name);
+  activation_argument_ok(line);
   autotest_wants_report(line);
   autotest_parameter(line);
 
   if (auto candidate = env_mac_candidate(line, name)) require(candidate->size() <= 17);
 
   // A command line is the prefix and the value quoted so that a shell sees
-  // one word: every single quote is closed, escaped and reopened.
-  if (auto cmd = quoted_command_line(name, value)) {
-    require(cmd->size() <= 255);
+  // one word: every single quote is closed, escaped and reopened. The value's
+  // own length decides whether it fits.
+  auto cmd = quoted_command_line(name, value);
+  require(cmd.has_value() == (name.size() + value.size() <= 255));
+  if (cmd) {
     require(cmd->compare(0, name.size(), name) == 0);
     std::string quoted = cmd->substr(name.size());
     require(quoted.size() >= 2 && quoted.front() == '\'' && quoted.back() == '\'');
@@ -68,7 +70,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // that passes, and the colons come off again.
   if (mac_command_form_ok(line, false)) {
     std::string colons = mac_insert_colons(line);
-    require(CheckMacFormat(colons));
+    require(check_mac_format(colons));
     require(mac_strip_colons(colons) == line);
   }
   return 0;

@@ -21,7 +21,7 @@ bool terminated(const LogicText& text) { return std::find(text.begin(), text.end
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   // One read of the receiver: at most one buffer, the rest zero.
-  logicmsg frame{};
+  LogicFrame frame{};
   const std::size_t count = std::min(size, kLogicFrameBufferSize);
   std::memcpy(frame.bytes().data(), data, count);
 

@@ -63,13 +63,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   auto f = fuzz::fields(data, size, 5);
   const std::string& text = f[0];
 
-  CheckMacFormat(f[3]);
+  check_mac_format(f[3]);
   netfile_find_mac(text);
   netfile_ensure_entry(text, f[1], f[2]);
   netfile_ensure_defaults(text, "Name=lan4");
 
   const std::string mac = mac_from(f[4]);
-  require(CheckMacFormat(mac));
+  require(check_mac_format(mac));
   const std::string rewritten = netfile_rewrite_mac(text, mac);
   require(netfile_find_mac(rewritten) == mac);
   // Rewriting what was rewritten changes nothing.

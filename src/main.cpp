@@ -1,4 +1,4 @@
-#include "core/service.h"
+#include "daemon/service.h"
 
 // ftmd takes no arguments and reads no configuration.
 int main() { return ftmd::run_service(); }

@@ -14,14 +14,12 @@ namespace ftmd {
 // MD5 and the hardware id, withdraw the copy). Whether a file is published is
 // told by the file system alone: a non-empty copy in the web directory.
 
-// The fixed description of one handed-over file: its paths, the two command
-// prefixes of its table rows and its own reply texts (the device.lic texts
-// carry a blank after "ERROR," in three places; the certificate's do not).
+// The fixed description of one handed-over file: its paths and its own reply
+// texts (the device.lic texts carry a blank after "ERROR," in three places;
+// the certificate's do not).
 struct ActivationFile {
-  const char* source;     // the module's file, never changed
-  const char* published;  // the copy the web server serves
-  std::string_view publish_prefix;
-  std::string_view confirm_prefix;
+  const char* source;      // the module's file, never changed
+  const char* published;   // the copy the web server serves
   const char* publish_ok;  // printf format, %s is lan4's dotted address
   const char* publish_missing;
   const char* copy_not_started;
@@ -33,8 +31,6 @@ struct ActivationFile {
 inline constexpr ActivationFile kDeviceLic{
     .source = "/data/dante_data/activation/device.lic",
     .published = "/var/www/html/device.lic",
-    .publish_prefix = "at+ftm,dantedevlic=",
-    .confirm_prefix = "at+ftm,checkdantedevlic=",
     .publish_ok = "OK,http://%s/device.lic\n",
     .publish_missing = "ERROR, device.lic is empty or does not exist\n",
     .copy_not_started = "ERROR, failed to copy file\n",
@@ -46,8 +42,6 @@ inline constexpr ActivationFile kDeviceLic{
 inline constexpr ActivationFile kManufacturerCert{
     .source = "/data/dante_data/activation/manufacturer.cert",
     .published = "/var/www/html/manufacturer.cert",
-    .publish_prefix = "at+ftm,dantecert=",
-    .confirm_prefix = "at+ftm,checkdantecert=",
     .publish_ok = "OK,http://%s/manufacturer.cert\n",
     .publish_missing = "ERROR,manufacturer.cert is empty or does not exist\n",
     .copy_not_started = "ERROR,failed to copy file\n",
@@ -63,19 +57,18 @@ inline constexpr std::size_t kIpv4TextSize = 16;
 
 // Handler bodies shared by both files. Main thread; no state kept between
 // calls. Publish looks up lan4's address before it looks at the argument.
-void activation_publish(const ActivationFile& file, char* command, ReplyBuffer& reply);
-void activation_confirm(const ActivationFile& file, char* command, ReplyBuffer& reply);
+void activation_publish(const ActivationFile& file, char* args, ReplyBuffer& reply);
+void activation_confirm(const ActivationFile& file, char* args, ReplyBuffer& reply);
 
 // Command-table adaptors: each binds the shared publish or confirm body to
 // the activation file its row hands over.
-void publish_device_lic(char* command, ReplyBuffer& reply);
-void publish_manufacturer_cert(char* command, ReplyBuffer& reply);
-void confirm_device_lic(char* command, ReplyBuffer& reply);
-void confirm_manufacturer_cert(char* command, ReplyBuffer& reply);
+void publish_device_lic(char* args, ReplyBuffer& reply);
+void publish_manufacturer_cert(char* args, ReplyBuffer& reply);
+void confirm_device_lic(char* args, ReplyBuffer& reply);
+void confirm_manufacturer_cert(char* args, ReplyBuffer& reply);
 
-// The argument rule of all four commands: exactly one "?" after the prefix,
-// and nothing after it.
-bool activation_argument_ok(std::string_view command, std::string_view prefix);
+// The argument rule of all four commands: exactly one "?" and nothing after it.
+bool activation_argument_ok(std::string_view args);
 
 // True when `path` opens for reading and its size is greater than 0.
 bool file_has_content(const char* path);

@@ -12,19 +12,16 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <memory>
 
 #include "activation/activation.h"
+#include "common/c_handle.h"
 #include "common/unique_fd.h"
 
 namespace ftmd {
 namespace {
 
-struct EvpMdCtxFree {
-  void operator()(EVP_MD_CTX* ctx) const { EVP_MD_CTX_free(ctx); }
-};
 // An OpenSSL digest context, freed on every path.
-using EvpMdCtx = std::unique_ptr<EVP_MD_CTX, EvpMdCtxFree>;
+using EvpMdCtx = CHandle<EVP_MD_CTX, EVP_MD_CTX_free>;
 
 constexpr std::size_t kDigestReadSize = 1024;
 constexpr std::size_t kMd5Size = 16;

@@ -8,8 +8,7 @@
 
 #include "activation/activation.h"
 #include "core/shell.h"
-#include "identity/file_text.h"
-#include "identity/identity_constants.h"
+#include "identity/identity.h"
 
 namespace ftmd {
 namespace {
@@ -37,11 +36,9 @@ FileCommand run_file_command(const char* line) {
 
 }  // namespace
 
-bool activation_argument_ok(std::string_view command, std::string_view prefix) {
-  return command.size() == prefix.size() + 1 && command.back() == '?';
-}
+bool activation_argument_ok(std::string_view args) { return args == "?"; }
 
-void activation_publish(const ActivationFile& file, char* command, ReplyBuffer& reply) {
+void activation_publish(const ActivationFile& file, char* args, ReplyBuffer& reply) {
   // The PC learns of a missing network before anything else, even when its
   // argument is wrong.
   std::array<char, kIpv4TextSize> address{};
@@ -52,7 +49,7 @@ void activation_publish(const ActivationFile& file, char* command, ReplyBuffer& 
   }
   syslog(LOG_DEBUG, "IPv4 address of %s: %s\n", kActivationInterface, address.data());
 
-  if (!activation_argument_ok(command, file.publish_prefix)) {
+  if (!activation_argument_ok(args)) {
     reply.set(kInvalidArgument);
     return;
   }
@@ -75,8 +72,8 @@ void activation_publish(const ActivationFile& file, char* command, ReplyBuffer& 
   reply.printf(file.publish_ok, address.data());
 }
 
-void activation_confirm(const ActivationFile& file, char* command, ReplyBuffer& reply) {
-  if (!activation_argument_ok(command, file.confirm_prefix)) {
+void activation_confirm(const ActivationFile& file, char* args, ReplyBuffer& reply) {
+  if (!activation_argument_ok(args)) {
     reply.set(kInvalidArgument);
     return;
   }
@@ -96,8 +93,7 @@ void activation_confirm(const ActivationFile& file, char* command, ReplyBuffer& 
 
   // The same hardware id the hwid query reports, its line end included, so
   // the reply then ends in two.
-  std::optional<std::string> hardware_id =
-      identity::read_first_line(identity::kSocUidPath, identity::kSocUidMaxLine);
+  std::optional<std::string> hardware_id = read_hardware_id();
   if (!hardware_id) {
     // The copy stays published; the PC may confirm again.
     reply.set(kNoHardwareId);
@@ -120,16 +116,16 @@ void activation_confirm(const ActivationFile& file, char* command, ReplyBuffer& 
   reply.printf("OK,%s,%s\n", digest.c_str(), hardware_id->c_str());
 }
 
-void publish_device_lic(char* command, ReplyBuffer& reply) { activation_publish(kDeviceLic, command, reply); }
+void publish_device_lic(char* args, ReplyBuffer& reply) { activation_publish(kDeviceLic, args, reply); }
 
-void publish_manufacturer_cert(char* command, ReplyBuffer& reply) {
-  activation_publish(kManufacturerCert, command, reply);
+void publish_manufacturer_cert(char* args, ReplyBuffer& reply) {
+  activation_publish(kManufacturerCert, args, reply);
 }
 
-void confirm_device_lic(char* command, ReplyBuffer& reply) { activation_confirm(kDeviceLic, command, reply); }
+void confirm_device_lic(char* args, ReplyBuffer& reply) { activation_confirm(kDeviceLic, args, reply); }
 
-void confirm_manufacturer_cert(char* command, ReplyBuffer& reply) {
-  activation_confirm(kManufacturerCert, command, reply);
+void confirm_manufacturer_cert(char* args, ReplyBuffer& reply) {
+  activation_confirm(kManufacturerCert, args, reply);
 }
 
 }  // namespace ftmd

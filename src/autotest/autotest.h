@@ -9,9 +9,9 @@
 
 namespace ftmd {
 
-// "at+ftm,Autotest": the combined identity report, its help text, or one
+// The Autotest command: the combined identity report, its help text, or one
 // single identity query run on the PC's behalf. Main thread.
-void autotest(char* command, ReplyBuffer& reply);
+void autotest(char* args, ReplyBuffer& reply);
 
 // Gathers the report's four values from the readers below and writes it.
 void autotest_feedback(ReplyBuffer& reply);
@@ -31,16 +31,17 @@ inline constexpr std::string_view kAutotestHelp =
     "| para = 6: --> ethmac        |\n"
     "-----------------------------\n";
 
-// The parameter rule. Positions count from 0 in the received text; the
-// number is always read from position 16 the way atoi reads (blanks, a sign,
-// digits; no digits read as 0), wherever the "=" stands.
+// The parameter rule, on the arguments (the text after the command's 15
+// characters): the number is always read from their second character (position
+// 16 of the command) the way atoi reads (blanks, a sign, digits; no digits read
+// as 0), wherever the "=" stands.
 //
-// True when the text ends after the prefix, or when a "=" follows the prefix
-// somewhere and the number is 0 ("=0", "=", "=x").
-bool autotest_wants_report(std::string_view command);
-// The number at position 16 (0 when the text is shorter). Values beyond int
-// are reported as such, never wrapped into the range of a case.
-long autotest_parameter(std::string_view command);
+// True when there are no arguments, or when they hold a "=" somewhere and the
+// number is 0 ("=0", "=", "=x").
+bool autotest_wants_report(std::string_view args);
+// The number from the second character on (0 when there is none). Values
+// beyond int are reported as such, never wrapped into the range of a case.
+long autotest_parameter(std::string_view args);
 
 // The report's four values, in report order; nullopt is a failed reader.
 using FeedbackValues = std::array<std::optional<std::string>, 4>;
@@ -48,19 +49,20 @@ using FeedbackValues = std::array<std::optional<std::string>, 4>;
 // value or "ERROR", with nothing inserted between a value and the next marker.
 std::string feedback_text(const FeedbackValues& values);
 
-// Readers of the report. Each gives the value text as the report shows it,
-// or nullopt for "ERROR".
+// Readers of the report (their log lines carry the device's names for them,
+// getOsRelease, getSn, getCsn and getEthMac). Each gives the value text as the
+// report shows it, or nullopt for "ERROR".
 //
-// VERSION_ID of /etc/os-release, which must be a symbolic link: everything
+// VERSION_ID of the release file, which must be a symbolic link: everything
 // after the first "=" of the first line (or 255-byte piece of a line) holding
 // "VERSION_ID=", its line feed and any quotes included.
-std::optional<std::string> getOsRelease();
+std::optional<std::string> report_os_release();
 // fw_printenv msn / csn: the first output line, cut at 23 characters; the
 // value after "msn=" ("csn="), with its line feed when the line fitted.
-std::optional<std::string> getSn();
-std::optional<std::string> getCsn();
+std::optional<std::string> report_sn();
+std::optional<std::string> report_csn();
 // fw_printenv ethaddr, cut at 47 characters, every ":" removed.
-std::optional<std::string> getEthMac();
+std::optional<std::string> report_eth_mac();
 
 // What a reader makes of the first line fw_printenv printed: nullopt when the
 // variable is not set (no output, or "name=" alone) or the line lacks "name=";

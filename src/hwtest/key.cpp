@@ -4,17 +4,17 @@
 #include <poll.h>
 #include <pthread.h>
 #include <signal.h>
-#include <strings.h>
-#include <sys/eventfd.h>
 #include <syslog.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 
-#include "core/command_table.h"
+#include "common/event_fd.h"
 #include "common/unique_fd.h"
+#include "core/command.h"
 #include "hwtest/hwtest.h"
 
 namespace ftmd {
@@ -65,7 +65,7 @@ class KeySemaphore {
 // it is destroyed before them.
 class KeyReader {
  public:
-  explicit KeyReader(KeyWaitContext& context) : context_(context) {}
+  KeyReader(KeyWaitContext& context, const EventFd& wake) : context_(context), wake_(wake) {}
   KeyReader(const KeyReader&) = delete;
   KeyReader& operator=(const KeyReader&) = delete;
   ~KeyReader() {
@@ -83,8 +83,7 @@ class KeyReader {
   // Makes the reader's poll() return: the write is what ends it, the signal
   // merely interrupts a wait in progress.
   void stop() {
-    const std::uint64_t one = 1;
-    [[maybe_unused]] ssize_t n = ::write(context_.wake_fd, &one, sizeof(one));
+    wake_.signal();
     ::pthread_kill(thread_, SIGUSR1);
   }
 
@@ -101,6 +100,7 @@ class KeyReader {
   }
 
   KeyWaitContext& context_;
+  const EventFd& wake_;
   pthread_t thread_{};
   bool running_ = false;
 };
@@ -172,9 +172,9 @@ void keypad_check_thread(KeyWaitContext* context) {
   ::sem_post(context->sem);
 }
 
-void key_test(char* command, ReplyBuffer& reply) {
-  if (strcasecmp(command, kKeyTestCommand) != 0) {
-    invalid_command(command, reply);
+void key_test(char* args, ReplyBuffer& reply) {
+  if (std::strcmp(args, kKeyTestArgs) != 0) {
+    invalid_command(args, reply);
     return;
   }
 
@@ -194,10 +194,10 @@ void key_test(char* command, ReplyBuffer& reply) {
   install_stop_signal();
 
   syslog(LOG_INFO, "now, will create the thread...\n");
-  UniqueFd wake(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
-  KeyWaitContext context{sem.get(), 0, wake.get()};
-  KeyReader reader(context);
-  if (!wake || !reader.start()) {
+  EventFd wake;
+  KeyWaitContext context{sem.get(), 0, wake.fd()};
+  KeyReader reader(context, wake);
+  if (!wake.valid() || !reader.start()) {
     syslog(LOG_INFO, "can't create keypad press checking thread\n");
     reply.set("AT+NOK,thread failed\n");
     return;

@@ -8,7 +8,8 @@
 namespace ftmd {
 
 inline constexpr char kKeyDevice[] = "/dev/input/by-path/platform-keys-event";
-inline constexpr char kKeyTestCommand[] = "at+ftm,keytest=1";
+// The one argument the key test accepts.
+inline constexpr char kKeyTestArgs[] = "1";
 // How long a request waits for a press, added to the realtime clock's seconds.
 inline constexpr int kKeyWaitSeconds = 15;
 // The reset key: code 2, pressed (value 1). Releases (0), repeats (2) and

@@ -1,23 +1,17 @@
 #include "hwtest/led.h"
 
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <syslog.h>
 #include <unistd.h>
 
 #include <bit>
-#include <cstring>
 
 #include "common/unique_fd.h"
+#include "core/file_text.h"
 #include "hwtest/hwtest.h"
 
 namespace ftmd {
 namespace {
-
-bool path_exists(const char* path) {
-  struct stat st {};
-  return ::stat(path, &st) == 0;
-}
 
 bool has(LedMask mask, LedChannel c) { return (mask & led_bit(c)) != 0; }
 
@@ -66,12 +60,13 @@ void run_group(const LedPattern& pattern, LedMask missing, ReplyBuffer& reply) {
   }
 
   // Open the whole set first, then write: a channel that cannot be opened
-  // does not keep the others from being written.
+  // does not keep the others from being written. A channel whose LED is
+  // missing is tried too (and so logged); it counts as failed either way.
   std::array<UniqueFd, kLedChannelCount> files;
   LedMask failed = missing & pattern.set;
   for (std::size_t i = 0; i < kLedChannelCount; ++i) {
     auto c = static_cast<LedChannel>(i);
-    if (!has(pattern.set, c) || has(missing, c)) continue;
+    if (!has(pattern.set, c)) continue;
     files[i] = open_brightness(c);
     if (!files[i]) failed |= led_bit(c);
   }
@@ -89,9 +84,8 @@ void run_group(const LedPattern& pattern, LedMask missing, ReplyBuffer& reply) {
 
 }  // namespace
 
-void led_test(char* command, ReplyBuffer& reply) {
-  constexpr std::size_t prefix_length = sizeof(kLedCommandPrefix) - 1;
-  const char* pattern = std::strlen(command) >= prefix_length ? command + prefix_length : "";
+void led_test(char* args, ReplyBuffer& reply) {
+  const char* pattern = args;
   syslog(LOG_INFO, "ledcontrol data is %s\n", pattern);
 
   // Without the red channel there is no LED driver at all.

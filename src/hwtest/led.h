@@ -24,6 +24,7 @@ inline constexpr LedMask kAllLeds = kRedLed | kGreenLed | kBlueLed;
 // One channel's files and texts. The write-failure logs say "write 0 value"
 // whatever was written: the station's log filters look for that text.
 struct LedChannelInfo {
+  const char* name;              // the LED class device's name
   const char* class_dir;         // presence check
   const char* brightness;        // the file written
   const char* driver_missing;    // reply when a single pattern's lit channel has no class dir
@@ -35,13 +36,14 @@ struct LedChannelInfo {
 
 // Visited in this order, always.
 inline constexpr std::array<LedChannelInfo, kLedChannelCount> kLedChannels = {{
-    {"/sys/class/leds/red", "/sys/class/leds/red/brightness", nullptr, "red state error\n", "red led error, ",
-     "cannot read red the file\n", "write 0 value to red/brightness error"},
-    {"/sys/class/leds/green", "/sys/class/leds/green/brightness", "green driver broken\n",
+    {"red", "/sys/class/leds/red", "/sys/class/leds/red/brightness", nullptr, "red state error\n",
+     "red led error, ", "cannot read red the file\n", "write 0 value to red/brightness error"},
+    {"green", "/sys/class/leds/green", "/sys/class/leds/green/brightness", "green driver broken\n",
      "green state error\n", "green led error, ", "cannot read green the file\n",
      "write 0 value to green/brightness error"},
-    {"/sys/class/leds/blue", "/sys/class/leds/blue/brightness", "blue driver broken\n", "blue state error\n",
-     "blue led error, ", "cannot read blue the file\n", "write 0 value to blue/brightness error"},
+    {"blue", "/sys/class/leds/blue", "/sys/class/leds/blue/brightness", "blue driver broken\n",
+     "blue state error\n", "blue led error, ", "cannot read blue the file\n",
+     "write 0 value to blue/brightness error"},
 }};
 
 constexpr const LedChannelInfo& led_info(LedChannel c) { return kLedChannels[static_cast<std::size_t>(c)]; }
@@ -50,8 +52,6 @@ constexpr const LedChannelInfo& led_info(LedChannel c) { return kLedChannels[sta
 // these two bytes.
 inline constexpr char kLedOnValue[2] = {'1', '\0'};
 inline constexpr char kLedOffValue[2] = {'0', '\0'};
-
-inline constexpr char kLedCommandPrefix[] = "at+ftm,led=";
 
 enum class LedPatternKind : std::uint8_t {
   // One channel lit; the two others switched off afterwards, best effort.

@@ -1,8 +1,6 @@
 #include "hwtest/trigger.h"
 
 #include <fcntl.h>
-#include <strings.h>
-#include <sys/stat.h>
 #include <syslog.h>
 #include <unistd.h>
 
@@ -14,18 +12,14 @@
 #include <cstring>
 #include <string>
 
-#include "core/command_table.h"
-#include "core/shell.h"
 #include "common/unique_fd.h"
+#include "core/command.h"
+#include "core/file_text.h"
+#include "core/shell.h"
 #include "hwtest/hwtest.h"
 
 namespace ftmd {
 namespace {
-
-bool path_exists(const char* path) {
-  struct stat st {};
-  return ::stat(path, &st) == 0;
-}
 
 struct TriggerInRow {
   int input;   // gpio6, active low
@@ -156,9 +150,9 @@ TriggerOutLevels parse_trigger_listing(std::string_view listing) {
   return levels;
 }
 
-void triggerin_test(char* command, ReplyBuffer& reply) {
-  if (strcasecmp(command, kTriggerInCommand) != 0) {
-    invalid_command(command, reply);
+void triggerin_test(char* args, ReplyBuffer& reply) {
+  if (std::strcmp(args, kTriggerInArgs) != 0) {
+    invalid_command(args, reply);
     return;
   }
   gpio_export(kTriggerInputGpio.value_file, kTriggerInputGpio.number);
@@ -168,14 +162,14 @@ void triggerin_test(char* command, ReplyBuffer& reply) {
   reply.set(triggerin_reply(input, detect));
 }
 
-void triggerout_test(char* command, ReplyBuffer& reply) {
+void triggerout_test(char* args, ReplyBuffer& reply) {
   int mode;
-  if (strcasecmp(command, kTriggerOutHighCommand) == 0)
+  if (std::strcmp(args, kTriggerOutHighArgs) == 0)
     mode = 1;
-  else if (strcasecmp(command, kTriggerOutLowCommand) == 0)
+  else if (std::strcmp(args, kTriggerOutLowArgs) == 0)
     mode = 0;
   else {
-    invalid_command(command, reply);
+    invalid_command(args, reply);
     return;
   }
 

@@ -19,9 +19,11 @@ inline constexpr GpioLine kTriggerDetectGpio{"9", "/sys/class/gpio/gpio9/value"}
 // Active low: 0 here means the trigger input is 1.
 inline constexpr GpioLine kTriggerInputGpio{"6", "/sys/class/gpio/gpio6/value"};
 
-inline constexpr char kTriggerInCommand[] = "at+ftm,triggerin=?";
-inline constexpr char kTriggerOutHighCommand[] = "at+ftm,triggertest=1";
-inline constexpr char kTriggerOutLowCommand[] = "at+ftm,triggertest=0";
+// The arguments the two tests accept: the input test's query, and the output
+// test's modes (both outputs driven high, both low).
+inline constexpr char kTriggerInArgs[] = "?";
+inline constexpr char kTriggerOutHighArgs[] = "1";
+inline constexpr char kTriggerOutLowArgs[] = "0";
 
 inline constexpr char kTriggerOutDevice[] = "/dev/triggerout";
 inline constexpr char kTriggerOutDriveHigh[] = "echo 3 > /dev/triggerout";

@@ -9,10 +9,10 @@
 
 #include <array>
 #include <cstdio>
-#include <memory>
 
-#include "core/shell.h"
+#include "common/c_handle.h"
 #include "common/unique_fd.h"
+#include "core/shell.h"
 #include "hwtest/hwtest.h"
 
 namespace ftmd {
@@ -22,19 +22,19 @@ namespace {
 constexpr unsigned kUeventGroup = 1;
 constexpr int kStatusLineSize = 256;
 
-using File = std::unique_ptr<FILE, decltype(&std::fclose)>;
+using File = CHandle<FILE, std::fclose>;
 
 // The results are not examined: a socket that cannot be set up simply never
 // reports an event, and the status file keeps its start-up text.
 UniqueFd open_uevent_socket() {
   UniqueFd fd(::socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_KOBJECT_UEVENT));
   int size = kUeventSocketBuffer;
-  ::setsockopt(fd.get(), SOL_SOCKET, SO_RCVBUF, &size, sizeof(size));
+  (void)::setsockopt(fd.get(), SOL_SOCKET, SO_RCVBUF, &size, sizeof(size));
   sockaddr_nl addr{};
   addr.nl_family = AF_NETLINK;
   addr.nl_pid = static_cast<__u32>(::getpid());
   addr.nl_groups = kUeventGroup;
-  ::bind(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof(addr));
+  (void)::bind(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof(addr));
   return fd;
 }
 
@@ -66,6 +66,11 @@ void udisk_monitor() {
   }
 }
 
+void seed_usb_status() {
+  // The result is not checked: without the file the command answers "error".
+  run_shell(kUsbSeedCommand);
+}
+
 void start_udisk_monitor() {
   // Lives as long as the process; never joined.
   static pthread_t monitor;
@@ -74,7 +79,7 @@ void start_udisk_monitor() {
 }
 
 void udisk_detect(char*, ReplyBuffer& reply) {
-  File file(std::fopen(kUsbStatusFile, "re"), &std::fclose);
+  File file(std::fopen(kUsbStatusFile, "re"));
   if (!file) {
     reply.set("error");  // lower case, no line end: the station expects it so
     return;

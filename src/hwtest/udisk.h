@@ -7,6 +7,7 @@
 namespace ftmd {
 
 inline constexpr char kUsbStatusFile[] = "/tmp/usbdetect.txt";
+inline constexpr char kUsbSeedCommand[] = "echo ERROR,Insert or Pull out Usb first > /tmp/usbdetect.txt";
 inline constexpr char kUsbAddedCommand[] = "echo OK,udisk=1 > /tmp/usbdetect.txt";
 inline constexpr char kUsbRemovedCommand[] = "echo OK,udisk=0 > /tmp/usbdetect.txt";
 

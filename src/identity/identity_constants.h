@@ -15,16 +15,19 @@ inline constexpr std::size_t kOsReleaseReadBytes = 256;  // only this much is se
 inline constexpr char kSocUidPath[] = "/sys/devices/soc0/soc_uid";
 inline constexpr std::size_t kSocUidMaxLine = 255;
 
-// Every command line goes through /bin/sh and must fit this many bytes with
-// its terminating NUL.
+// The device's command lines hold this many bytes with their NUL: a value from
+// the PC may use what its command's prefix leaves (the quotes we add around
+// it do not count).
 inline constexpr std::size_t kCommandLineSize = 256;
-// Lines read from the tools or their scratch files (with the NUL).
-inline constexpr std::size_t kLineSize = 256;
-// Lines read from `fw_printenv <mac variable>` through a pipe (with the NUL).
-inline constexpr std::size_t kEnvMacLineSize = 64;
+// The most a line read from the tools or their scratch files holds.
+inline constexpr std::size_t kMaxLine = 255;
+// The most a line of `fw_printenv <mac variable>` read through a pipe holds.
+inline constexpr std::size_t kMaxEnvMacLine = 63;
 
 // Serial numbers: boot variables, their write lines (the single-quoted value
 // is appended) and read-back lines.
+inline constexpr char kMsnVar[] = "msn";
+inline constexpr char kCsnVar[] = "csn";
 inline constexpr char kMsnSetPrefix[] = "fw_setenv msn ";
 inline constexpr char kCsnSetPrefix[] = "fw_setenv csn ";
 inline constexpr char kMsnReadCommand[] = "fw_printenv msn >/tmp/1.txt";

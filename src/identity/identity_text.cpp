@@ -3,7 +3,7 @@
 #include <syslog.h>
 
 #include "common/shell_quote.h"
-#include "identity/boot_env.h"
+#include "core/boot_env.h"
 #include "identity/identity_constants.h"
 
 namespace ftmd::identity {
@@ -35,10 +35,9 @@ std::optional<std::string> csn_value(const std::optional<std::string>& first_lin
 }
 
 std::optional<std::string> quoted_command_line(std::string_view prefix, std::string_view value) {
-  std::string line(prefix);
-  line += shell_quote(value);
-  if (line.size() >= kCommandLineSize) return std::nullopt;
-  return line;
+  // The quotes are ours: only the value's own length counts against the line.
+  if (prefix.size() + value.size() >= kCommandLineSize) return std::nullopt;
+  return std::string(prefix) + shell_quote(value);
 }
 
 std::optional<std::string> env_mac_candidate(std::string_view line, std::string_view name) {
@@ -47,12 +46,6 @@ std::optional<std::string> env_mac_candidate(std::string_view line, std::string_
   if (line.size() <= skip) return std::string();
   return std::string(line.substr(skip, kMacTextLength));
 }
-
-namespace {
-
-bool is_upper_hex(char c) { return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F'); }
-
-}  // namespace
 
 bool mac_command_form_ok(std::string_view address, bool log_count) {
   int count = 0;

@@ -25,14 +25,19 @@ std::string scratch_value(const std::optional<std::string>& first_line, std::str
 // or the value is empty (the variable is not set).
 std::optional<std::string> csn_value(const std::optional<std::string>& first_line);
 
-// "<prefix><value single-quoted>", or nothing when that does not fit a
-// command line (255 characters).
+// "<prefix><value single-quoted>", or nothing when the prefix and the value
+// as sent would not fit a command line (255 characters): after the 14
+// characters of "fw_setenv msn " a value may have 241. The quoting never
+// counts against the value.
 std::optional<std::string> quoted_command_line(std::string_view prefix, std::string_view value);
 
 // The (at most) 17 characters after "<name>=" of a `fw_printenv <name>` line,
 // without comparing the line's start with the name; nothing when the line is
 // empty or says the variable is unset.
 std::optional<std::string> env_mac_candidate(std::string_view line, std::string_view name);
+
+// "0" to "9" or "A" to "F": the digits of the address forms.
+inline bool is_upper_hex(char c) { return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F'); }
 
 // True when `address` is exactly 12 upper-case hex digits and the multicast
 // bit of its first octet is clear; logs the check at debug level ("----stat"

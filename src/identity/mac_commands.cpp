@@ -1,7 +1,7 @@
-// Ethernet MAC addresses: "at+ftm,ethmac=<Mac1>,<Mac2>" burns both (unit
-// file of lan4/lan3, then the boot variables ethaddr/eth1addr), and
-// "at+ftm,ethmac=?" checks that unit files, boot environment and the live
-// interfaces agree. ethaddr_query reads back `ethaddr` alone.
+// Ethernet MAC addresses: "<Mac1>,<Mac2>" burns both (unit file of lan4/lan3,
+// then the boot variables ethaddr/eth1addr), and "?" checks that unit files,
+// boot environment and the live interfaces agree. ethaddr_query reads back
+// `ethaddr` alone.
 #include <strings.h>
 #include <syslog.h>
 
@@ -10,9 +10,9 @@
 #include <string>
 #include <string_view>
 
+#include "core/boot_env.h"
+#include "core/file_text.h"
 #include "core/shell.h"
-#include "identity/boot_env.h"
-#include "identity/file_text.h"
 #include "identity/identity.h"
 #include "identity/identity_constants.h"
 #include "identity/identity_text.h"
@@ -23,8 +23,6 @@ namespace ftmd {
 namespace {
 
 using namespace identity;
-
-constexpr char kEthmacPrefix[] = "at+ftm,ethmac=";
 
 struct MacInstance {
   const char* unit_path;
@@ -104,21 +102,18 @@ bool env_mac_matches(std::string_view address, const char* variable) {
   char command[kCommandLineSize];
   std::snprintf(command, sizeof command, kPrintenvFormat, variable);
   syslog(LOG_DEBUG, "fw_printenv command --> %s", command);
-  ReadPipe pipe(command);
-  if (!pipe.started()) {
+  OutputLine output = first_output_line(command, kMaxEnvMacLine);
+  if (!output.started) {
     syslog(LOG_ERR, "无法执行命令: %s", command);
     return false;
   }
-  char line[kEnvMacLineSize] = {};
-  bool got = pipe.read_line(line, sizeof line);
-  pipe.close();
-  auto candidate = got ? env_mac_candidate(line, variable) : std::nullopt;
+  auto candidate = output.line ? env_mac_candidate(*output.line, variable) : std::nullopt;
   if (!candidate) {
     syslog(LOG_ERR, "无法读取 EnvAddr 的值");
     return false;
   }
   syslog(LOG_DEBUG, "fw_printenv checkaddr --> %s", candidate->c_str());
-  if (!CheckMacFormat(*candidate)) {
+  if (!check_mac_format(*candidate)) {
     syslog(LOG_DEBUG, "EnvAddr 不是有效的 MAC 地址格式，需要重新烧写地址");
     return false;
   }
@@ -203,17 +198,16 @@ void ethmac_query(ReplyBuffer& reply) {
   reply.printf("OK,ethmac=%s,%s\n", mac_strip_colons(*mac1).c_str(), mac_strip_colons(*mac2).c_str());
 }
 
-void ethmac_command(char* command, ReplyBuffer& reply) {
+void ethmac_command(char* args, ReplyBuffer& reply) {
   syslog(LOG_DEBUG, "Dual ethaddr needs to be burned");
-  char* argument = command + std::strlen(kEthmacPrefix);
-  if (std::strcmp(argument, "?") == 0)
+  if (std::strcmp(args, "?") == 0)
     ethmac_query(reply);
   else
-    ethmac_write(argument, reply);
+    ethmac_write(args, reply);
 }
 
 std::string ethaddr_parse_file() {
-  auto first_line = read_first_line(kEthaddrScratchPath, kLineSize - 1);
+  auto first_line = read_first_line(kEthaddrScratchPath, kMaxLine);
   if (!first_line) syslog(LOG_INFO, "cannot read the file\n");
   return scratch_value(first_line, kEthaddrVar);
 }

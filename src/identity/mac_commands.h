@@ -6,7 +6,7 @@
 
 #include "core/reply_buffer.h"
 
-// The steps behind "at+ftm,ethmac=" (the handlers are in identity.h).
+// The steps behind the MAC address commands (the handlers are in identity.h).
 namespace ftmd {
 
 enum class MacSlot { kMac1 = 0, kMac2 = 1 };  // lan4/ethaddr, lan3/eth1addr
@@ -17,7 +17,8 @@ enum class MacSlot { kMac1 = 0, kMac2 = 1 };  // lan4/ethaddr, lan3/eth1addr
 // leaves the boot variable alone.
 bool mac_burn(std::string_view address, MacSlot slot);
 
-// Write path, `argument` is the text after "at+ftm,ethmac=" (writable).
+// Write path: `argument` is the command's argument, two addresses in command
+// form joined by a comma (one trailing line feed tolerated).
 void ethmac_write(char* argument, ReplyBuffer& reply);
 // Read-back and agreement check of unit files, boot environment, interfaces.
 void ethmac_query(ReplyBuffer& reply);

@@ -3,21 +3,19 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <syslog.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
 
 #include "common/unique_fd.h"
-#include "identity/file_text.h"
+#include "core/file_text.h"
 #include "identity/identity_constants.h"
+#include "identity/identity_text.h"
 
 namespace ftmd {
 namespace {
 
 using namespace identity;
-
-bool is_upper_hex(char c) { return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F'); }
 
 // Calls `visit(line, begin, end)` for each line of `text` (its line feed
 // included, the last one may have none) until it returns false.
@@ -49,54 +47,19 @@ std::string parent_dir(const char* path) {
   return dir;
 }
 
-std::string temp_path_for(const char* path) {
-  std::string_view p(path);
-  auto slash = p.rfind('/');
-  std::size_t base = slash == std::string_view::npos ? 0 : slash + 1;
-  // Hidden and not ending in ".network": systemd-networkd never reads it. A
-  // fixed name, so a leftover from a killed daemon is reused, never piled up.
-  return std::string(p.substr(0, base)) + "." + std::string(p.substr(base)) + ".tmp";
-}
-
-bool write_all(int fd, std::string_view text) {
-  while (!text.empty()) {
-    ssize_t n = ::write(fd, text.data(), text.size());
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    text.remove_prefix(static_cast<std::size_t>(n));
-  }
-  return true;
-}
-
-// Removes the temporary file unless the rename took it over.
-class TempFileGuard {
- public:
-  explicit TempFileGuard(std::string path) : path_(std::move(path)) {}
-  TempFileGuard(const TempFileGuard&) = delete;
-  TempFileGuard& operator=(const TempFileGuard&) = delete;
-  ~TempFileGuard() {
-    if (!committed_) ::unlink(path_.c_str());
-  }
-  void commit() { committed_ = true; }
-
- private:
-  std::string path_;
-  bool committed_ = false;
-};
-
 // The stored address of a unit file's text, checked, with the debug logs a
 // reader of the file leaves.
 std::optional<std::string> stored_mac_in(std::string_view text) {
   auto candidate = netfile_find_mac(text);
   if (!candidate) return std::nullopt;
   syslog(LOG_DEBUG, "获取到的MAC地址 --> %s", candidate->c_str());
-  if (!CheckMacFormat(*candidate)) return std::nullopt;
+  if (!check_mac_format(*candidate)) return std::nullopt;
   return candidate;
 }
 
 }  // namespace
 
-bool CheckMacFormat(std::string_view text) {
+bool check_mac_format(std::string_view text) {
   if (text.size() != kMacTextLength) {
     syslog(LOG_DEBUG, "CheckMacFormat --> len error");
     return false;
@@ -192,58 +155,32 @@ int netfile_ensure_dir(const char* dir) {
   return 0;
 }
 
-int netfile_ensure_file(const char* path) {
-  struct stat st {};
-  if (::stat(path, &st) == 0) {
+int netfile_ensure_file(const char* path, std::optional<AtomicFile>& created) {
+  if (path_exists(path)) {
     syslog(LOG_DEBUG, "File --> %s already exists!\n", path);
     return 1;
   }
   std::string dir = parent_dir(path);
   if (!dir.empty() && netfile_ensure_dir(dir.c_str()) != 1) return -1;
+  created.emplace(path, kNewUnitFileMode);
+  if (!created->open()) {
+    created.reset();
+    syslog(LOG_DEBUG, "Failed to create file: --> %s\n", path);
+    return -1;
+  }
+  syslog(LOG_DEBUG, "File --> %s created successfully!\n", path);
   return 0;
 }
 
 std::optional<std::string> netfile_read_mac(const char* path) {
-  std::string text;
-  if (read_whole_file(path, text) != 0) return std::nullopt;
-  return stored_mac_in(text);
-}
-
-bool netfile_write_atomic(const char* path, std::string_view text) {
-  mode_t mode = kNewUnitFileMode;
-  struct stat old {};
-  if (::stat(path, &old) == 0) mode = old.st_mode & 07777;
-
-  std::string temp = temp_path_for(path);
-  UniqueFd fd(::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, mode));
-  if (!fd) {
-    syslog(LOG_ERR, "cannot create %s: %s", temp.c_str(), std::strerror(errno));
-    return false;
-  }
-  TempFileGuard guard(temp);
-  if (::fchmod(fd.get(), mode) != 0 || !write_all(fd.get(), text) || ::fsync(fd.get()) != 0) {
-    syslog(LOG_ERR, "cannot write %s: %s", temp.c_str(), std::strerror(errno));
-    return false;
-  }
-  if (::close(fd.release()) != 0) {
-    syslog(LOG_ERR, "cannot write %s: %s", temp.c_str(), std::strerror(errno));
-    return false;
-  }
-  if (::rename(temp.c_str(), path) != 0) {
-    syslog(LOG_ERR, "cannot rename %s to %s: %s", temp.c_str(), path, std::strerror(errno));
-    return false;
-  }
-  guard.commit();
-  // The rename is only durable once the directory is on disk too.
-  std::string dir = parent_dir(path);
-  UniqueFd dir_fd(::open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (!dir_fd || ::fsync(dir_fd.get()) != 0)
-    syslog(LOG_WARNING, "cannot sync directory %s: %s", dir.c_str(), std::strerror(errno));
-  return true;
+  auto text = read_whole_file(path);
+  if (!text) return std::nullopt;
+  return stored_mac_in(*text);
 }
 
 bool netfile_update_unit(const char* path, const char* match_entry, std::string_view mac) {
-  int existed = netfile_ensure_file(path);
+  std::optional<AtomicFile> created;
+  int existed = netfile_ensure_file(path, created);
   if (existed < 0) {
     syslog(LOG_DEBUG, "文件创建失败或出现错误。\n");
     return false;
@@ -254,10 +191,18 @@ bool netfile_update_unit(const char* path, const char* match_entry, std::string_
     return false;
   }
   std::string before;
-  if (existed == 1 && read_whole_file(path, before) != 0) {
-    syslog(LOG_ERR, "无法打开文件");
-    syslog(LOG_DEBUG, "无法打开文件。\n");
-    return false;
+  if (existed == 1) {
+    // Opened for reading and writing, as for an edit in place: a file, or a
+    // file system, that takes no writes fails here, before anything is
+    // compared. The file is read through it but only ever replaced whole.
+    UniqueFd fd(::open(path, O_RDWR | O_CLOEXEC));
+    std::optional<std::string> text = fd ? read_rest(fd.get()) : std::nullopt;
+    if (!text) {
+      syslog(LOG_ERR, "无法打开文件");
+      syslog(LOG_DEBUG, "无法打开文件。\n");
+      return false;
+    }
+    before = std::move(*text);
   }
   std::string text = netfile_ensure_defaults(before, match_entry);
   syslog(LOG_DEBUG, "文件内容已更新。\n");
@@ -277,11 +222,12 @@ bool netfile_update_unit(const char* path, const char* match_entry, std::string_
   } else {
     text = netfile_rewrite_mac(text, mac);
   }
-  if (!netfile_write_atomic(path, text)) {
+  AtomicFile file = created ? std::move(*created) : AtomicFile(path, kNewUnitFileMode);
+  if (Status written = file.commit(text); !written) {
+    syslog(LOG_ERR, "%s", written.message().c_str());
     syslog(LOG_DEBUG, "Failed to write filename %s MAC address.\n", path);
     return false;
   }
-  if (existed == 0) syslog(LOG_DEBUG, "File --> %s created successfully!\n", path);
   if (!same) syslog(LOG_DEBUG, "filename %s MAC address written successfully.\n", path);
   return true;
 }

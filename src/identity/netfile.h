@@ -4,6 +4,8 @@
 #include <string>
 #include <string_view>
 
+#include "common/atomic_file.h"
+
 // Storage of the two Ethernet MAC addresses in systemd-networkd unit files:
 // "MACAddress=" in the file's "[Link]" section. The editing rules are pure
 // (text in, text out); the file operations around them read a unit file whole
@@ -13,8 +15,9 @@
 namespace ftmd {
 
 // True if `text` is exactly 17 characters: six pairs of upper-case hex digits
-// separated by ":". Logs the first offence at debug level.
-bool CheckMacFormat(std::string_view text);
+// separated by ":". Logs the first offence at debug level (its log texts carry
+// the name check_mac_format).
+bool check_mac_format(std::string_view text);
 
 // --- Pure editing rules ----------------------------------------------------
 
@@ -45,22 +48,21 @@ const char* netfile_match_entry(const char* path);
 // directory afterwards, 0 on failure (logged).
 int netfile_ensure_dir(const char* dir);
 
-// 1 if `path` exists; 0 if it does not exist yet and its directory is ready
-// (the file itself is only ever created whole, by the update that fills it);
-// -1 on failure.
-int netfile_ensure_file(const char* path);
+// 1 if `path` exists. Otherwise its directory is made ready and the file's
+// replacement is begun in `created` (its temp file made, so the file is
+// created whole by the update that fills it, never left empty): 0 then, -1
+// (logged) when the file cannot be created.
+int netfile_ensure_file(const char* path, std::optional<AtomicFile>& created);
 
 // The address stored in the unit file at `path`, if it is in the 17-character
 // form; nothing if the file cannot be read or holds none.
 std::optional<std::string> netfile_read_mac(const char* path);
 
-// Replaces the content of `path` with `text` atomically, keeping the old
-// file's mode. False (logged, temporary file removed) on failure.
-bool netfile_write_atomic(const char* path, std::string_view text);
-
 // Brings the unit file at `path` (one of the two) to hold `mac` (17-character
-// form) with its default sections. A file that already holds them and the
-// address is left untouched. True when the file holds the address afterwards.
+// form) with its default sections. An existing file must open for reading and
+// writing; it is then replaced whole, and one that already holds the defaults
+// and the address is left untouched. True when the file holds the address
+// afterwards.
 bool netfile_update_mac(const char* path, std::string_view mac);
 
 // The same for a unit file whose match entry is given.

@@ -1,15 +1,16 @@
-// Serial numbers in the boot environment: `msn` (product, "at+ftm,sn=") and
-// `csn` (customer, "at+ftm,csn="). Both share one front end and one way of
-// writing; they read back differently, through a scratch file and through an
-// awk pipeline, and the replies keep those differences.
+// Serial numbers in the boot environment: `msn` (product) and `csn`
+// (customer). Both share one front end and one way of writing; they read back
+// differently, through a scratch file and through an awk pipeline, and the
+// replies keep those differences.
 #include <syslog.h>
 
 #include <cstring>
 #include <string>
 #include <string_view>
 
+#include "core/command.h"
+#include "core/file_text.h"
 #include "core/shell.h"
-#include "identity/file_text.h"
 #include "identity/identity.h"
 #include "identity/identity_constants.h"
 #include "identity/identity_text.h"
@@ -21,14 +22,13 @@ using namespace identity;
 
 struct SerialVariable {
   const char* name;        // boot variable
-  const char* prefix;      // command prefix; the value follows it
   const char* set_prefix;  // "fw_setenv <name> "
   void (*read_back)(ReplyBuffer&);
 };
 
 // The value is single-quoted so that no byte of it reaches the shell as
-// syntax: "x;touch /tmp/owned" is stored as those 18 characters. A value whose
-// command line cannot fit is refused before anything runs.
+// syntax: "x;touch /tmp/owned" is stored as those 18 characters. A value
+// longer than the command line leaves it is refused before anything runs.
 void serial_write(const SerialVariable& variable, const char* value, ReplyBuffer& reply) {
   // Both tool families read a word that begins with "-" as an option, even
   // after the variable name ("-s <file>" loads variables from a file): such a
@@ -52,33 +52,28 @@ void serial_write(const SerialVariable& variable, const char* value, ReplyBuffer
 
 void msn_read(ReplyBuffer& reply) {
   run_shell(kMsnReadCommand);
-  auto first_line = read_first_line(kMsnScratchPath, kLineSize - 1);
+  auto first_line = read_first_line(kMsnScratchPath, kMaxLine);
   if (!first_line) syslog(LOG_INFO, "cannot read the file\n");
-  std::string value = scratch_value(first_line, "msn");
+  std::string value = scratch_value(first_line, kMsnVar);
   syslog(LOG_INFO, "%s\n", value.c_str());
   reply.printf(value == kNullValue ? "ERROR,%s\n" : "OK,%s\n", value.c_str());
 }
 
 void csn_read(ReplyBuffer& reply) {
-  ReadPipe pipe(kCsnReadCommand);
-  if (!pipe.started()) {
+  OutputLine output = first_output_line(kCsnReadCommand, kMaxLine);
+  if (!output.started) {
     reply.set("Error: failed to run command\n");
     return;
   }
-  char line[kLineSize] = {};
-  std::optional<std::string> first_line;
-  if (pipe.read_line(line, sizeof line)) first_line = line;
-  pipe.close();
   // awk prints an empty line for libubootenv's "csn=" and nothing at all
   // for the other tools: both mean not set.
-  auto value = csn_value(first_line);
+  auto value = csn_value(output.line);
   reply.printf("%s,%s\n", value ? "OK" : "ERROR", value ? value->c_str() : kNullValue);
 }
 
-void serial_command(const SerialVariable& variable, char* command, ReplyBuffer& reply) {
-  const char* value = command + std::strlen(variable.prefix);
+void serial_command(const SerialVariable& variable, char* value, ReplyBuffer& reply) {
   if (*value == '\0') {
-    reply.set("ERROR,Invalid Cmd\n");
+    reply.set(kInvalidCmdReply);
   } else if (std::strcmp(value, "?") == 0) {
     variable.read_back(reply);
   } else {
@@ -86,13 +81,13 @@ void serial_command(const SerialVariable& variable, char* command, ReplyBuffer& 
   }
 }
 
-constexpr SerialVariable kMsn{"msn", "at+ftm,sn=", kMsnSetPrefix, msn_read};
-constexpr SerialVariable kCsn{"csn", "at+ftm,csn=", kCsnSetPrefix, csn_read};
+constexpr SerialVariable kMsn{kMsnVar, kMsnSetPrefix, msn_read};
+constexpr SerialVariable kCsn{kCsnVar, kCsnSetPrefix, csn_read};
 
 }  // namespace
 
-void sn_command(char* command, ReplyBuffer& reply) { serial_command(kMsn, command, reply); }
+void sn_command(char* args, ReplyBuffer& reply) { serial_command(kMsn, args, reply); }
 
-void csn_command(char* command, ReplyBuffer& reply) { serial_command(kCsn, command, reply); }
+void csn_command(char* args, ReplyBuffer& reply) { serial_command(kCsn, args, reply); }
 
 }  // namespace ftmd

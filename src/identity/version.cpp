@@ -1,9 +1,9 @@
 // Version and hardware identity: three read-only queries that keep no state,
-// write nothing, log nothing and ignore whatever follows "=?".
+// write nothing, log nothing and ignore their arguments.
 #include <string>
 #include <string_view>
 
-#include "identity/file_text.h"
+#include "core/file_text.h"
 #include "identity/identity.h"
 #include "identity/identity_constants.h"
 #include "identity/identity_text.h"
@@ -11,6 +11,8 @@
 namespace ftmd {
 
 using namespace identity;
+
+std::optional<std::string> read_hardware_id() { return read_first_line(kSocUidPath, kSocUidMaxLine); }
 
 void ftmver_query(char*, ReplyBuffer& reply) { reply.printf("OK,ftmver=%s\n", kFtmVersion); }
 
@@ -29,13 +31,13 @@ void swver_query(char*, ReplyBuffer& reply) {
 void hwid_query(char*, ReplyBuffer& reply) {
   // The id is passed on exactly as read, its line feed included; a read that
   // fails after the open counts as an empty line.
-  auto line = read_first_line(kSocUidPath, kSocUidMaxLine);
-  if (!line) {
+  auto id = read_hardware_id();
+  if (!id) {
     reply.set("ERROR");
     return;
   }
   reply.set("OK,");
-  reply.append(*line);
+  reply.append(*id);
 }
 
 }  // namespace ftmd

@@ -14,9 +14,6 @@
 namespace ftmd {
 namespace {
 
-constexpr std::string_view kSetModePrefix = "at+ftm,logicmcusetmode=";
-constexpr std::string_view kSetValuePrefix = "at+ftm,logicmcusetvalue=";
-
 constexpr char kSetModeFormatError[] = "ERROR,Command format error\n";
 constexpr char kSetValueFormatError[] = "data format error\n";
 constexpr char kSetValueFailed[] = "ERROR,set group level failed\n";
@@ -26,16 +23,10 @@ constexpr int kLastGroup = 4;
 // Queries ask about every group.
 constexpr std::uint8_t kAllGroups[] = {1, 2, 3, 4};
 
-// The text after a handler's own prefix (empty if the command is shorter).
-char* parameter_after(char* command, std::string_view prefix) {
-  std::size_t len = std::strlen(command);
-  return command + (len < prefix.size() ? len : prefix.size());
-}
-
 // A zeroed request frame with its head, code and data; checkbit is left to
 // the exchange.
-logicmsg make_request(std::uint16_t cmd, std::span<const std::uint8_t> data) {
-  logicmsg frame{};
+LogicFrame make_request(std::uint16_t cmd, std::span<const std::uint8_t> data) {
+  LogicFrame frame{};
   frame.head1 = kLogicHead;
   frame.head2 = kLogicHead;
   frame.cmd = cmd;
@@ -44,7 +35,7 @@ logicmsg make_request(std::uint16_t cmd, std::span<const std::uint8_t> data) {
   return frame;
 }
 
-void trace_frame_size(const logicmsg& frame) {
+void trace_frame_size(const LogicFrame& frame) {
   syslog(LOG_DEBUG, "sizeof(wlogicmsg) == %zd, 7 + wlogicmsg.msglen = %d", sizeof(frame), 7 + frame.msglen);
 }
 
@@ -100,15 +91,15 @@ void start_logicmcu_receiver() { logicmcu_process_link().start_receiver(kLogicMc
 
 void logicmcu_getmode(LogicMcuLink& link, char*, ReplyBuffer& reply) {
   syslog(LOG_DEBUG, "Func: --> logicmcu_getmode");
-  logicmsg wlogicmsg = make_request(kLogicCmdGetMode, kAllGroups);
-  trace_frame_size(wlogicmsg);
+  LogicFrame request = make_request(kLogicCmdGetMode, kAllGroups);
+  trace_frame_size(request);
   LogicText text;
-  if (logicmcu_exchange(link, wlogicmsg, text)) reply.printf("OK,%s\n", text.data());
+  if (logicmcu_exchange(link, request, text)) reply.printf("OK,%s\n", text.data());
 }
 
-void logicmcu_setmode(LogicMcuLink& link, char* command, ReplyBuffer& reply) {
+void logicmcu_setmode(LogicMcuLink& link, char* args, ReplyBuffer& reply) {
   syslog(LOG_DEBUG, "Func: --> logicmcu_setmode");
-  const char* param = parameter_after(command, kSetModePrefix);
+  const char* param = args;
   syslog(LOG_DEBUG, "data len --> %d", static_cast<int>(std::strlen(param)));
   // Exactly "<group 1-4>,<I|O|A>".
   if (std::strlen(param) != 3 || param[0] < '1' || param[0] > '4' || param[1] != ',' ||
@@ -117,29 +108,29 @@ void logicmcu_setmode(LogicMcuLink& link, char* command, ReplyBuffer& reply) {
     return;
   }
   const std::uint8_t data[] = {static_cast<std::uint8_t>(param[0] - '0'), mode_code(param[2])};
-  logicmsg wlogicmsg = make_request(kLogicCmdSetMode, data);
-  syslog(LOG_DEBUG, "wlogicmsg.data[0] = %d", wlogicmsg.data[0]);
-  syslog(LOG_DEBUG, "wlogicmsg.data[1] = 0x%x", wlogicmsg.data[1]);
-  trace_frame_size(wlogicmsg);
+  LogicFrame request = make_request(kLogicCmdSetMode, data);
+  syslog(LOG_DEBUG, "wlogicmsg.data[0] = %d", request.data[0]);
+  syslog(LOG_DEBUG, "wlogicmsg.data[1] = 0x%x", request.data[1]);
+  trace_frame_size(request);
   LogicText text;
   // The MCU answers a mode set with a mode report.
-  if (logicmcu_exchange(link, wlogicmsg, text)) reply.printf("OK,%s\n", text.data());
+  if (logicmcu_exchange(link, request, text)) reply.printf("OK,%s\n", text.data());
 }
 
 void logicmcu_getvalue(LogicMcuLink& link, char*, ReplyBuffer& reply) {
   syslog(LOG_DEBUG, "Func: --> logicmcu_getvalue");
-  logicmsg wlogicmsg = make_request(kLogicCmdGetValue, kAllGroups);
+  LogicFrame request = make_request(kLogicCmdGetValue, kAllGroups);
   LogicText text;
-  if (logicmcu_exchange(link, wlogicmsg, text)) reply.printf("OK,%s\n", text.data());
+  if (logicmcu_exchange(link, request, text)) reply.printf("OK,%s\n", text.data());
 }
 
-void logicmcu_setvalue(LogicMcuLink& link, char* command, ReplyBuffer& reply) {
+void logicmcu_setvalue(LogicMcuLink& link, char* args, ReplyBuffer& reply) {
   // The mode report decides whether the group may be set; it is fetched
   // before the parameter is looked at, so even a malformed command costs one
   // exchange, and it stays in the reply if the level set goes unanswered.
-  logicmcu_getmode(link, command, reply);
+  logicmcu_getmode(link, args, reply);
 
-  const char* param = parameter_after(command, kSetValuePrefix);
+  const char* param = args;
   syslog(LOG_DEBUG, "data --> %s, get feedback --> %s", param, reply.c_str());
 
   int group = read_group(param);
@@ -181,26 +172,26 @@ void logicmcu_setvalue(LogicMcuLink& link, char* command, ReplyBuffer& reply) {
 
   const auto g = static_cast<std::uint8_t>(group);
   const std::uint8_t data[] = {g, 1, level[0], g, 2, level[1]};
-  logicmsg wlogicmsg = make_request(kLogicCmdSetValue, data);
+  LogicFrame request = make_request(kLogicCmdSetValue, data);
   LogicText text;
-  if (!logicmcu_exchange(link, wlogicmsg, text)) return;
+  if (!logicmcu_exchange(link, request, text)) return;
   if (std::strcmp(text.data(), "OK") == 0)
     reply.printf("OK,%d,%s\n", group, levels);
   else
     reply.set(kSetValueFailed);
 }
 
-void logicmcu_getmode(char* command, ReplyBuffer& reply) {
-  logicmcu_getmode(logicmcu_process_link(), command, reply);
+void logicmcu_getmode(char* args, ReplyBuffer& reply) {
+  logicmcu_getmode(logicmcu_process_link(), args, reply);
 }
-void logicmcu_setmode(char* command, ReplyBuffer& reply) {
-  logicmcu_setmode(logicmcu_process_link(), command, reply);
+void logicmcu_setmode(char* args, ReplyBuffer& reply) {
+  logicmcu_setmode(logicmcu_process_link(), args, reply);
 }
-void logicmcu_getvalue(char* command, ReplyBuffer& reply) {
-  logicmcu_getvalue(logicmcu_process_link(), command, reply);
+void logicmcu_getvalue(char* args, ReplyBuffer& reply) {
+  logicmcu_getvalue(logicmcu_process_link(), args, reply);
 }
-void logicmcu_setvalue(char* command, ReplyBuffer& reply) {
-  logicmcu_setvalue(logicmcu_process_link(), command, reply);
+void logicmcu_setvalue(char* args, ReplyBuffer& reply) {
+  logicmcu_setvalue(logicmcu_process_link(), args, reply);
 }
 
 }  // namespace ftmd

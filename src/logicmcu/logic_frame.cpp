@@ -39,7 +39,7 @@ constexpr std::size_t kLogicSetConfirmLen = 6;
 
 }  // namespace
 
-std::uint8_t calculateChecksumBite(const logicmsg& frame) {
+std::uint8_t logic_checksum(const LogicFrame& frame) {
   std::span<const std::uint8_t> bytes = frame.bytes();
   std::size_t count = kLogicHeaderSize + frame.msglen;
   if (count > bytes.size()) count = bytes.size();
@@ -50,8 +50,8 @@ std::uint8_t calculateChecksumBite(const logicmsg& frame) {
   return checksum;
 }
 
-bool logic_frame_accepted(const logicmsg& frame) {
-  return logic_frame_fits(frame) && calculateChecksumBite(frame) == logic_checkbit(frame);
+bool logic_frame_accepted(const LogicFrame& frame) {
+  return logic_frame_fits(frame) && logic_checksum(frame) == logic_checkbit(frame);
 }
 
 const char* logic_mode_letter(std::uint8_t code) {

@@ -20,7 +20,7 @@ namespace ftmd {
 // held, sent or received, in one 262-byte buffer: 6 header bytes and 256 bytes
 // for data and checkbit, so a frame that fits carries at most 255 data bytes.
 // Bytes past the frame are zero in a frame we build.
-struct logicmsg {
+struct LogicFrame {
   std::uint8_t head1 = 0;
   std::uint8_t head2 = 0;
   std::uint16_t cmd = 0;
@@ -37,13 +37,13 @@ struct logicmsg {
 // The wire is little-endian, as are the device and every build host; the
 // struct is the wire layout.
 static_assert(std::endian::native == std::endian::little);
-static_assert(sizeof(logicmsg) == 262);
-static_assert(offsetof(logicmsg, cmd) == 2 && offsetof(logicmsg, msglen) == 4 &&
-              offsetof(logicmsg, data) == 6);
+static_assert(sizeof(LogicFrame) == 262);
+static_assert(offsetof(LogicFrame, cmd) == 2 && offsetof(LogicFrame, msglen) == 4 &&
+              offsetof(LogicFrame, data) == 6);
 
 inline constexpr std::uint8_t kLogicHead = 0xAA;
 inline constexpr std::size_t kLogicHeaderSize = 6;
-inline constexpr std::size_t kLogicFrameBufferSize = sizeof(logicmsg);
+inline constexpr std::size_t kLogicFrameBufferSize = sizeof(LogicFrame);
 inline constexpr std::size_t kLogicMaxDataLen = 255;
 
 // Command codes (the daemon sends 1 to 4; the MCU answers with the same code).
@@ -65,23 +65,23 @@ using LogicText = std::array<char, kLogicTextSize>;
 
 // True when the frame's checkbit lies inside the buffer (msglen <= 255). A
 // frame that does not fit is dropped like one with a wrong checksum.
-inline bool logic_frame_fits(const logicmsg& frame) { return frame.msglen <= kLogicMaxDataLen; }
+inline bool logic_frame_fits(const LogicFrame& frame) { return frame.msglen <= kLogicMaxDataLen; }
 
 // Bytes on the wire: header, data and checkbit.
-inline std::size_t logic_frame_size(const logicmsg& frame) { return kLogicHeaderSize + frame.msglen + 1; }
+inline std::size_t logic_frame_size(const LogicFrame& frame) { return kLogicHeaderSize + frame.msglen + 1; }
 
 // The checkbit byte of a frame that fits.
-inline std::uint8_t& logic_checkbit(logicmsg& frame) { return frame.data[frame.msglen]; }
-inline std::uint8_t logic_checkbit(const logicmsg& frame) { return frame.data[frame.msglen]; }
+inline std::uint8_t& logic_checkbit(LogicFrame& frame) { return frame.data[frame.msglen]; }
+inline std::uint8_t logic_checkbit(const LogicFrame& frame) { return frame.data[frame.msglen]; }
 
 // Sum of the header and the msglen data bytes, modulo 256; logs it at debug
 // level. For a frame that does not fit, only the bytes inside the buffer are
 // summed (callers drop such frames first).
-std::uint8_t calculateChecksumBite(const logicmsg& frame);
+std::uint8_t logic_checksum(const LogicFrame& frame);
 
 // True when a received frame is taken: it fits the buffer and its checkbit
 // matches. Anything else is dropped without a message.
-bool logic_frame_accepted(const logicmsg& frame);
+bool logic_frame_accepted(const LogicFrame& frame);
 
 // Letter of a mode code: "I", "O", "A", else "?".
 const char* logic_mode_letter(std::uint8_t code);

@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <sys/eventfd.h>
 #include <syslog.h>
 #include <termios.h>
 #include <unistd.h>
@@ -18,7 +17,7 @@ namespace {
 // Publishes a decoded reply: replaces the record, flags it and wakes the
 // waiting command. `build` fills the text; it runs with the mutex held.
 template <typename Build>
-void publish_reply(LogicMcuLink& link, const logicmsg& frame, bool trace_data, Build build) {
+void publish_reply(LogicMcuLink& link, const LogicFrame& frame, bool trace_data, Build build) {
   std::lock_guard lock(link.mutex);
   link.reply.clear();
   syslog(LOG_DEBUG, "here: -->return from mcu data");
@@ -31,7 +30,16 @@ void publish_reply(LogicMcuLink& link, const logicmsg& frame, bool trace_data, B
   link.replied.notify_one();
 }
 
-void trace_received(const logicmsg& frame) {
+// How often a hung-up line is read again.
+constexpr int kHungUpReadInterval = 100;  // ms
+
+// True when `fd` becomes readable within `timeout_ms`.
+bool wait_readable(int fd, int timeout_ms) {
+  pollfd p{fd, POLLIN, 0};
+  return ::poll(&p, 1, timeout_ms) > 0;
+}
+
+void trace_received(const LogicFrame& frame) {
   syslog(LOG_DEBUG, "head1 and head2 is 0x%x 0x%x\n", frame.head1, frame.head2);
   syslog(LOG_DEBUG, "get cmd from is 0x%x\n", frame.cmd);
   syslog(LOG_DEBUG, "get len from is 0x%x\n", frame.msglen);
@@ -42,31 +50,27 @@ void trace_received(const logicmsg& frame) {
 }  // namespace
 
 LogicMcuLink& logicmcu_process_link() {
-  // Never destroyed: the receiver thread lives as long as the process.
-  static LogicMcuLink* link = new LogicMcuLink;
-  return *link;
+  // The receiver lives as long as the process; should the process end by
+  // returning from main, it is stopped and joined on the way out.
+  static LogicMcuLink link;
+  return link;
 }
 
 void LogicMcuLink::start_receiver(const char* path) {
-  if (receiver_.joinable()) return;
-  wake_.reset(::eventfd(0, EFD_CLOEXEC));
-  if (!wake_) return;
+  if (receiver_.joinable() || !wake_.valid()) return;
   try {
-    receiver_ = std::thread([this, port = std::string(path), wake = wake_.get()] {
+    receiver_ = std::thread([this, port = std::string(path), wake = wake_.fd()] {
       logicmcu_rx_thread(*this, port.c_str(), wake);
     });
   } catch (const std::system_error&) {
     // Without a receiver every command times out, as with a missing port.
-    wake_.reset();
   }
 }
 
 void LogicMcuLink::stop_receiver() {
   if (!receiver_.joinable()) return;
-  std::uint64_t one = 1;
-  [[maybe_unused]] ssize_t n = ::write(wake_.get(), &one, sizeof(one));
+  wake_.signal();
   receiver_.join();
-  wake_.reset();
 }
 
 int logicmcu_open_uart(LogicMcuLink& link, const char* path) {
@@ -104,7 +108,7 @@ void logicmcu_rx_thread(LogicMcuLink& link, const char* path, int wake_fd) {
     port = link.uart.get();
   }
 
-  logicmsg frame{};
+  LogicFrame frame{};
   std::span<std::uint8_t> buffer = frame.bytes();
   for (;;) {
     pollfd fds[2] = {{port, POLLIN, 0}, {wake_fd, POLLIN, 0}};
@@ -123,16 +127,17 @@ void logicmcu_rx_thread(LogicMcuLink& link, const char* path, int wake_fd) {
       // (the next read overwrites it from the start).
       if (!logic_frame_accepted(frame)) continue;
       logicmcu_handle_frame(link, frame, static_cast<std::size_t>(count));
-      frame = logicmsg{};
+      frame = LogicFrame{};
       continue;
     }
     if (count == 0) {
-      // A hung-up tty (the other end closed) polls readable and reads 0 for
-      // ever; the read that was blocked when it happened gets EIO. Either
-      // way the port is gone for good.
-      if (!(fds[0].revents & POLLHUP)) continue;
-      errno = EIO;
-    } else if (errno == EINTR || errno == EAGAIN) {
+      // Back to reading. A hung-up line reads 0 and polls ready at once for
+      // as long as it stays hung up: it is read again at a walking pace, not
+      // in a busy loop, until data comes or the receiver is stopped.
+      if ((fds[0].revents & POLLHUP) && wait_readable(wake_fd, kHungUpReadInterval)) return;
+      continue;
+    }
+    if (errno == EINTR || errno == EAGAIN) {
       syslog(LOG_WARNING, "Got EINTR/EAGAIN, continue for reading data.");
       continue;
     }
@@ -143,7 +148,7 @@ void logicmcu_rx_thread(LogicMcuLink& link, const char* path, int wake_fd) {
   }
 }
 
-void logicmcu_handle_frame(LogicMcuLink& link, const logicmsg& frame, std::size_t count) {
+void logicmcu_handle_frame(LogicMcuLink& link, const LogicFrame& frame, std::size_t count) {
   if (count <= kLogicHeaderSize || frame.head1 != kLogicHead || frame.head2 != kLogicHead) return;
   if (!logic_frame_fits(frame)) return;
   std::span<const std::uint8_t> data(frame.data.data(), frame.msglen);
@@ -174,10 +179,10 @@ void logicmcu_handle_frame(LogicMcuLink& link, const logicmsg& frame, std::size_
   }
 }
 
-bool logicmcu_exchange(LogicMcuLink& link, logicmsg& wlogicmsg, LogicText& text) {
-  std::uint8_t checksum = calculateChecksumBite(wlogicmsg);
+bool logicmcu_exchange(LogicMcuLink& link, LogicFrame& request, LogicText& text) {
+  std::uint8_t checksum = logic_checksum(request);
   syslog(LOG_DEBUG, "calculateChecksumBite(&wlogicmsg) --> 0x%x", checksum);
-  logic_checkbit(wlogicmsg) = checksum;
+  logic_checkbit(request) = checksum;
 
   std::unique_lock lock(link.mutex);
   // Whatever the receiver decoded before this request is not its answer.
@@ -185,7 +190,7 @@ bool logicmcu_exchange(LogicMcuLink& link, logicmsg& wlogicmsg, LogicText& text)
   // Written with the lock held so the receiver cannot close the port (and
   // the number be reused) between reading the descriptor and the write. One
   // write; a short write is not detected, a failed one ends in a time-out.
-  if (::write(link.uart.get(), wlogicmsg.bytes().data(), logic_frame_size(wlogicmsg)) < 0)
+  if (::write(link.uart.get(), request.bytes().data(), logic_frame_size(request)) < 0)
     syslog(LOG_ERR, "Write logicmsg data error: [errno = %d]", errno);
 
   // The deadline is wall-clock time: a clock step during the wait moves it.

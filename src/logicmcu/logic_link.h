@@ -8,6 +8,7 @@
 
 #include <termios.h>
 
+#include "common/event_fd.h"
 #include "common/unique_fd.h"
 #include "logicmcu/logic_frame.h"
 
@@ -60,11 +61,11 @@ struct LogicMcuLink {
   UniqueFd uart;                    // guarded by mutex; closed only by the receiver
 
  private:
-  UniqueFd wake_;  // eventfd: readable once the receiver must stop
+  EventFd wake_;  // signalled once the receiver must stop
   std::thread receiver_;
 };
 
-// The daemon's link, created on first use and never destroyed.
+// The daemon's link, created on first use.
 LogicMcuLink& logicmcu_process_link();
 
 // Opens `path` read-write (no controlling tty, blocking), sets 115200 baud,
@@ -74,20 +75,21 @@ LogicMcuLink& logicmcu_process_link();
 int logicmcu_open_uart(LogicMcuLink& link, const char* path);
 
 // Receiver thread body: opens `path`, then reads one frame per read until a
-// read fails for good (the port is then closed) or `wake_fd` becomes
-// readable. Never holds the mutex while it reads.
+// read fails with an error other than EINTR or EAGAIN (the port is then
+// closed) or `wake_fd` becomes readable. A read of 0 bytes, a hung-up line's
+// too, goes back to reading. Never holds the mutex while it reads.
 void logicmcu_rx_thread(LogicMcuLink& link, const char* path, int wake_fd);
 
 // Decodes one received frame whose checksum matched (`count` is what the read
 // returned): a reply of code 1 to 4 replaces `link.reply` and is signalled;
 // code 0, short frames and wrong heads are ignored; other codes are logged.
-void logicmcu_handle_frame(LogicMcuLink& link, const logicmsg& frame, std::size_t count);
+void logicmcu_handle_frame(LogicMcuLink& link, const LogicFrame& frame, std::size_t count);
 
-// Sends `wlogicmsg` (head, cmd, msglen and data filled, the rest zero; its
+// Sends `request` (head, cmd, msglen and data filled, the rest zero; its
 // checkbit is filled here) and waits up to 3 seconds on the realtime clock for
 // the receiver's next reply. A reply decoded before the request was sent is
 // discarded. Returns true with the reply text in `text`, false on time-out
 // (a failed write is logged and also ends in a time-out).
-bool logicmcu_exchange(LogicMcuLink& link, logicmsg& wlogicmsg, LogicText& text);
+bool logicmcu_exchange(LogicMcuLink& link, LogicFrame& request, LogicText& text);
 
 }  // namespace ftmd

@@ -12,19 +12,20 @@ struct LogicMcuLink;
 // the commands then time out.
 void start_logicmcu_receiver();
 
-// The four logic MCU commands, as the command table calls them: they talk to
-// the process-wide link. Each blocks the main thread up to 3 seconds (a level
+// The four logic MCU commands, as the command table calls them (the set
+// commands take "<group>,<mode letter>" and "<group>,<two level letters>"):
+// they talk to the process-wide link. Each blocks the main thread up to 3 seconds (a level
 // set up to 6) and leaves the reply buffer unchanged when the MCU is silent.
-void logicmcu_getmode(char* command, ReplyBuffer& reply);
-void logicmcu_setmode(char* command, ReplyBuffer& reply);
-void logicmcu_getvalue(char* command, ReplyBuffer& reply);
-void logicmcu_setvalue(char* command, ReplyBuffer& reply);
+void logicmcu_getmode(char* args, ReplyBuffer& reply);
+void logicmcu_setmode(char* args, ReplyBuffer& reply);
+void logicmcu_getvalue(char* args, ReplyBuffer& reply);
+void logicmcu_setvalue(char* args, ReplyBuffer& reply);
 
 // The same commands on a given link (the table's versions pass the
 // process-wide one).
-void logicmcu_getmode(LogicMcuLink& link, char* command, ReplyBuffer& reply);
-void logicmcu_setmode(LogicMcuLink& link, char* command, ReplyBuffer& reply);
-void logicmcu_getvalue(LogicMcuLink& link, char* command, ReplyBuffer& reply);
-void logicmcu_setvalue(LogicMcuLink& link, char* command, ReplyBuffer& reply);
+void logicmcu_getmode(LogicMcuLink& link, char* args, ReplyBuffer& reply);
+void logicmcu_setmode(LogicMcuLink& link, char* args, ReplyBuffer& reply);
+void logicmcu_getvalue(LogicMcuLink& link, char* args, ReplyBuffer& reply);
+void logicmcu_setvalue(LogicMcuLink& link, char* args, ReplyBuffer& reply);
 
 }  // namespace ftmd

@@ -6,15 +6,12 @@
 #include <cstring>
 #include <string>
 
+#include "core/boot_env.h"
 #include "core/shell.h"
-#include "identity/boot_env.h"
 #include "mcu/mcu.h"
 
 namespace ftmd {
 namespace {
-
-constexpr std::size_t kCircuitArgsOffset = sizeof("at+ftm,circuit=") - 1;
-constexpr std::size_t kAgingArgsOffset = sizeof("at+ftm,aging=") - 1;
 
 constexpr int kCircuitTestFirst = 1;
 constexpr int kCircuitTestLast = 14;
@@ -23,11 +20,12 @@ constexpr int kAgingTest = 15;
 
 // The MCU takes test lines written straight into its tty; the shell's echo
 // ends the line with a line feed.
-constexpr char kMcuTestLine[] = "echo test:%d,%d > /dev/ttyRPMSG30";
+constexpr char kMcuTestLine[] = "echo test:%d,%d > %s";
 constexpr char kAgingVariable[] = "aging";
 constexpr char kAgingWrite[] = "fw_setenv aging %d";
 constexpr char kAgingRead[] = "fw_printenv aging";
 constexpr std::size_t kShellLineSize = 256;
+// The record as the tool prints it, "aging=<value>", read with this buffer.
 constexpr int kEnvLineSize = 256;
 
 constexpr char kReplyOk[] = "OK\n";
@@ -58,18 +56,11 @@ long long leading_decimal(const char* text) {
   return value;
 }
 
-// The writable arguments after a handler's prefix (an empty text when the
-// command is shorter, which the dispatcher never lets happen).
-char* args_after(char* command, std::size_t prefix_length) {
-  std::size_t length = std::strlen(command);
-  return command + (length < prefix_length ? length : prefix_length);
-}
-
 // Writes one "test:%d,%d" line to the MCU through the shell. Only a shell
 // that cannot be started counts as a failure.
 bool send_test_line(int test, int value) {
   std::array<char, kShellLineSize> line{};
-  std::snprintf(line.data(), line.size(), kMcuTestLine, test, value);
+  std::snprintf(line.data(), line.size(), kMcuTestLine, test, value, kRpmsgTty);
   syslog(LOG_WARNING, "command -> %s", line.data());
   ReadPipe pipe(line.data());
   if (!pipe.started()) return false;
@@ -79,10 +70,10 @@ bool send_test_line(int test, int value) {
 
 }  // namespace
 
-void circuit_test(char* command, ReplyBuffer& reply) {
+void circuit_test(char* args, ReplyBuffer& reply) {
   syslog(LOG_DEBUG, "Func: --> circuit_test");
   char* save = nullptr;
-  const char* test_token = strtok_r(args_after(command, kCircuitArgsOffset), kTokenSeparators, &save);
+  const char* test_token = strtok_r(args, kTokenSeparators, &save);
   if (test_token == nullptr || !is_digit(test_token[0])) {
     reply.set(kReplyFormatError);
     return;
@@ -101,9 +92,8 @@ void circuit_test(char* command, ReplyBuffer& reply) {
   reply.set(send_test_line(static_cast<int>(test), selector_token[0] - '0') ? kReplyOk : kReplyExecError);
 }
 
-void deviceaging_test(char* command, ReplyBuffer& reply) {
+void deviceaging_test(char* args, ReplyBuffer& reply) {
   syslog(LOG_DEBUG, "Func: --> deviceaging_test");
-  char* args = args_after(command, kAgingArgsOffset);
 
   if (std::strcmp(args, "?") == 0) {
     syslog(LOG_DEBUG, "Reading aging");
@@ -156,15 +146,10 @@ bool aging_env_write(int value) {
 
 void aging_env_read(char* buf, int size) {
   if (size <= 0) return;
-  std::string line(static_cast<std::size_t>(size), '\0');
-  {
-    ReadPipe pipe(kAgingRead);
-    if (!pipe.read_line(line.data(), size)) return;
-  }
-  line.resize(std::strlen(line.c_str()));
-  if (env_line_is_unset(line, kAgingVariable)) return;
-  if (line.back() == '\n') line.pop_back();
-  std::memcpy(buf, line.c_str(), line.size() + 1);
+  std::optional<std::string> line = first_output_line(kAgingRead, static_cast<std::size_t>(size - 1)).line;
+  if (!line || env_line_is_unset(*line, kAgingVariable)) return;
+  if (line->back() == '\n') line->pop_back();
+  std::memcpy(buf, line->c_str(), line->size() + 1);
 }
 
 }  // namespace ftmd

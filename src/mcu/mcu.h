@@ -37,16 +37,18 @@ extern VolumeExpect volume_expect;
 
 struct RpmsgIpcMessage;
 
-// "at+ftm,volume=<channel>,<volume>": sets one channel's volume on the MCU and
-// answers "OK,volume=%d,%d\n" once the MCU has echoed both, else "ERROR\n".
-void volume_test(char* command, ReplyBuffer& reply);
+// Arguments "=<channel>,<volume>" (any one character in place of the "="):
+// sets one channel's volume on the MCU and answers "OK,volume=%d,%d\n" once the
+// MCU has echoed both, else "ERROR\n".
+void volume_test(char* args, ReplyBuffer& reply);
 
 // True when `args` is one or more digits, one comma, one or more digits, and
 // nothing else (no sign, no blank, no line end).
 bool volume_args_valid(const char* args);
 
 // Sends `request` on the rpmsg tty and waits up to about 10 s for the answer,
-// leaving the reply text. Opens and closes the tty itself.
+// leaving the reply text: the first bytes the MCU has sent, even before the
+// request, are judged. Opens and closes the tty itself.
 void volume_exchange(const RpmsgIpcMessage& request, ReplyBuffer& reply);
 
 // Judges the `count` bytes of one MCU answer against `volume_expect` and
@@ -55,12 +57,12 @@ void volume_parse_reply(const std::uint8_t* bytes, std::size_t count, ReplyBuffe
 
 // ---- Circuit test and ageing record ----------------------------------------
 
-// "at+ftm,circuit=<test 1..14>,<1|2>": writes "test:%d,%d" to the MCU.
-void circuit_test(char* command, ReplyBuffer& reply);
+// Arguments "<test 1..14>,<1|2>": writes "test:%d,%d" to the MCU.
+void circuit_test(char* args, ReplyBuffer& reply);
 
-// "at+ftm,aging=15,<value>": writes "test:15,<value>" to the MCU and records
-// the value in the boot environment; "at+ftm,aging=?" reads it back.
-void deviceaging_test(char* command, ReplyBuffer& reply);
+// Arguments "15,<value>": writes "test:15,<value>" to the MCU and records the
+// value in the boot environment; "?" reads it back.
+void deviceaging_test(char* args, ReplyBuffer& reply);
 
 // Runs "fw_setenv aging <value>"; true when the command could be started (its
 // exit status is not judged).

@@ -48,7 +48,7 @@ RpmsgIpcMessage rpmsg_wakeup_message() {
 RpmsgIpcMessage rpmsg_leave_lpm_message() {
   RpmsgIpcMessage m;
   m.type = kRpmsgTypeControl;
-  m.command = MCU_SOC_IPC_LEAVE_LPM;
+  m.command = kMcuCmdLeaveLpm;
   return m;
 }
 
@@ -67,7 +67,7 @@ RpmsgIpcMessage rpmsg_volume_request(int channel, int volume) {
 UniqueFd rpmsg_open() {
   UniqueFd fd(::open(kRpmsgTty, O_RDWR | O_NOCTTY | O_CLOEXEC));
   if (!fd) {
-    syslog(LOG_ERR, "/dev/ttyRPMSG30 open error");
+    syslog(LOG_ERR, "%s open error", kRpmsgTty);
     return fd;
   }
   // Reads block until the MCU says something.

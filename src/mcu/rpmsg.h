@@ -21,7 +21,8 @@ inline constexpr std::uint16_t kRpmsgTypeControl = 2;
 
 inline constexpr std::uint16_t kMcuCmdWakeup = 0;
 inline constexpr std::uint16_t kMcuCmdVolume = 1;
-inline constexpr std::uint16_t MCU_SOC_IPC_LEAVE_LPM = 25;
+// MCU_SOC_IPC_LEAVE_LPM in the MCU's own terms.
+inline constexpr std::uint16_t kMcuCmdLeaveLpm = 25;
 
 using RpmsgWire = std::array<std::uint8_t, kRpmsgMessageSize>;
 
@@ -48,7 +49,7 @@ struct RpmsgIpcMessage {
 
 // The greeting sent right after GPIO 84 is driven: type 1, command 0.
 RpmsgIpcMessage rpmsg_wakeup_message();
-// Sent once the Dante container runs: type 2, MCU_SOC_IPC_LEAVE_LPM.
+// Sent once the Dante container runs: type 2, kMcuCmdLeaveLpm.
 RpmsgIpcMessage rpmsg_leave_lpm_message();
 // Type 2, command 1, sync1 0xBB, data: the channel's low 8 bits, the volume.
 RpmsgIpcMessage rpmsg_volume_request(int channel, int volume);

@@ -1,5 +1,4 @@
 #include <syslog.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -16,8 +15,6 @@ VolumeExpect volume_expect;
 
 namespace {
 
-// "at+ftm,volume" and one separator, normally "=", that is never looked at.
-constexpr std::size_t kVolumeArgsOffset = 14;
 constexpr int kVolumeMax = 100;
 // The MCU gets about 10 s to answer: one read right after the write, then a
 // read every second.
@@ -65,8 +62,9 @@ bool volume_args_valid(const char* args) {
   return commas == 1 && in_number;
 }
 
-void volume_test(char* command, ReplyBuffer& reply) {
-  const char* args = std::strlen(command) > kVolumeArgsOffset ? command + kVolumeArgsOffset : "";
+void volume_test(char* args, ReplyBuffer& reply) {
+  // One separator, normally "=", comes first and is never looked at.
+  if (*args != '\0') ++args;
   int channel = 0;
   int volume = 0;
   if (!volume_args_valid(args) || !parse_channel_volume(args, channel, volume) || channel < 0 || volume < 0 ||
@@ -87,9 +85,8 @@ void volume_exchange(const RpmsgIpcMessage& request, ReplyBuffer& reply) {
   }
 
   volume_expect = VolumeExpect{};
-  // An answer that came after an earlier request had given up must not
-  // confirm this one.
-  ::tcflush(fd.get(), TCIFLUSH);
+  // Whatever the MCU sends first is its answer, even bytes it had sent
+  // before this request.
   volume_expect.expected_channel = request.data[0];
   volume_expect.expected_volume = request.data[1];
   const RpmsgWire wire = request.wire();

@@ -1,14 +1,13 @@
 #include <fcntl.h>
 #include <syslog.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <array>
 #include <cerrno>
 #include <cstring>
 
-#include "core/shell.h"
 #include "common/unique_fd.h"
+#include "core/shell.h"
 #include "mcu/mcu.h"
 #include "mcu/rpmsg.h"
 
@@ -44,7 +43,7 @@ constexpr char kDanteRunning[] = "running";
 constexpr unsigned kDantePollIntervalSeconds = 2;
 // The MCU leaves low-power mode a moment after the container reports running.
 constexpr unsigned kLeaveLpmDelaySeconds = 1;
-constexpr std::size_t kPollLineSize = 1024;
+constexpr std::size_t kPollLineMax = 1023;
 
 void write_message(int fd, const RpmsgIpcMessage& message) {
   const RpmsgWire wire = message.wire();
@@ -52,13 +51,10 @@ void write_message(int fd, const RpmsgIpcMessage& message) {
 }
 
 bool dante_running() {
-  std::array<char, kPollLineSize> line{};
-  {
-    ReadPipe pipe(kDantePollCommand);
-    pipe.read_line(line.data(), static_cast<int>(line.size()));
-  }
-  syslog(LOG_DEBUG, "output --> %s", line.data());
-  return std::strncmp(line.data(), kDanteRunning, sizeof(kDanteRunning) - 1) == 0;
+  // No output at all counts as a state other than running.
+  std::string line = first_output_line(kDantePollCommand, kPollLineMax).line.value_or("");
+  syslog(LOG_DEBUG, "output --> %s", line.c_str());
+  return line.starts_with(kDanteRunning);
 }
 
 }  // namespace
@@ -94,13 +90,11 @@ void mcu_wakeup() {
   while (!dante_running()) ::sleep(kDantePollIntervalSeconds);
   ::sleep(kLeaveLpmDelaySeconds);
 
-  // Whatever the MCU said before (to the greeting, or left over from an
-  // earlier run of the daemon) is not the answer we wait for.
-  ::tcflush(fd.get(), TCIFLUSH);
   syslog(LOG_DEBUG, "---->MCU_SOC_IPC_LEAVE_LPM-----");
   write_message(fd.get(), rpmsg_leave_lpm_message());
 
-  // Any bytes will do: the MCU only tells us it is awake.
+  // Any bytes will do, those already waiting too: the MCU only tells us it is
+  // awake.
   RpmsgWire answer{};
   while (::read(fd.get(), answer.data(), answer.size()) < 0 && errno == EINTR) {
   }

@@ -1,4 +1,4 @@
-#include "core/service.h"
+#include "daemon/service.h"
 
 #include <fcntl.h>
 #include <strings.h>
@@ -8,29 +8,18 @@
 #include <array>
 #include <cstdint>
 
-#include "core/command_table.h"
 #include "common/host_frame.h"
-#include "core/shell.h"
 #include "common/unique_fd.h"
+#include "core/shell.h"
+#include "daemon/command_table.h"
 #include "hwtest/hwtest.h"
+#include "hwtest/led.h"
 #include "logicmcu/logicmcu.h"
 #include "mcu/mcu.h"
 
 namespace ftmd {
 namespace {
 
-struct LedOnStep {
-  const char* path;
-  const char* error;
-};
-
-constexpr LedOnStep kLedOnSteps[] = {
-    {"/sys/class/leds/red/brightness", "write 1 value to red/brightness error"},
-    {"/sys/class/leds/green/brightness", "write 1 value to green/brightness error"},
-    {"/sys/class/leds/blue/brightness", "write 1 value to blue/brightness error"},
-};
-
-constexpr char kSeedStatusFile[] = "echo ERROR,Insert or Pull out Usb first > /tmp/usbdetect.txt";
 constexpr char kRebootCommand[] = "reboot";
 // The line number the test station's log parsers expect in the result trace.
 constexpr int kResultTraceLine = 344;
@@ -38,7 +27,7 @@ constexpr int kResultTraceLine = 344;
 UniqueFd open_host_port() {
   UniqueFd fd(::open(kHostPort, O_RDWR | O_NOCTTY | O_SYNC | O_CLOEXEC));
   if (!fd) {
-    syslog(LOG_INFO, "file /dev/ttyGS0 open failed!\n");
+    syslog(LOG_INFO, "file %s open failed!\n", kHostPort);
     return fd;
   }
   serial_set_attributes(fd.get(), B115200, 0);
@@ -84,17 +73,17 @@ void reboot_after_reply() {
 }  // namespace
 
 void leds_on() {
-  for (const LedOnStep& led : kLedOnSteps) {
-    UniqueFd fd(::open(led.path, O_WRONLY | O_CLOEXEC));
+  for (const LedChannelInfo& led : kLedChannels) {
+    UniqueFd fd(::open(led.brightness, O_WRONLY | O_CLOEXEC));
     if (!fd) continue;
-    // The LED driver takes the NUL as part of the value.
-    if (::write(fd.get(), "1", 2) < 0) syslog(LOG_ERR, "%s", led.error);
+    if (::write(fd.get(), kLedOnValue, sizeof(kLedOnValue)) < 0)
+      syslog(LOG_ERR, "write 1 value to %s/brightness error", led.name);
   }
 }
 
 int run_service() {
   leds_on();
-  run_shell(kSeedStatusFile);
+  seed_usb_status();
   start_udisk_monitor();
   mcu_wakeup();
   start_logicmcu_receiver();

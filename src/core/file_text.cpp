@@ -1,6 +1,7 @@
-#include "identity/file_text.h"
+#include "core/file_text.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -8,7 +9,7 @@
 
 #include "common/unique_fd.h"
 
-namespace ftmd::identity {
+namespace ftmd {
 namespace {
 
 UniqueFd open_for_reading(const char* path) { return UniqueFd(::open(path, O_RDONLY | O_CLOEXEC)); }
@@ -24,8 +25,8 @@ std::string read_up_to(int fd, std::size_t max, bool stop_at_lf) {
     if (n <= 0) break;
     std::size_t before = used;
     used += static_cast<std::size_t>(n);
-    if (stop_at_lf && std::memchr(text.data() + before, '\n', used - before) != nullptr) break;
     if (!stop_at_lf) break;  // one read, as kernel attribute files are read
+    if (std::memchr(text.data() + before, '\n', used - before) != nullptr) break;
   }
   text.resize(used);
   return text;
@@ -37,6 +38,11 @@ void cut_at_nul(std::string& text) {
 }
 
 }  // namespace
+
+bool path_exists(const char* path) {
+  struct stat st {};
+  return ::stat(path, &st) == 0;
+}
 
 std::optional<std::string> read_first_line(const char* path, std::size_t max_chars) {
   UniqueFd fd = open_for_reading(path);
@@ -56,18 +62,22 @@ std::optional<std::string> read_head(const char* path, std::size_t max_bytes) {
   return text;
 }
 
-int read_whole_file(const char* path, std::string& out) {
-  out.clear();
-  UniqueFd fd = open_for_reading(path);
-  if (!fd) return errno;
+std::optional<std::string> read_rest(int fd) {
+  std::string out;
   char chunk[4096];
   for (;;) {
-    ssize_t n = ::read(fd.get(), chunk, sizeof chunk);
+    ssize_t n = ::read(fd, chunk, sizeof chunk);
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return errno;
-    if (n == 0) return 0;
+    if (n < 0) return std::nullopt;
+    if (n == 0) return out;
     out.append(chunk, static_cast<std::size_t>(n));
   }
 }
 
-}  // namespace ftmd::identity
+std::optional<std::string> read_whole_file(const char* path) {
+  UniqueFd fd = open_for_reading(path);
+  if (!fd) return std::nullopt;
+  return read_rest(fd.get());
+}
+
+}  // namespace ftmd

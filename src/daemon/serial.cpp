@@ -2,7 +2,7 @@
 
 #include <cerrno>
 
-#include "core/service.h"
+#include "daemon/service.h"
 
 namespace ftmd {
 

@@ -1,4 +1,4 @@
-#include "identity/boot_env.h"
+#include "core/boot_env.h"
 
 namespace ftmd {
 

@@ -1,4 +1,4 @@
-#include "core/command_table.h"
+#include "daemon/command_table.h"
 
 #include <strings.h>
 
@@ -60,11 +60,12 @@ const CommandEntry* find_command(const char* command) {
 
 ReplyBuffer& dispatch_command(char* command, ReplyBuffer& reply) {
   const CommandEntry* row = find_command(command);
-  (row != nullptr ? row->handler : invalid_command)(command, reply);
+  if (row == nullptr)
+    invalid_command(command, reply);
+  else
+    row->handler(command + std::strlen(row->prefix), reply);
   return reply;
 }
-
-void invalid_command(char*, ReplyBuffer& reply) { reply.set("ERROR,Invalid Cmd\n"); }
 
 void reboot_device(char*, ReplyBuffer& reply) { reply.set(kRebootReply); }
 

@@ -4,9 +4,12 @@
 #include <optional>
 #include <string>
 
-// Small readers for the files identity provisioning looks at: kernel
-// attribute files, the tools' scratch files and the unit files.
-namespace ftmd::identity {
+// Small readers for the files the daemon looks at: kernel attribute files,
+// the tools' scratch files, release and unit files.
+namespace ftmd {
+
+// True when `path` names something (stat(2) succeeds).
+bool path_exists(const char* path);
 
 // The first line of `path` as a line reader with a buffer of `max_chars`+1
 // bytes sees it: at most `max_chars` bytes, up to and including the first line
@@ -19,7 +22,10 @@ std::optional<std::string> read_first_line(const char* path, std::size_t max_cha
 // be opened.
 std::optional<std::string> read_head(const char* path, std::size_t max_bytes);
 
-// The whole content of `path`. Returns 0, or the errno of the failing call.
-int read_whole_file(const char* path, std::string& out);
+// Everything that is left to read on `fd`; nothing when a read fails.
+std::optional<std::string> read_rest(int fd);
 
-}  // namespace ftmd::identity
+// The whole content of `path`; nothing when it cannot be opened or read.
+std::optional<std::string> read_whole_file(const char* path);
+
+}  // namespace ftmd
