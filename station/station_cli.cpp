@@ -463,7 +463,7 @@ int run_station(const StationOptions& options, std::FILE* out, std::FILE* err, i
   std::unique_ptr<LineStation> line;
   std::string pools;
   if (on_line) {
-    auto db = line::open_line_db(options.db);
+    auto db = line::open_line_db(options.db, line::retry_within_from_env());
     if (!db) {
       std::fprintf(err, "ftmstation: line database: %s\n", db.error().message.c_str());
       return kExitUsage;
