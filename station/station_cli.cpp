@@ -220,8 +220,9 @@ ParsedStationArgs parse_station_args(std::span<const char* const> args) {
   // The line's database from the environment serves only a station given no units.
   if (const char* env = std::getenv("FTMLINE_DB"); o.db.empty() && !units_given && env && *env) o.db = env;
   if (o.db.empty() && (o.count > 0 || o.retest))
-    return {std::nullopt, std::string(o.count > 0 ? "--count" : "--retest") +
-                              " is for runs on the line database (--db); a units file gives its own count"};
+    return {std::nullopt, o.count > 0 ? "--count is for runs on the line database (--db): a units file or "
+                                        "--sn is its own count"
+                                      : "--retest is for runs on the line database (--db)"};
   if (!o.web.empty()) {
     std::string address;
     int port = 0;
