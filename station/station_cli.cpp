@@ -349,7 +349,7 @@ void run_line_units(RunContext& run, LineStation& line) {
       std::fprintf(run.out, "REFUSED unit %s %s: %s; nothing was written to it\n", number.c_str(),
                    who.c_str(), why.c_str());
       std::fflush(run.out);
-      run.state.update([&](StationSnapshot& s) { s.status = "unit " + number + " refused: " + why; });
+      run.state.update([&](StationSnapshot& s) { s.status = "unit " + number + " refused: " += why; });
       run.worse(transport ? kExitPort : kExitSomeFailed);
       ++taken;
       ++refused;

@@ -72,7 +72,7 @@ class StationBoardTest : public BoardTest {
         if (action == "next-unit") {
           // The next unit is on the fixture before the station looks for it.
           if (before) before(action);
-          std::ofstream(dir_ + "/ack." + std::to_string(done.size() + 1));
+          std::ofstream ack(dir_ + "/ack." + std::to_string(done.size() + 1));
           continue;
         }
         const std::size_t mark = syslog().mark();
