@@ -44,8 +44,8 @@ class Reboots {
   void swap_unit(const std::function<void()>& fresh_unit);
 
  private:
-  void watch(std::stop_token stop);
-  void reboot(std::stop_token stop);
+  void watch(const std::stop_token& stop);
+  void reboot(const std::stop_token& stop);
   // The port and ftmd go, `while_down` runs, and after `boot_time` both come
   // back. False when stopped meanwhile.
   bool cycle(const std::stop_token& stop, std::chrono::milliseconds boot_time,
