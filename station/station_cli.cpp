@@ -384,8 +384,8 @@ void run_line_units(RunContext& run, LineStation& line) {
     link.reset();
     record.line = LineRun{hwid, make_run_id(hwid, started), line.actor().operator_name,
                           admission.identity_new, identity_read_back(run.plan, record)};
-    line.deliver(record, run.out, run.err);
     finish_unit(run, std::move(record));
+    line.deliver(run.done.back(), run.out, run.err);
     ++taken;
   }
   int passed = 0, aborted = 0;
