@@ -100,7 +100,7 @@ std::string check_reply(const std::string& reply, const std::optional<std::strin
 }
 
 void Runner::set_step(std::size_t i, const std::function<void(StepView&)>& change) {
-  state_.update([&](StationSnapshot& s) {
+  state_.update_slot(config_.slot, [&](SlotView& s) {
     if (i < s.unit.steps.size()) change(s.unit.steps[i]);
   });
 }
@@ -169,8 +169,9 @@ Runner::Outcome Runner::attempt_handover(const PlanStep& step, Transport& link, 
 
 Runner::Outcome Runner::reconnect(const PlanStep& step, std::unique_ptr<Transport>& link,
                                   AttemptRecord& attempt) {
-  state_.update(
-      [&](StationSnapshot& s) { s.status = "waiting for the device to come back on " + config_.port; });
+  state_.update_slot(config_.slot, [&](SlotView& s) {
+    s.status = "waiting for the device to come back on " + config_.port;
+  });
   // The old port goes with the device; holding it open would only get in
   // the way of the new one.
   link.reset();
@@ -180,7 +181,7 @@ Runner::Outcome Runner::reconnect(const PlanStep& step, std::unique_ptr<Transpor
   if (!link)
     return {false, true,
             "the device did not come back within " + seconds(step.reconnect_within) + ": " + error};
-  state_.update([&](StationSnapshot& s) { s.status = "running"; });
+  state_.update_slot(config_.slot, [&](SlotView& s) { s.status = "running"; });
   attempt.exchanges.push_back(exchange(*link, kReconnectProbe, step.timeout));
   const ExchangeRecord& probe = attempt.exchanges.back();
   if (probe.outcome != pc::LinkOutcome::kReply)
@@ -198,7 +199,7 @@ StepRecord Runner::run_step(std::size_t i, const PlanStep& step, const Values& v
   const int attempts = step.retries + 1;
 
   if (!step.prompt.empty()) {
-    state_.update([&](StationSnapshot& s) { s.prompt = step.prompt; });
+    state_.update_slot(config_.slot, [&](SlotView& s) { s.prompt = step.prompt; });
     set_step(i, [&](StepView& v) {
       v.state = StepState::kRunning;
       v.message = step.confirm ? "waiting for the operator" : step.prompt;
@@ -272,7 +273,7 @@ StepRecord Runner::run_step(std::size_t i, const PlanStep& step, const Values& v
     std::fprintf(config_.out, "  FAILED %s: %s\n", step.name.c_str(), outcome.message.c_str());
     std::fflush(config_.out);
   }
-  if (!step.prompt.empty()) state_.update([&](StationSnapshot& s) { s.prompt.clear(); });
+  if (!step.prompt.empty()) state_.update_slot(config_.slot, [&](SlotView& s) { s.prompt.clear(); });
   set_step(i, [&](StepView& v) { v.state = outcome.passed ? StepState::kPassed : StepState::kFailed; });
   return record;
 }
@@ -290,7 +291,7 @@ UnitRecord Runner::run_unit(const Unit& unit, int index, int count, std::unique_
   const auto start = Clock::now();
   const Values values = unit_values(unit);
 
-  state_.update([&](StationSnapshot& s) {
+  state_.update_slot(config_.slot, [&](SlotView& s) {
     s.status = "running";
     s.prompt.clear();
     s.unit = UnitView{};
@@ -351,7 +352,7 @@ UnitRecord Runner::run_unit(const Unit& unit, int index, int count, std::unique_
                               [](const StepRecord& s) { return s.verdict == Verdict::kPassed; });
   record.ended_at = iso_time(SystemClock::now());
   record.elapsed_ms = ms_since(start);
-  state_.update([&](StationSnapshot& s) {
+  state_.update_slot(config_.slot, [&](SlotView& s) {
     s.unit.verdict = record.passed ? "passed" : "failed";
     s.prompt.clear();
     (record.passed ? s.passed : s.failed) += 1;

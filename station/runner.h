@@ -29,6 +29,7 @@ struct RunnerConfig {
   std::string port;            // the port as the operator named it, for records
   bool progress_line = false;  // a "\r" progress line on `out` (a terminal)
   std::FILE* out = stdout;     // prompts, failures and the unit summary
+  std::size_t slot = 0;        // the slot's index in the live state
 };
 
 // What the runner needs from outside besides the link; each has a working

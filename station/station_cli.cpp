@@ -136,7 +136,7 @@ bool split_address(const std::string& text, std::string& address, int& port) {
 // Opens the unit's port, waiting for it to appear.
 std::unique_ptr<Transport> open_device(const PortChoice& choice, std::chrono::milliseconds wait,
                                        LiveState& state, std::FILE* out, std::FILE* err, std::string* error) {
-  state.update([&](StationSnapshot& s) { s.status = "waiting for the device on " + choice.describe(); });
+  state.update_slot(0, [&](SlotView& s) { s.status = "waiting for the device on " + choice.describe(); });
   const Deadline deadline(wait);
   for (bool told = false;; told = true) {
     if (auto link = open_port(choice, error)) return std::make_unique<LinkTransport>(std::move(*link), err);
@@ -281,9 +281,9 @@ void finish_unit(RunContext& run, UnitRecord record) {
 
 // Asks the operator for the next unit (the hook's action "next-unit").
 void ask_next_unit(RunContext& run, const std::string& text) {
-  run.state.update([&](StationSnapshot& s) { s.prompt = text; });
+  run.state.update_slot(0, [&](SlotView& s) { s.prompt = text; });
   run.op.prompt("next-unit", text, true);
-  run.state.update([&](StationSnapshot& s) { s.prompt.clear(); });
+  run.state.update_slot(0, [&](SlotView& s) { s.prompt.clear(); });
 }
 
 // The port did not come (or went) before a unit could start: the run stops.
@@ -349,7 +349,7 @@ void run_line_units(RunContext& run, LineStation& line) {
       std::fprintf(run.out, "REFUSED unit %s %s: %s; nothing was written to it\n", number.c_str(),
                    who.c_str(), why.c_str());
       std::fflush(run.out);
-      run.state.update([&](StationSnapshot& s) { s.status = "unit " + number + " refused: " += why; });
+      run.state.update_slot(0, [&](SlotView& s) { s.status = "unit " + number + " refused: " += why; });
       run.worse(transport ? kExitPort : kExitSomeFailed);
       ++taken;
       ++refused;
@@ -365,8 +365,8 @@ void run_line_units(RunContext& run, LineStation& line) {
       std::fprintf(run.out, "the unit on the fixture is still %s, taken just now: put the next unit on\n",
                    hwid.c_str());
       std::fflush(run.out);
-      run.state.update(
-          [&](StationSnapshot& s) { s.status = "waiting for the next unit: " + hwid + " is still on"; });
+      run.state.update_slot(
+          0, [&](SlotView& s) { s.status = "waiting for the next unit: " + hwid + " is still on"; });
       link.reset();
       pause_unless_interrupted(kSameUnitPause);
       continue;
@@ -509,19 +509,25 @@ int run_station(const StationOptions& options, std::FILE* out, std::FILE* err, i
   }
 
   LiveState state;
+  OperatorDesk desk;
   state.update([&](StationSnapshot& s) {
     s.station = station;
-    s.port = options.port.describe();
     s.status = "starting";
-    s.unit.plan = plan->name;
-    s.unit.count = on_line ? options.count : static_cast<int>(units.size());
+    s.operator_name = operator_name;
+    SlotView slot;
+    slot.name = "1";
+    slot.port = options.port.describe();
+    slot.status = "starting";
+    slot.unit.plan = plan->name;
+    slot.unit.count = on_line ? options.count : static_cast<int>(units.size());
+    s.slots.push_back(std::move(slot));
   });
   std::unique_ptr<WebView> web;
   if (!options.web.empty()) {
     std::string address;
     int port = 0;
     split_address(options.web, address, port);
-    web = WebView::start(state, address, port, &error);
+    web = WebView::start(state, desk, {address, port, {}, operator_name}, &error);
     if (!web) {
       std::fprintf(err, "ftmstation: web view on %s: %s\n", options.web.c_str(), error.c_str());
       return kExitUsage;
@@ -564,7 +570,10 @@ int run_station(const StationOptions& options, std::FILE* out, std::FILE* err, i
     run_line_units(run, *line);
   else
     run_listed_units(run, units);
-  state.update([&](StationSnapshot& s) { s.status = "finished"; });
+  state.update([&](StationSnapshot& s) {
+    s.status = "finished";
+    s.ended = true;
+  });
   std::fflush(out);
   return run.status;
 }

@@ -56,7 +56,7 @@ class FakeOperator : public Operator {
   FakeOperator(std::vector<std::string>& log, LiveState& state) : log_(log), state_(state) {}
   void prompt(const std::string& action, const std::string& text, bool confirm) override {
     log_.push_back("prompt " + action + (confirm ? " confirm" : "") + ": " + text +
-                   " / shown: " + state_.snapshot().prompt);
+                   " / shown: " + state_.snapshot().slots[0].prompt);
     if (action == "ctrl-c") interrupted_ = true;
   }
   std::atomic<bool> interrupted_{false};
@@ -69,6 +69,7 @@ class FakeOperator : public Operator {
 class RunnerTest : public testing::Test {
  protected:
   UnitRecord run(const std::string& steps, Script script) {
+    state_.update([](StationSnapshot& s) { s.slots.resize(1); });
     std::string error;
     auto plan = parse_plan("name: t\ndefaults:\n  retry_delay: 0\nsteps:\n" + steps, "t.yaml", &error);
     EXPECT_TRUE(plan) << error;
@@ -110,9 +111,9 @@ TEST_F(RunnerTest, AllStepsPassAndFillTheirCommands) {
   EXPECT_EQ(r.steps[2].attempts[0].exchanges[0].reply, "OK,ftmver=V1.0\n");
   EXPECT_NE(output_.find("PASS SN.1  3/3 steps passed"), std::string::npos) << output_;
   auto snap = state_.snapshot();
-  EXPECT_EQ(snap.unit.verdict, "passed");
-  EXPECT_EQ(snap.passed, 1);
-  for (const auto& s : snap.unit.steps) EXPECT_EQ(s.state, StepState::kPassed);
+  EXPECT_EQ(snap.slots[0].unit.verdict, "passed");
+  EXPECT_EQ(snap.slots[0].passed, 1);
+  for (const auto& s : snap.slots[0].unit.steps) EXPECT_EQ(s.state, StepState::kPassed);
 }
 
 TEST_F(RunnerTest, OnFailDecidesWhetherTheRestRuns) {
@@ -140,7 +141,7 @@ TEST_F(RunnerTest, RetriesUntilARightReplyAndRecordsEachAttempt) {
   EXPECT_EQ(r.steps[0].attempts[0].message,
             "expected \"OK,udisk=1\\n\", got \"ERROR,Insert or Pull out Usb first\\n\"");
   EXPECT_EQ(r.steps[0].attempts[1].message, "no reply within 10 s");
-  EXPECT_EQ(state_.snapshot().unit.steps[0].attempt, 3);
+  EXPECT_EQ(state_.snapshot().slots[0].unit.steps[0].attempt, 3);
 }
 
 TEST_F(RunnerTest, APortFailureStopsTheUnitWithoutRetries) {
@@ -214,7 +215,7 @@ TEST_F(RunnerTest, PromptsComeBeforeTheCommandAndAnInterruptSkipsTheRest) {
   EXPECT_EQ(log_, (std::vector<std::string>{"prompt reset-key: Press the key / shown: Press the key", "a",
                                             "prompt  confirm: Plug it / shown: Plug it", "b",
                                             "prompt ctrl-c: stop now / shown: stop now", "c"}));
-  EXPECT_EQ(state_.snapshot().prompt, "");
+  EXPECT_EQ(state_.snapshot().slots[0].prompt, "");
   EXPECT_TRUE(r.interrupted);
   EXPECT_EQ(r.steps[2].attempts.size(), 1u);  // no retries once interrupted
   EXPECT_EQ(r.steps[3].verdict, Verdict::kSkipped);
