@@ -69,10 +69,11 @@ constexpr Prepared kStatements[] = {
              "WHERE verdict = 'aborted' AND " IN_PERIOD("") " GROUP BY 1, 2, 3 ORDER BY 1, 2, 3"},
     {"failures_by_step",
      "SELECT failed_step, '', count(*) FROM ftmline.runs WHERE verdict = 'failed' AND " IN_PERIOD(
-         "") " GROUP BY 1 ORDER BY 3 DESC, 1 LIMIT $4"},
+         "") " GROUP BY 1 ORDER BY 3 DESC, failed_step COLLATE \"C\" LIMIT $4"},
     {"failures_by_reply",
      "SELECT failed_step, failed_reply, count(*) FROM ftmline.runs WHERE verdict = 'failed' AND " IN_PERIOD(
-         "") " GROUP BY 1, 2 ORDER BY 3 DESC, 1, 2 LIMIT $4"},
+         "") " GROUP BY 1, 2 ORDER BY 3 DESC, failed_step COLLATE \"C\", failed_reply COLLATE \"C\" LIMIT "
+             "$4"},
     {"failed_runs", RUN_ROW("''") "WHERE r.verdict = 'failed' AND " IN_PERIOD(
                         "r.") " AND r.failed_step = $4 AND ($5::text IS NULL OR r.failed_reply = $5) "
                               "ORDER BY r.started_at DESC, r.run_id DESC LIMIT $6"},
@@ -84,7 +85,9 @@ constexpr Prepared kStatements[] = {
     {"measurement_stats",
      "SELECT plan_name, name, unit, low, high, count(*), avg(value), min(value), max(value), "
      "count(*) FILTER (WHERE value < low OR value > high) FROM ftmline.measurements WHERE " IN_PERIOD(
-         "") " GROUP BY plan_name, name, unit, low, high ORDER BY 1, 2, 3, 4 NULLS FIRST, 5 NULLS FIRST"},
+         "") " GROUP BY plan_name, name, unit, low, high "
+             "ORDER BY plan_name COLLATE \"C\", name COLLATE \"C\", unit COLLATE \"C\", 4 NULLS FIRST, 5 "
+             "NULLS FIRST"},
     {"import_macs", "SELECT ftmline.import_macs($1, $2, $3, $4)"},
     {"import_serials", "SELECT ftmline.import_serials($1, $2, $3, $4)"},
     {"void", "SELECT ftmline.void_unit($1, $2, $3, $4)"},
