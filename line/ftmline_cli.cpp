@@ -19,6 +19,7 @@
 
 #include "common/atomic_file.h"
 #include "line/line_db.h"
+#include "line/line_demo.h"
 #include "line/line_export.h"
 #include "line/line_stats.h"
 #include "line/line_view.h"
@@ -55,6 +56,8 @@ const char kFtmlineUsage[] =
     "                                      one line per run that started in [since, until);\n"
     "                                      TIME: 2026-12-06, 2026-12-06T06:00 (local time), or\n"
     "                                      with Z or an offset; to stdout or FILE (atomically)\n"
+    "  demo                                fill an EMPTY database with a made-up day of a small\n"
+    "                                      line and keep its stations publishing (try serve on it)\n"
     "\n"
     "Options:\n"
     "  --db URL          sqlite:PATH, or a PostgreSQL URI or connection string\n"
@@ -369,6 +372,31 @@ int cmd_export(const Context& c) {
                                  : c.fail(refused(std::string("cannot write: ") + std::strerror(errno)));
 }
 
+// Fills an empty database with a made-up day and keeps its stations
+// publishing until SIGINT or SIGTERM.
+int cmd_demo(const Context& c) {
+  auto runs = fill_demo_line(c.db, std::time(nullptr));
+  if (!runs) return c.fail(runs.error());
+  std::fprintf(c.out,
+               "demo line in %s: %lld runs of the last 8 hours; its stations publish every second until "
+               "Ctrl-C (line1-st3 only once: it turns silent)\n",
+               c.db.describe().c_str(), static_cast<long long>(*runs));
+  std::fflush(c.out);
+  sigset_t stop;
+  sigemptyset(&stop);
+  sigaddset(&stop, SIGINT);
+  sigaddset(&stop, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &stop, nullptr);
+  const timespec second{1, 0};
+  for (std::int64_t tick = 0;; ++tick) {
+    auto stations = demo_stations(tick);
+    for (std::size_t i = 0; i < stations.size(); ++i)
+      if (i + 1 < stations.size() || tick == 0)
+        if (auto published = c.db.publish_station(stations[i]); !published) return c.fail(published.error());
+    if (sigtimedwait(&stop, nullptr, &second) > 0) return kExitOk;
+  }
+}
+
 // The commands in the order --help lists them.
 constexpr Command kCommands[] = {
     {"init", "", {}, {}, cmd_init},
@@ -389,6 +417,7 @@ constexpr Command kCommands[] = {
      {"--since", "--until", "--format", "--plan", "--output"},
      {"--since", "--format"},
      cmd_export},
+    {"demo", "", {}, {}, cmd_demo},
 };
 
 bool is_flag_of(const Command& command, std::string_view flag) {

@@ -64,13 +64,17 @@ main{padding:12px 18px;display:flex;flex-direction:column;gap:14px}
 .v-waiting-for-fixture,.v-waiting-for-operator{border-left-color:#ffd60a;background:#3d3510}
 .panels{display:grid;grid-template-columns:repeat(auto-fit,minmax(27em,1fr));gap:14px}
 .panel{background:#1d252e;border-radius:10px;padding:10px 14px;min-width:0}
+.panel.wide{grid-column:1/-1}
 .big{display:flex;gap:24px;margin-bottom:8px}
 .big div{font-size:13px;color:#8a99a8}
-.big b{display:block;font-size:34px;color:#e8eaed}
+.big b{display:block;font-size:32px;color:#e8eaed;white-space:nowrap}
 table{width:100%;border-collapse:collapse;font-size:14px;table-layout:fixed}
-th{text-align:left;font-weight:normal;color:#8a99a8;font-size:12px;text-transform:uppercase;padding:2px 4px}
+th{text-align:left;font-weight:normal;color:#8a99a8;font-size:12px;text-transform:uppercase;padding:2px 4px;
+ vertical-align:bottom;overflow:hidden;text-overflow:ellipsis}
 td{padding:2px 4px;border-top:1px solid #2c3945;white-space:nowrap;overflow:hidden;text-overflow:ellipsis}
-td.n,th.n{text-align:right;width:5.5em;font-variant-numeric:tabular-nums}
+td.n,th.n{text-align:right;width:4.4em;font-variant-numeric:tabular-nums}
+td.p,th.p{width:5.6em}
+th.n{font-size:10.5px;letter-spacing:0}
 .sub{margin-top:8px}
 .pareto .row{display:grid;grid-template-columns:minmax(0,1fr) 3.5em 3.5em;gap:6px;align-items:center;cursor:pointer;
  padding:2px 0}
@@ -86,7 +90,7 @@ td.n,th.n{text-align:right;width:5.5em;font-variant-numeric:tabular-nums}
 .pool .assigned{background:#4dabff}.pool .void{background:#6c7a89}
 .pool.low .pbar{outline:2px solid #ff9f0a}
 .warn{color:#ff9f0a;font-weight:bold}
-tr.outside td{color:#ff9d9d}
+tr.outside td:last-child{color:#ff9d9d;font-weight:bold}
 #detail{position:fixed;top:0;right:0;bottom:0;width:min(56em,100%);background:#161d24;border-left:2px solid #3a4652;
  z-index:3;display:flex;flex-direction:column}
 #detail-head{display:flex;align-items:center;gap:10px;padding:10px 14px;background:#1d252e}
@@ -118,7 +122,7 @@ pre{background:#0b0f13;border-radius:6px;padding:8px 10px;font:13px/1.35 "DejaVu
 <h2 class="sub">Failures by reply</h2><div id="pareto-replies"></div></section>
 <section class="panel"><h2>Pools</h2><div id="pools"></div><h2 class="sub">Records waiting in station outboxes</h2>
 <div id="outboxes"></div></section>
-<section class="panel"><h2>Measurements</h2><div id="measurements"></div></section>
+<section class="panel wide"><h2>Measurements</h2><div id="measurements"></div></section>
 </div></main>
 <aside id="detail" hidden><div id="detail-head"><button id="detail-back" hidden>&larr;</button><span id="detail-title"></span>
 <button id="detail-close">Close</button></div><div id="detail-body"></div></aside>
@@ -146,7 +150,7 @@ pre{background:#0b0f13;border-radius:6px;padding:8px 10px;font:13px/1.35 "DejaVu
   }
   function add(parent, tag, cls, text) { var e = el(tag, cls, text); parent.appendChild(e); return e; }
   function fill(parent, child) { parent.textContent = ''; if (child) parent.appendChild(child); }
-  function pct(n, d) { return d > 0 ? (100 * n / d).toFixed(1) + ' %' : '\u2013'; }
+  function pct(n, d) { return d > 0 ? (100 * n / d).toFixed(1) + '%' : '\u2013'; }
   function secs(ms) { return (ms / 1000).toFixed(ms < 10000 ? 1 : 0) + ' s'; }
   function num(x) { return x == null ? '' : String(Math.round(x * 1000) / 1000); }
   function query(params) {
@@ -163,12 +167,13 @@ pre{background:#0b0f13;border-radius:6px;padding:8px 10px;font:13px/1.35 "DejaVu
     });
   }
   function problem(text) { $('problem').textContent = text || ''; $('problem').hidden = !text; }
-  function table(heads, rows, numeric) {
+  // `classes`: each column's class ('n' a number, 'n p' a share, '' text).
+  function table(heads, rows, classes) {
     var t = el('table'), tr = add(add(t, 'thead'), 'tr'), tb = add(t, 'tbody');
-    heads.forEach(function (h, i) { add(tr, 'th', numeric[i] ? 'n' : '', h); });
+    heads.forEach(function (h, i) { add(tr, 'th', classes[i], h); });
     rows.forEach(function (r) {
       var row = add(tb, 'tr');
-      r.cells.forEach(function (c, i) { add(row, 'td', numeric[i] ? 'n' : '', c).title = c; });
+      r.cells.forEach(function (c, i) { add(row, 'td', classes[i], c).title = c; });
       if (r.cls) row.className = r.cls;
       if (r.click) { row.className += ' link'; row.addEventListener('click', r.click); }
     });
@@ -254,7 +259,7 @@ pre{background:#0b0f13;border-radius:6px;padding:8px 10px;font:13px/1.35 "DejaVu
     $('units').textContent = t.units;
     $('retests').textContent = t.retests;
     $('aborted').textContent = t.aborted;
-    var box = el('div'), numeric = [false, true, true, true, true, true];
+    var box = el('div'), numeric = ['', 'n', 'n p', 'n p', 'n', 'n'];
     [['plan', y.plans], ['station', y.stations], ['shift', y.shifts], ['hour', y.hours]].forEach(function (p) {
       if (!p[1].length) return;
       add(box, 'div', 'sub').appendChild(
@@ -312,7 +317,7 @@ pre{background:#0b0f13;border-radius:6px;padding:8px 10px;font:13px/1.35 "DejaVu
     var box = el('div');
     add(box, 'div', total ? 'warn' : '', total ? total + ' record' + (total === 1 ? '' : 's') + ' waiting'
                                                : 'none: every station\u2019s records are in the database');
-    if (rows.length) box.appendChild(table(['station', 'waiting'], rows, [false, true]));
+    if (rows.length) box.appendChild(table(['station', 'waiting'], rows, ['', 'n']));
     fill($('outboxes'), box);
   }
   function renderMeasurements(ms) {
@@ -323,7 +328,7 @@ pre{background:#0b0f13;border-radius:6px;padding:8px 10px;font:13px/1.35 "DejaVu
         var limits = (m.low == null ? '' : num(m.low)) + ' \u2026 ' + (m.high == null ? '' : num(m.high)) + ' ' + shown(m.unit);
         return {cells: [shown(m.plan), shown(m.name), limits, String(m.count), num(m.mean), num(m.min), num(m.max),
                         pct(m.outside, m.count)], cls: m.outside > 0 ? 'outside' : ''};
-      }), [false, false, false, true, true, true, true, true]));
+      }), ['', '', '', 'n', 'n p', 'n p', 'n p', 'n p']));
   }
   function renderPlans(plans) {
     var box = el('span', 'plans');
@@ -367,7 +372,7 @@ pre{background:#0b0f13;border-radius:6px;padding:8px 10px;font:13px/1.35 "DejaVu
     });
   }
   var RUN_HEADS = ['started (UTC)', 'unit', 'station', 'verdict', 'try', 'reply'];
-  var RUN_NUMERIC = [false, false, false, false, true, false];
+  var RUN_NUMERIC = ['', '', '', '', 'n', ''];
   function openFailures(step, reply) {
     var params = {period: period, plan: plan, step: step};
     if (reply !== null) params.reply = reply;
@@ -388,7 +393,7 @@ pre{background:#0b0f13;border-radius:6px;padding:8px 10px;font:13px/1.35 "DejaVu
         {cells: ['customer sn', shown(r.csn)]}, {cells: ['MACs', shown(r.lan4_mac) + ' ' + shown(r.lan3_mac)]},
         {cells: ['station', shown(r.station) + ' \u00b7 ' + shown(r.operator)]},
         {cells: ['started', r.started_at]}, {cells: ['ended', r.ended_at]},
-        {cells: ['failure', r.failed_step ? shown(r.failed_step) + ': ' + shown(r.failed_reply) : '']}], [false, false]));
+        {cells: ['failure', r.failed_step ? shown(r.failed_step) + ': ' + shown(r.failed_reply) : '']}], ['', '']));
       add(box, 'pre', 'mono record', JSON.stringify(s.record, null, 2));
       var unitLink = add(box, 'button', '', 'every run of this unit');
       unitLink.addEventListener('click', function () { openUnit(r.hwid, false); });
@@ -410,13 +415,13 @@ pre{background:#0b0f13;border-radius:6px;padding:8px 10px;font:13px/1.35 "DejaVu
           {cells: ['MACs', shown(id.lan4_mac) + ' ' + shown(id.lan3_mac)]}, {cells: ['state', u.state]},
           {cells: ['assigned', u.assigned_at + ' by ' + shown(u.assigned_station) + ' \u00b7 ' + shown(u.assigned_operator)]},
           {cells: ['provisioned', u.provisioned_at]}, {cells: ['void', u.voided_at ? u.voided_at + ': ' + shown(u.void_reason) : '']}
-        ], [false, false]));
+        ], ['', '']));
         var runs = u.runs.map(function (r) {
           return {cells: [r.started_at.replace('T', ' ').replace(/\.\d+Z$/, 'Z'), shown(r.plan_name), shown(r.station), r.verdict],
                   cls: 'verdict-' + r.verdict, click: function () { openRun(r.run_id); }};
         });
         add(box, 'div', 'sub', u.runs.length + ' run' + (u.runs.length === 1 ? '' : 's'));
-        box.appendChild(table(['started (UTC)', 'plan', 'station', 'verdict'], runs, [false, false, false, false]));
+        box.appendChild(table(['started (UTC)', 'plan', 'station', 'verdict'], runs, ['', '', '', '']));
       });
       openDetail('unit ' + shown(key), box, function () { openUnit(key, first); }, first);
     }).catch(function (e) { problem(e.message); });
