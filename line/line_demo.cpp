@@ -16,7 +16,7 @@ using nlohmann::json;
 
 constexpr unsigned kSeed = 20261206;
 constexpr int kUnits = 112;
-constexpr std::time_t kSpan = 8 * 3600;
+constexpr std::time_t kSpan = std::time_t{8} * 3600;
 
 struct Step {
   const char* name;
@@ -89,7 +89,8 @@ Result<std::int64_t> fill_demo_line(LineDb& db, std::time_t now) {
   for (const auto& l : *levels)
     if (l.imported > 0) return refused("the demo only fills an empty line database; this one has pools");
   const Actor admin{"demo", "planner"};
-  if (auto done = db.import_macs("02:1B:2C:00:00:00", 2 * 400, admin); !done) return done.error();
+  if (auto done = db.import_macs("02:1B:2C:00:00:00", std::uint64_t{2} * 400, admin); !done)
+    return done.error();
   std::vector<std::string> sns, csns;
   for (int i = 1; i <= 400; ++i) sns.push_back("FT26" + std::to_string(100000 + i));
   for (int i = 1; i <= kUnits + 20; ++i) csns.push_back("C-" + std::to_string(7700 + i));
@@ -134,7 +135,7 @@ Result<std::int64_t> fill_demo_line(LineDb& db, std::time_t now) {
       if (auto stored = db.store_run(run); !stored) return stored.error();
       ++runs;
       if (fail_at < 0) break;
-      start += 20 * 60;
+      start += std::time_t{20} * 60;
     }
   }
   return runs;
@@ -145,7 +146,7 @@ std::vector<StationStatus> demo_stations(std::int64_t tick) {
   for (int s = 0; s < 3; ++s) {
     StationStatus status{kStations[s], "line1-pc" + std::to_string(s + 1), s == 1 ? 2 : 0, {}};
     for (int k = 0; k < 2; ++k) {
-      std::int64_t t = tick + s * 7 + k * 11;
+      std::int64_t t = tick + std::int64_t{s} * 7 + std::int64_t{k} * 11;
       int step = static_cast<int>(t / 3 % static_cast<std::int64_t>(std::size(kSteps)));
       SlotStatus slot{std::to_string(k + 1),
                       "/dev/serial/by-path/pci-0000:00:14.0-usb-0:" + std::to_string(k + 1) + ":1.0",

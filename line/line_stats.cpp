@@ -9,7 +9,7 @@ namespace ftmd::line {
 namespace {
 
 constexpr std::time_t kQuarter = 900;
-constexpr std::time_t kSecondsPerDay = 24 * 3600;
+constexpr std::time_t kSecondsPerDay = std::time_t{24} * 3600;
 
 void add(YieldCounts& sum, const YieldCounts& counts) {
   sum.units += counts.units;
@@ -44,6 +44,7 @@ std::string local_text(std::time_t when, const char* format) {
 
 std::vector<YieldGroup> groups_of(const std::map<std::string, YieldCounts>& sums) {
   std::vector<YieldGroup> out;
+  out.reserve(sums.size());
   for (const auto& [name, counts] : sums) out.push_back({name, counts});
   return out;
 }
@@ -109,7 +110,7 @@ YieldTables yield_tables(const std::vector<YieldRow>& rows, const Shifts& shifts
     add(stations[row.station], row.counts);
     std::time_t when = row.quarter * kQuarter;
     std::tm tm = local(when);
-    add(hours[when - tm.tm_min * 60 - tm.tm_sec], row.counts);
+    add(hours[when - std::time_t{tm.tm_min} * 60 - tm.tm_sec], row.counts);
     add(shift_sums[shift_start(when, shifts)], row.counts);
   }
   tables.plans = groups_of(plans);

@@ -89,6 +89,7 @@ std::string counts(const YieldCounts& c) {
 
 std::vector<std::string> groups(const std::vector<YieldGroup>& gs) {
   std::vector<std::string> out;
+  out.reserve(gs.size());
   for (const auto& g : gs) out.push_back(g.name + ": " + counts(g.counts));
   return out;
 }
