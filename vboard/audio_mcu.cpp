@@ -192,7 +192,7 @@ void AudioMcu::judge_locked(const RpmsgRecord& record, std::vector<std::vector<s
 }
 
 void AudioMcu::answer_later_locked(std::vector<std::uint8_t> bytes, std::chrono::milliseconds delay) {
-  late_answers_.emplace_back([this, bytes = std::move(bytes), delay](std::stop_token stop) {
+  late_answers_.emplace_back([this, bytes = std::move(bytes), delay](const std::stop_token& stop) {
     std::mutex m;
     std::condition_variable_any cv;
     std::unique_lock lock(m);

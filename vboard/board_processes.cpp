@@ -100,7 +100,7 @@ void BoardProcesses::boot(const InitPlan& plan, const FdHandler& on_fd) {
     std::lock_guard lock(mutex_);
     alive_ = true;
   }
-  control_thread_ = std::jthread([this](std::stop_token st) { control_loop(st); });
+  control_thread_ = std::jthread([this](const std::stop_token& st) { control_loop(st); });
 }
 
 BoardProcesses::~BoardProcesses() { shut_down(); }
@@ -134,7 +134,7 @@ bool BoardProcesses::send(InitHeader header, std::string_view payload, std::span
   return send_init_msg(ctl_.get(), header, payload, fds);
 }
 
-void BoardProcesses::control_loop(std::stop_token stop) {
+void BoardProcesses::control_loop(const std::stop_token& stop) {
   while (!stop.stop_requested()) {
     pollfd p[2] = {{ctl_.get(), POLLIN, 0}, {wake_.fd(), POLLIN, 0}};
     if (::poll(p, 2, -1) < 0) continue;

@@ -72,7 +72,7 @@ class BoardProcesses {
 
   void boot(const InitPlan& plan, const FdHandler& on_fd);
   void shut_down() noexcept;
-  void control_loop(std::stop_token stop);
+  void control_loop(const std::stop_token& stop);
   int new_token();
   bool send(InitHeader header, std::string_view payload = {}, std::span<const int> fds = {});
 

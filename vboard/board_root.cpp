@@ -66,7 +66,9 @@ void remove_stale_state_dirs(const std::string& parent) {
     std::ifstream in(entry.path().string() + kOwnerFile);
     std::string pid, start;
     if (!(in >> pid >> start)) continue;
-    if (process_identity(static_cast<pid_t>(std::atoi(pid.c_str()))) == pid + " " + start) continue;
+    if (process_identity(static_cast<pid_t>(std::atoi(pid.c_str()))) ==
+        std::string(pid).append(" ").append(start))
+      continue;
     fs::remove_all(entry.path(), ec);
   }
 }

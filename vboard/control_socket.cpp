@@ -67,7 +67,7 @@ ControlSocket::ControlSocket(std::string path, Handler handler)
   if (!listener_ || ::bind(listener_.get(), reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0 ||
       ::listen(listener_.get(), 8) != 0)
     throw BoardError("vboard: cannot listen at " + path_ + ": " + std::strerror(errno));
-  thread_ = std::jthread([this](std::stop_token st) { serve(st); });
+  thread_ = std::jthread([this](const std::stop_token& st) { serve(st); });
 }
 
 ControlSocket::~ControlSocket() {
@@ -77,7 +77,7 @@ ControlSocket::~ControlSocket() {
   ::unlink(path_.c_str());
 }
 
-void ControlSocket::serve(std::stop_token stop) {
+void ControlSocket::serve(const std::stop_token& stop) {
   while (!stop.stop_requested()) {
     pollfd p[2] = {{listener_.get(), POLLIN, 0}, {wake_.fd(), POLLIN, 0}};
     if (::poll(p, 2, -1) < 0) continue;

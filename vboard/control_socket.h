@@ -38,7 +38,7 @@ class ControlSocket {
   static std::optional<std::string> ask(const std::string& path, const std::string& line, std::string* error);
 
  private:
-  void serve(std::stop_token stop);
+  void serve(const std::stop_token& stop);
   void answer(int connection);
 
   const std::string path_;

@@ -69,7 +69,7 @@ const std::vector<Controls::Entry> kTable = {
      {A::number("MS", 0, kMaxMs)},
      "press the reset key MS milliseconds from now, once a key test reads the key (waits up to 20 s for one)",
      [](Controls& c, const ControlArgs& a) {
-       c.later(std::chrono::milliseconds(a.number(0)), [&c](std::stop_token stop) {
+       c.later(std::chrono::milliseconds(a.number(0)), [&c](const std::stop_token& stop) {
          for (const ftmd::Deadline deadline(20s); !stop.stop_requested() && !deadline.passed();)
            if (c.board().keypad().wait_reader(100ms)) break;
          if (!stop.stop_requested()) c.board().keypad().press_reset_key();
@@ -243,7 +243,7 @@ const std::vector<Controls::Entry> kTable = {
        std::string out;
        if (!a.given(0)) {
          for (const auto& [k, v] : c.board().uboot_env().read().value_or(UbootEnv::Vars{}))
-           out += k + "=" + v + "\n";
+           out.append(k).append("=").append(v).append("\n");
        } else if (!a.given(1)) {
          c.board().uboot_env().unset(a.word(0));
        } else {
@@ -375,7 +375,7 @@ Controls::~Controls() {
 
 void Controls::later(std::chrono::milliseconds delay, std::function<void(std::stop_token)> action) {
   std::lock_guard lock(mutex_);
-  pending_.emplace_back([delay, action = std::move(action)](std::stop_token stop) {
+  pending_.emplace_back([delay, action = std::move(action)](const std::stop_token& stop) {
     std::mutex m;
     std::condition_variable_any cv;
     std::unique_lock l(m);

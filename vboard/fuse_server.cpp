@@ -202,7 +202,7 @@ FuseServer::FuseServer(HwTree& tree, ftmd::UniqueFd fuse_fd) : tree_(tree) {
   if (fuse_session_custom_io(session_.get(), &io, fuse_fd.get()) != 0)
     throw std::runtime_error("fuse_session_custom_io failed");
   [[maybe_unused]] int owned_by_session = fuse_fd.release();
-  thread_ = std::jthread([this](std::stop_token st) { loop(st); });
+  thread_ = std::jthread([this](const std::stop_token& st) { loop(st); });
 }
 
 FuseServer::~FuseServer() { stop(); }
@@ -214,7 +214,7 @@ void FuseServer::stop() {
   thread_.join();
 }
 
-void FuseServer::loop(std::stop_token stop) {
+void FuseServer::loop(const std::stop_token& stop) {
   fuse_buf buf{};
   int fd = fuse_session_fd(session_.get());
   while (!stop.stop_requested() && !fuse_session_exited(session_.get())) {

@@ -24,7 +24,7 @@ class FuseServer {
   void stop();
 
  private:
-  void loop(std::stop_token stop);
+  void loop(const std::stop_token& stop);
 
   HwTree& tree_;
   ftmd::CHandle<fuse_session, fuse_session_destroy> session_;

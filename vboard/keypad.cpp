@@ -16,7 +16,7 @@ Keypad::Keypad(std::string device_host_path)
     : path_(std::move(device_host_path)), inotify_(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC)) {
   if (!inotify_ || !wake_.valid()) throw std::runtime_error("cannot watch the key device " + path_);
   set_present(true);
-  thread_ = std::jthread([this](std::stop_token stop) { watch(stop); });
+  thread_ = std::jthread([this](const std::stop_token& stop) { watch(stop); });
 }
 
 Keypad::~Keypad() {
@@ -60,7 +60,7 @@ void Keypad::take_events_locked() const {
   changed_.notify_all();
 }
 
-void Keypad::watch(std::stop_token stop) {
+void Keypad::watch(const std::stop_token& stop) {
   while (!stop.stop_requested()) {
     pollfd p[2] = {{inotify_.get(), POLLIN, 0}, {wake_.fd(), POLLIN, 0}};
     if (::poll(p, 2, -1) < 0) continue;

@@ -49,7 +49,7 @@ class Keypad {
   bool wait_reader(std::chrono::milliseconds timeout) const;
 
  private:
-  void watch(std::stop_token stop);
+  void watch(const std::stop_token& stop);
   // Takes in the opens and closes queued on the inotify descriptor.
   void take_events_locked() const;
 

@@ -35,6 +35,7 @@ std::vector<std::string> environment_with(const std::vector<std::string>& extra)
 
 std::vector<char*> pointers(std::vector<std::string>& texts) {
   std::vector<char*> out;
+  out.reserve(texts.size() + 1);
   for (auto& t : texts) out.push_back(t.data());
   out.push_back(nullptr);
   return out;

@@ -8,7 +8,7 @@ namespace vboard {
 
 LogicMcu::LogicMcu(std::string device_host_path) : port_(std::move(device_host_path)) {
   port_.set_reader([this](std::span<const std::uint8_t> bytes) { on_chunk(bytes); });
-  sender_ = std::jthread([this](std::stop_token stop) { send_loop(stop); });
+  sender_ = std::jthread([this](const std::stop_token& stop) { send_loop(stop); });
 }
 
 LogicMcu::~LogicMcu() {
@@ -129,7 +129,7 @@ void LogicMcu::on_chunk(std::span<const std::uint8_t> bytes) {
   changed_.notify_all();
 }
 
-void LogicMcu::send_loop(std::stop_token stop) {
+void LogicMcu::send_loop(const std::stop_token& stop) {
   std::unique_lock lock(mutex_);
   while (!stop.stop_requested()) {
     if (outbox_.empty()) {

@@ -93,7 +93,7 @@ class LogicMcu {
   using Clock = std::chrono::steady_clock;
 
   void on_chunk(std::span<const std::uint8_t> bytes);
-  void send_loop(std::stop_token stop);
+  void send_loop(const std::stop_token& stop);
   void schedule_locked(Clock::time_point due, Bytes bytes);
 
   PtyPort port_;

@@ -395,7 +395,7 @@ int cmd_up(const Args& a) {
   std::printf("  (VBOARD_CONTROL=%s vboard control LINE); quit or Ctrl-C stops the board\n",
               controls.path().c_str());
   std::fflush(stdout);
-  std::jthread prompt([&controls](std::stop_token) {
+  std::jthread prompt([&controls](const std::stop_token&) {
     for (std::string line; std::getline(std::cin, line);) {
       if (line == "quit" || line == "exit") {
         ::kill(::getpid(), SIGTERM);

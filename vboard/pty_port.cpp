@@ -97,8 +97,8 @@ void PtyPort::set_reader(Reader reader) {
 void PtyPort::start_reader_locked() {
   if (!reader_ || !master_) return;
   wake_.clear();
-  thread_ =
-      std::jthread([this, m = master_.get(), w = wake_.fd()](std::stop_token st) { read_loop(st, m, w); });
+  thread_ = std::jthread(
+      [this, m = master_.get(), w = wake_.fd()](const std::stop_token& st) { read_loop(st, m, w); });
 }
 
 void PtyPort::stop_reader_locked() {
@@ -114,7 +114,7 @@ void PtyPort::stop_reader_locked() {
   thread_ = {};
 }
 
-void PtyPort::read_loop(std::stop_token stop, int master, int wake) {
+void PtyPort::read_loop(const std::stop_token& stop, int master, int wake) {
   std::uint8_t buf[4096];
   while (!stop.stop_requested()) {
     pollfd p[2] = {{master, POLLIN, 0}, {wake, POLLIN, 0}};

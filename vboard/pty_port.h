@@ -61,7 +61,7 @@ class PtyPort {
  private:
   void start_reader_locked();
   void stop_reader_locked();
-  void read_loop(std::stop_token stop, int master, int wake);
+  void read_loop(const std::stop_token& stop, int master, int wake);
 
   const std::string link_;
   mutable std::mutex mutex_;

@@ -25,7 +25,7 @@ Reboots::Reboots(Board& board, const std::string& record_dir, bool reenumerate,
   if (!inotify_ || !wake_.valid() ||
       ::inotify_add_watch(inotify_.get(), record_dir.c_str(), IN_CLOSE_WRITE | IN_MODIFY) < 0)
     throw BoardError(std::string("vboard: cannot watch the board's reboot record: ") + std::strerror(errno));
-  thread_ = std::jthread([this](std::stop_token st) { watch(st); });
+  thread_ = std::jthread([this](const std::stop_token& st) { watch(st); });
 }
 
 Reboots::~Reboots() {
@@ -33,7 +33,7 @@ Reboots::~Reboots() {
   wake_.signal();
 }
 
-void Reboots::watch(std::stop_token stop) {
+void Reboots::watch(const std::stop_token& stop) {
   const std::string record = std::filesystem::path(board_path::kRebootRecord).filename();
   alignas(inotify_event) char buf[4096];
   while (!stop.stop_requested()) {
@@ -70,7 +70,7 @@ void Reboots::watch(std::stop_token stop) {
 // ftmd stops, the device's USB port goes (its names first, as udev removes
 // them), the board boots for a while, the port comes back as a new tty at the
 // same path and ftmd starts again.
-void Reboots::reboot(std::stop_token stop) {
+void Reboots::reboot(const std::stop_token& stop) {
   std::chrono::milliseconds boot_time;
   {
     std::lock_guard lock(mutex_);

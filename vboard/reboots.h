@@ -37,8 +37,8 @@ class Reboots {
   bool wait_done(int count, std::chrono::milliseconds timeout) const;
 
  private:
-  void watch(std::stop_token stop);
-  void reboot(std::stop_token stop);
+  void watch(const std::stop_token& stop);
+  void reboot(const std::stop_token& stop);
 
   Board& board_;
   ftmd::UniqueFd inotify_;

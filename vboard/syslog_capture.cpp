@@ -22,7 +22,7 @@ SyslogCapture::SyslogCapture(const std::string& host_path) {
     throw std::runtime_error("cannot bind the board's /dev/log at " + host_path);
   int size = 4 << 20;
   ::setsockopt(socket_.get(), SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof(size));
-  reader_ = std::jthread([this](std::stop_token stop) { drain(stop); });
+  reader_ = std::jthread([this](const std::stop_token& stop) { drain(stop); });
 }
 
 SyslogCapture::~SyslogCapture() {
@@ -79,7 +79,7 @@ void SyslogCapture::take_queued() const {
   }
 }
 
-void SyslogCapture::drain(std::stop_token stop) {
+void SyslogCapture::drain(const std::stop_token& stop) {
   while (!stop.stop_requested()) {
     pollfd p[2] = {{socket_.get(), POLLIN, 0}, {wake_.fd(), POLLIN, 0}};
     if (::poll(p, 2, -1) <= 0) continue;

@@ -66,7 +66,7 @@ class SyslogCapture {
   static LogLine parse(std::string_view datagram);
 
  private:
-  void drain(std::stop_token stop);
+  void drain(const std::stop_token& stop);
   // Receives every queued datagram without blocking.
   void take_queued() const;
   void append(std::string_view datagram) const;

@@ -41,7 +41,7 @@ std::vector<std::uint8_t> UbootEnv::build_image(const Vars& vars, std::size_t si
   std::vector<std::uint8_t> image(size, 0xFF);
   std::size_t pos = 4;
   for (const auto& [name, value] : vars) {
-    std::string entry = name + "=" + value;
+    std::string entry = std::string(name).append("=").append(value);
     if (pos + entry.size() + 2 > size) throw std::length_error("U-Boot environment too large");
     std::copy(entry.begin(), entry.end(), image.begin() + static_cast<std::ptrdiff_t>(pos));
     pos += entry.size();

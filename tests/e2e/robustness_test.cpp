@@ -2,7 +2,8 @@
 // across many USB host disconnects: every request gets exactly one
 // well-formed reply, and its descriptors, children, threads and memory stay
 // flat. The counts are CI-sized; the environment raises them for long runs:
-//   FTMD_FUZZ_FRAMES, FTMD_FUZZ_SEED, FTMD_SOAK_COMMANDS, FTMD_SOAK_RECONNECTS
+//   FTMD_FUZZ_FRAMES, FTMD_FUZZ_SEED, FTMD_SOAK_COMMANDS, FTMD_SOAK_RECONNECTS,
+//   FTMD_POWER_CUTS
 // (./tools/robustness runs them long, on the ASan+UBSan daemon).
 #include <signal.h>
 
@@ -11,9 +12,11 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <random>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include "board_fixture.h"
@@ -258,6 +261,84 @@ TEST_F(Soak, ReconnectsServeAgainAfterAPause) {
   EXPECT_EQ(after.fds.size(), before.fds.size()) << after.describe(true);
   EXPECT_EQ(after.threads, before.threads);
   EXPECT_EQ(after.children, 0);
+}
+
+// ---- Power cuts ----------------------------------------------------------------
+
+// A board whose U-Boot environment has two copies, as the device's BSP must
+// configure it (see the README): fw_setenv writes the older copy and then it
+// becomes the newer one, so a write cut short leaves the other copy whole.
+class PowerCut : public BoardTest {
+  void configure(vboard::BoardOptions& o) override {
+    o.redundant_env = true;
+    o.boot_env["msn"] = "SN-FIRST";
+    o.boot_env["csn"] = "CSN-FIRST";
+  }
+};
+
+// The daemon and everything it started (fw_setenv half-way through its write
+// included) are killed at random moments of serial number writes: afterwards
+// the environment is readable, each number is the old or the new one, and the
+// restarted daemon serves the next command.
+TEST_F(PowerCut, SerialNumberWritesSurviveKills) {
+  const long rounds = env_count("FTMD_POWER_CUTS", 12);
+  ASSERT_NE(board().read_file("/etc/fw_env.config").value_or("").find("-redund"), std::string::npos);
+  // How long one write takes here, to spread the kills over it.
+  auto t0 = Clock::now();
+  ASSERT_EQ(ask_text("at+ftm,sn=SN-TIMING"), "OK\n");
+  const auto write_us = std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - t0).count();
+  std::string msn = "SN-TIMING", csn = "CSN-FIRST";
+  std::mt19937 random(static_cast<std::uint32_t>(env_count("FTMD_FUZZ_SEED", 20261205)));
+  int replaced = 0, kept = 0;
+  for (long round = 0; round < rounds; ++round) {
+    const bool serial = round % 2 == 0;
+    const std::string value = (serial ? "SN-" : "CSN-") + std::to_string(round);
+    const pid_t pid = daemon_host_pid(board().init_pid());
+    ASSERT_NE(pid, 0);
+    ASSERT_TRUE(client().send((serial ? "at+ftm,sn=" : "at+ftm,csn=") + value));
+    std::this_thread::sleep_for(std::chrono::microseconds(random() % (write_us * 3 / 2 + 1)));
+    // The daemon leads its own session: its group is everything it started.
+    ::kill(-pid, SIGKILL);
+    ASSERT_TRUE(board().wait_daemon_exit(10s));
+
+    auto vars = board().uboot_env().read();
+    ASSERT_TRUE(vars.has_value()) << "environment unreadable after round " << round;
+    auto check = board().shell("fw_printenv msn csn");
+    EXPECT_EQ(check.status, 0) << check.output;
+    std::string& current = serial ? msn : csn;
+    const std::string stored = (*vars)[serial ? "msn" : "csn"];
+    EXPECT_TRUE(stored == current || stored == value) << "round " << round << ": " << stored;
+    EXPECT_EQ((*vars)[serial ? "csn" : "msn"], serial ? csn : msn) << "round " << round;
+    (stored == value ? replaced : kept)++;
+    current = stored;
+    client().read_available(20ms);  // a reply cut by the kill
+    start_daemon();
+    EXPECT_EQ(ask_text("at+ftm,sn=?"), "OK," + msn + "\n") << "round " << round;
+  }
+  std::printf("[ figures  ] %ld kills during serial number writes: new value %d times, old value %d times\n",
+              rounds, replaced, kept);
+}
+
+// What the second copy is for: the newest copy torn half-way (a write cut by
+// the power) and the tools, the daemon with them, fall back to the older one.
+TEST_F(PowerCut, TornNewestCopyFallsBackToTheOlder) {
+  ASSERT_EQ(ask_text("at+ftm,sn=SN-OLDER"), "OK\n");
+  ASSERT_EQ(ask_text("at+ftm,sn=SN-NEWER"), "OK\n");
+  ASSERT_EQ(ask_text("at+ftm,sn=?"), "OK,SN-NEWER\n");
+  const std::string copies[2] = {board().host_path("/run/vboard/uboot-env.bin"),
+                                 board().host_path("/run/vboard/uboot-env.bin-redund")};
+  std::string bytes[2] = {proc_text(copies[0]), proc_text(copies[1])};
+  ASSERT_EQ(bytes[0].size(), vboard::UbootEnv::kSize);
+  ASSERT_EQ(bytes[1].size(), vboard::UbootEnv::kSize);
+  ASSERT_NE(bytes[0][4], bytes[1][4]) << "the two copies carry the same flags";
+  // Flags count up by one per write: the newer copy is the one ahead.
+  const int newest = static_cast<std::uint8_t>(bytes[0][4] - bytes[1][4]) == 1 ? 0 : 1;
+  ASSERT_NE(bytes[newest].find("SN-NEWER"), std::string::npos);
+  std::string torn = bytes[newest];
+  std::fill(torn.begin() + 16, torn.end(), '\0');
+  std::ofstream(copies[newest], std::ios::binary | std::ios::trunc) << torn;
+  EXPECT_EQ(ask_text("at+ftm,sn=?"), "OK,SN-OLDER\n");
+  EXPECT_EQ(board().shell("fw_printenv msn").output, "msn=SN-OLDER\n");
 }
 
 }  // namespace

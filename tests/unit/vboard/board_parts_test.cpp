@@ -151,7 +151,8 @@ TEST(VboardEmulation, RunsOnlyForeignElfProgramsUnderQemu) {
   EXPECT_EQ(emulator_for("/proc/self/exe"), "");  // a program of this machine runs natively
   const std::string foreign = testing::TempDir() + "/foreign-ftmd";
   const auto sparc = elf_head(EM_SPARC);
-  std::ofstream(foreign, std::ios::binary).write(reinterpret_cast<const char*>(sparc.data()), sparc.size());
+  std::ofstream(foreign, std::ios::binary)
+      .write(reinterpret_cast<const char*>(sparc.data()), static_cast<std::streamsize>(sparc.size()));
   EXPECT_THROW(emulator_for(foreign), BoardError);
 }
 
