@@ -425,17 +425,6 @@ bool is_flag_of(const Command& command, std::string_view flag) {
          std::find(std::begin(kGlobalFlags), std::end(kGlobalFlags), flag) != std::end(kGlobalFlags);
 }
 
-// How long an unreachable database or a rolled-back transaction is tried
-// again: $FTMLINE_RETRY_SECONDS, else the library's default.
-std::chrono::milliseconds retry_within() {
-  const char* env = std::getenv("FTMLINE_RETRY_SECONDS");
-  if (!env || !*env) return kDefaultRetryWithin;
-  char* end = nullptr;
-  double seconds = std::strtod(env, &end);
-  if (*end != '\0' || !(seconds >= 0 && seconds <= 3600)) return kDefaultRetryWithin;
-  return std::chrono::milliseconds(static_cast<long long>(seconds * 1000));
-}
-
 // Reads the command line into `args`; the problem when it is not a good one.
 std::optional<std::string> parse(std::span<const char* const> argv, Args& args, const Command*& command) {
   std::vector<std::pair<std::string, std::string>> flags;
@@ -506,7 +495,7 @@ int run_ftmline(std::span<const char* const> argv, std::FILE* out, std::FILE* er
   }
   const std::string url = args.has("--db") ? args.get("--db") : default_db_url();
   auto db = open_line_db(
-      url, retry_within(),
+      url, retry_within_from_env(),
       command->run == cmd_serve || command->run == cmd_export ? Access::kReadOnly : Access::kReadWrite);
   if (!db) {
     std::fprintf(err, "ftmline: %s\n", db.error().message.c_str());

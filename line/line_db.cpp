@@ -464,6 +464,15 @@ Result<std::unique_ptr<LineDb>> open_line_db(const std::string& url, std::chrono
   return db;
 }
 
+std::chrono::milliseconds retry_within_from_env() {
+  const char* env = std::getenv("FTMLINE_RETRY_SECONDS");
+  if (!env || !*env) return kDefaultRetryWithin;
+  char* end = nullptr;
+  double seconds = std::strtod(env, &end);
+  if (*end != '\0' || !(seconds >= 0 && seconds <= 3600)) return kDefaultRetryWithin;
+  return std::chrono::milliseconds(static_cast<long long>(seconds * 1000));
+}
+
 std::string default_db_url() {
   const char* env = std::getenv("FTMLINE_DB");
   return env && *env ? env : "sqlite:line.db";

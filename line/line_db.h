@@ -428,6 +428,10 @@ Result<std::unique_ptr<LineDb>> open_line_db(const std::string& url,
 // $FTMLINE_DB, else "sqlite:line.db".
 std::string default_db_url();
 
+// How long an unreachable database or a rolled-back transaction is tried
+// again: $FTMLINE_RETRY_SECONDS (0 to 3600), else kDefaultRetryWithin.
+std::chrono::milliseconds retry_within_from_env();
+
 // A libpq connection string or URI without its password, for messages; ""
 // when it cannot be read.
 std::string redact_conninfo(const std::string& conninfo);

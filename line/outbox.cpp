@@ -86,7 +86,7 @@ std::vector<std::string> Outbox::files() const {
 
 std::size_t Outbox::waiting() const { return files().size(); }
 
-Outbox::Flushed Outbox::flush(LineDb& db) {
+Outbox::Flushed Outbox::flush(LineDb& db, const BeforeStore& before) {
   Flushed flushed;
   auto names = files();
   for (std::size_t i = 0; i < names.size(); ++i) {
@@ -98,6 +98,13 @@ Outbox::Flushed Outbox::flush(LineDb& db) {
     std::string why;
     auto run = in ? run_from_json(text.str(), &why) : std::nullopt;
     if (!in) why = std::string("cannot be read: ") + std::strerror(errno);
+    if (run && before) {
+      if (auto ready = before(db, *run); !ready && ready.error().kind != ErrorKind::kRefused) {
+        flushed.waiting = names.size() - i;
+        flushed.last_error = ready.error();
+        return flushed;
+      }
+    }
     if (run) {
       auto stored = db.store_run(*run);
       // Only a run the database refuses is set aside; any other failure
@@ -132,9 +139,9 @@ Outbox::Flushed Outbox::flush(LineDb& db) {
   return flushed;
 }
 
-Outbox::Flushed Outbox::deliver(LineDb& db, const RunRecord& run, Status* kept) {
+Outbox::Flushed Outbox::deliver(LineDb& db, const RunRecord& run, Status* kept, const BeforeStore& before) {
   *kept = put(run);
-  return flush(db);
+  return flush(db, before);
 }
 
 std::string run_to_json(const RunRecord& run) {

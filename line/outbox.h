@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -40,13 +41,18 @@ class Outbox {
     std::vector<std::string> problems;
     Error last_error;  // why runs still wait (when waiting > 0)
   };
+  // Called for each run just before it is stored (the station marks the
+  // unit provisioned there). A failure other than a refusal leaves the run,
+  // and those after it, waiting; a refusal does not keep the run back.
+  using BeforeStore = std::function<Result<Done>(LineDb&, const RunRecord&)>;
+
   // Sends every waiting run, in file name order; stops at the first
   // failure that is not a refusal of the run itself (the database cannot
   // be reached, or may not be written by this role now).
-  Flushed flush(LineDb& db);
+  Flushed flush(LineDb& db, const BeforeStore& before = {});
 
   // put, then flush: the run is safe on disk before the database is asked.
-  Flushed deliver(LineDb& db, const RunRecord& run, Status* kept);
+  Flushed deliver(LineDb& db, const RunRecord& run, Status* kept, const BeforeStore& before = {});
 
  private:
   std::vector<std::string> files() const;  // waiting runs' file names, sorted

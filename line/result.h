@@ -41,13 +41,16 @@ class [[nodiscard]] Result {
   bool ok() const { return std::holds_alternative<T>(value_); }
   explicit operator bool() const { return ok(); }
 
-  // Only when ok().
-  T& value() { return std::get<T>(value_); }
-  const T& value() const { return std::get<T>(value_); }
+  // Only when ok(). On a temporary Result the value is moved out, so
+  // `for (auto& x : *db.levels())` iterates a value that lives for the loop.
+  T& value() & { return std::get<T>(value_); }
+  const T& value() const& { return std::get<T>(value_); }
+  T value() && { return std::get<T>(std::move(value_)); }
   T* operator->() { return &value(); }
   const T* operator->() const { return &value(); }
-  T& operator*() { return value(); }
-  const T& operator*() const { return value(); }
+  T& operator*() & { return value(); }
+  const T& operator*() const& { return value(); }
+  T operator*() && { return std::move(*this).value(); }
 
   // Only when !ok().
   const Error& error() const { return std::get<Error>(value_); }

@@ -3,14 +3,10 @@
 #include <algorithm>
 #include <cctype>
 
-#include "common/shell_quote.h"
-
 namespace ftmd::pc {
 namespace {
 
 constexpr std::size_t kMacDigits = 12;
-// Like the device, the serial number's tool line starts with this.
-constexpr std::string_view kSetenvPrefix = "fw_setenv msn ";
 // A serial number is read back as "OK," and the value; the device reboots
 // after any reply that begins, in any case, with its reboot reply.
 constexpr std::string_view kReadBackPrefix = "OK,";
@@ -35,9 +31,7 @@ std::string serial_problem(std::string_view name, std::string_view value) {
   for (unsigned char c : value)
     if (c < 0x20 || c > 0x7e) return n + " has a byte that is not printable ASCII";
   if (value.front() == '-') return n + " begins with \"-\", which the device refuses";
-  // The device single-quotes the value for its shell.
-  std::size_t line = kSetenvPrefix.size() + shell_quote(value).size();
-  if (line > kCommandLineMax)
+  if (value.size() > kSerialMax)
     return n + " is too long for the device (" + std::to_string(value.size()) + " characters)";
   // csn is read back through awk split at "=", msn treats "null" as unset.
   if (name == "csn" && value.find('=') != std::string_view::npos)

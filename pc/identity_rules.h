@@ -13,10 +13,10 @@ namespace ftmd::pc {
 // database checks before it imports a value into a pool. A value that passes
 // is stored by the device and read back exactly as sent.
 
-// The longest serial number the device can store: its tool command line
-// ("fw_setenv msn " and the value in single quotes, a quote inside taking
-// four bytes) must fit 255 bytes.
-inline constexpr std::size_t kCommandLineMax = 255;
+// The longest serial number the device stores: 241 characters, what its
+// 256-byte tool command line holds after "fw_setenv msn " (the quotes the
+// device adds for its shell do not count against the value).
+inline constexpr std::size_t kSerialMax = 241;
 
 // What is wrong with serial number `value` of kind `name` ("sn" or "csn"), or
 // "" when the device stores it and reads it back as sent: printable ASCII,

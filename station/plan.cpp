@@ -163,10 +163,11 @@ PlanStep parse_step(const YAML::Node& node, const Defaults& defaults, std::set<s
   step.retry_delay = defaults.retry_delay;
   step.on_fail = defaults.on_fail;
   // Lines of keys the checks after the loop point at (0: absent).
-  int send_line = 0, expect_line = 0, action_line = 0, confirm_line = 0, reconnect_line = 0, within_line = 0;
+  int send_line = 0, expect_line = 0, action_line = 0, confirm_line = 0, reconnect_line = 0, within_line = 0,
+      provisions_line = 0;
   for_each_key(node,
                {"name", "send", "handover", "expect", "match", "timeout", "retries", "retry_delay", "on_fail",
-                "prompt", "action", "confirm", "reconnect", "reconnect_within"},
+                "prompt", "action", "confirm", "reconnect", "reconnect_within", "provisions"},
                "a step", [&](const std::string& key, const YAML::Node& value) {
                  if (key == "name") {
                    step.name = nonempty_text(value, key);
@@ -220,6 +221,9 @@ PlanStep parse_step(const YAML::Node& node, const Defaults& defaults, std::set<s
                    step.reconnect_within =
                        seconds(value, key, std::chrono::milliseconds(1000), kMaxStepTimeout);
                    within_line = line_of(value);
+                 } else if (key == "provisions") {
+                   step.provisions = flag(value, key);
+                   provisions_line = line_of(value);
                  }
                });
   if (step.name.empty()) fail(node, "a step needs a name");
@@ -235,6 +239,8 @@ PlanStep parse_step(const YAML::Node& node, const Defaults& defaults, std::set<s
   if ((action_line || step.confirm) && step.prompt.empty())
     fail_at(action_line ? action_line : confirm_line, "an action or confirm needs a prompt for the operator");
   if (within_line && !step.reconnect) fail_at(within_line, "reconnect_within without reconnect");
+  if (step.provisions && (step.handover || step.reconnect))
+    fail_at(provisions_line, "only a read-back step (send, no reconnect) can mark the identity provisioned");
   return step;
 }
 
@@ -245,12 +251,17 @@ Plan parse_document(const YAML::Node& root, const std::string& file) {
   plan.file = file;
   Defaults defaults;
   std::optional<YAML::Node> steps;
-  for_each_key(root, {"name", "description", "defaults", "steps"}, "the plan",
+  for_each_key(root, {"name", "description", "max_attempts", "defaults", "steps"}, "the plan",
                [&](const std::string& key, const YAML::Node& value) {
                  if (key == "name") {
                    plan.name = nonempty_text(value, key);
                  } else if (key == "description") {
                    plan.description = scalar(value, key);
+                 } else if (key == "max_attempts") {
+                   plan.max_attempts = count(value, key, kMaxAttemptLimit);
+                   if (*plan.max_attempts == 0)
+                     fail(value, "bad max_attempts \"0\" (a whole number from 1 to " +
+                                     std::to_string(kMaxAttemptLimit) + ")");
                  } else if (key == "defaults") {
                    if (!value.IsMap())
                      fail(value, "defaults must be a map (timeout, retries, retry_delay, on_fail)");
@@ -283,6 +294,10 @@ Plan parse_document(const YAML::Node& root, const std::string& file) {
 }
 
 }  // namespace
+
+bool Plan::provisions() const {
+  return std::any_of(steps.begin(), steps.end(), [](const PlanStep& s) { return s.provisions; });
+}
 
 const char* on_fail_name(OnFail on_fail) { return on_fail == OnFail::kStop ? "stop" : "continue"; }
 

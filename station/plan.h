@@ -25,6 +25,7 @@ inline constexpr std::chrono::milliseconds kMaxStepTimeout{3'600'000};
 inline constexpr int kMaxRetries = 100;
 inline constexpr std::chrono::milliseconds kMaxRetryDelay{600'000};
 inline constexpr std::size_t kMaxActionLength = 32;
+inline constexpr int kMaxAttemptLimit = 100;
 
 // Defaults of a plan's steps when the plan's `defaults` do not say.
 inline constexpr std::chrono::milliseconds kDefaultStepTimeout{10'000};
@@ -51,6 +52,9 @@ struct PlanStep {
   bool confirm = false;    // wait for the operator before sending
   bool reconnect = false;  // the device reboots after the reply
   std::chrono::milliseconds reconnect_within = kDefaultReconnectWithin;
+  // An identity read-back: when every such step of the plan passed, the line
+  // database marks the unit's identity provisioned.
+  bool provisions = false;
 
   // What the station sends, for views and records: the command template, or
   // "handover devlic".
@@ -65,6 +69,12 @@ struct Plan {
   std::vector<PlanStep> steps;
   // The variables the plan's templates use, sorted, each once.
   std::vector<std::string> variables;
+  // With the line database: how many failed runs of this plan a unit may
+  // have before it is sent to repair (`max_attempts`; none: the station's).
+  std::optional<int> max_attempts;
+
+  // Whether the plan has identity read-back steps (`provisions: true`).
+  bool provisions() const;
 };
 
 // Parses a plan. On failure returns nothing and sets `error` to

@@ -157,6 +157,11 @@ std::string file_time(std::chrono::system_clock::time_point when) {
   return text;
 }
 
+const char* line_verdict(const UnitRecord& record) {
+  if (record.passed) return "passed";
+  return record.interrupted ? "aborted" : "failed";
+}
+
 nlohmann::ordered_json unit_json(const UnitRecord& r) {
   Json j;
   j["station"] = r.station;
@@ -164,6 +169,12 @@ nlohmann::ordered_json unit_json(const UnitRecord& r) {
   j["port"] = r.port;
   j["unit"] = {{"index", r.index},  {"origin", r.unit.origin},     {"sn", r.unit.sn},
                {"csn", r.unit.csn}, {"lan4_mac", r.unit.lan4_mac}, {"lan3_mac", r.unit.lan3_mac}};
+  if (r.line)
+    j["line"] = {{"hwid", r.line->hwid},
+                 {"run_id", r.line->run_id},
+                 {"operator", r.line->operator_name},
+                 {"identity_new", r.line->identity_new},
+                 {"provisioned", r.line->provisioned}};
   j["started_at"] = r.started_at;
   j["ended_at"] = r.ended_at;
   j["elapsed_ms"] = r.elapsed_ms;

@@ -63,6 +63,15 @@ struct StepRecord {
   std::vector<AttemptRecord> attempts;
 };
 
+// With the line database: the unit as the line knows it, and this run's key.
+struct LineRun {
+  std::string hwid;           // as "at+ftm,hwid=?" reported it, without its line end
+  std::string run_id;         // the database keeps one copy per run id
+  std::string operator_name;  // who ran the station
+  bool identity_new = false;  // the line took the identity from its pools for this run
+  bool provisioned = false;   // every identity read-back step of the plan passed
+};
+
 struct UnitRecord {
   std::string station;
   std::string plan_name;
@@ -79,14 +88,20 @@ struct UnitRecord {
   bool interrupted = false;       // the operator stopped the run during this unit
   std::string message;            // the first failed step's message
   std::vector<StepRecord> steps;
+  std::optional<LineRun> line;  // only with the line database
 };
+
+// "passed", "failed", or "aborted" (not passed, and the operator stopped the
+// run during it).
+const char* line_verdict(const UnitRecord& record);
 
 std::string iso_time(std::chrono::system_clock::time_point when);
 // "20261205T183228Z", for file names.
 std::string file_time(std::chrono::system_clock::time_point when);
 
-// The unit's JSON record, its keys in the order written. A reply that is not valid UTF-8 is kept exactly in
-// "reply_hex" next to its escaped text.
+// The unit's JSON record, its keys in the order written; "line" {hwid,
+// run_id, operator, identity_new, provisioned} only with the line database. A reply that is not valid UTF-8
+// is kept exactly in "reply_hex" next to its escaped text.
 nlohmann::ordered_json unit_json(const UnitRecord& record);
 
 // A JUnit XML report: one testsuite per unit (named after its serial

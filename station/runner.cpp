@@ -308,7 +308,9 @@ UnitRecord Runner::run_unit(const Unit& unit, int index, int count, std::unique_
       s.unit.steps.push_back(std::move(v));
     }
   });
-  std::fprintf(config_.out, "unit %d/%d %s (%s) on %s\n", index, count,
+  // An open-ended run (count 0) numbers its units without a total.
+  std::string number = std::to_string(index) + (count > 0 ? "/" + std::to_string(count) : std::string());
+  std::fprintf(config_.out, "unit %s %s (%s) on %s\n", number.c_str(),
                unit.sn.empty() ? "-" : unit.sn.c_str(), unit.origin.c_str(), config_.port.c_str());
   std::fflush(config_.out);
 

@@ -54,7 +54,8 @@ class Runner {
 
   // Runs every step of the plan on one (checked) unit over `link`, which a
   // reboot step replaces (null afterwards if the device did not come back).
-  // Prints the unit's one-line summary and returns its record.
+  // Prints the unit's one-line summary and returns its record. `count` 0:
+  // the run's length is open.
   UnitRecord run_unit(const Unit& unit, int index, int count, std::unique_ptr<Transport>& link);
 
   // The summary line of a finished unit, as printed.

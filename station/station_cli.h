@@ -31,7 +31,13 @@ struct StationOptions {
   std::string web;  // "ADDR:PORT" or ""
   std::string operator_hook;
   bool yes = false;
-  std::string station;  // "" = host name
+  std::string station;        // "" = host name
+  std::string operator_name;  // "" = the login name
+  // The line database ("" = none: units from --units or --sn/--csn/--mac).
+  // Taken from FTMLINE_DB when neither --db nor a unit is given.
+  std::string db;
+  bool retest = false;  // with the database: a unit that passed may be tested again
+  int count = 0;        // with the database: units to take (0 = until the operator stops)
   bool check = false;
   std::chrono::milliseconds port_wait = kDefaultPortWait;
   bool help = false;

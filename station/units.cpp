@@ -12,43 +12,16 @@
 #include <set>
 #include <sstream>
 
+#include "pc/identity_rules.h"
+
 namespace ftmd::station {
 namespace {
 
-constexpr std::size_t kMacDigits = 12;
-constexpr std::string_view kRebootReply = "OK, tamo is rebooting...";
 // The Autotest report reads "msn=" and the value with a 23-character limit:
 // up to 18 characters the line end fits, longer values are cut at 19.
 constexpr std::size_t kReportValueMax = 19;
 
 std::string in_quotes(std::string_view text) { return "\"" + std::string(text) + "\""; }
-
-bool is_hex(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'); }
-
-// The serial numbers the device cannot store and read back as sent.
-std::string serial_problem(std::string_view name, std::string_view value) {
-  for (unsigned char c : value)
-    if (c < 0x20 || c > 0x7e)
-      return name == "sn" ? "sn has a byte that is not printable ASCII"
-                          : "csn has a byte that is not printable ASCII";
-  if (value.front() == '-') return std::string(name) + " begins with \"-\", which the device refuses";
-  if (value.size() > kSerialMax)
-    return std::string(name) + " is too long for the device (" + std::to_string(value.size()) +
-           " characters)";
-  // csn is read back through awk split at "=", msn treats "null" as unset.
-  if (name == "csn" && value.find('=') != std::string_view::npos)
-    return "csn has a \"=\", which the device cannot read back";
-  if (name == "sn" && value == "null") return "sn \"null\" reads back as \"no serial number\"";
-  // The device reboots after any reply that begins like its reboot reply,
-  // letter case aside, and the read-back reply is "OK," and the value.
-  const std::string reply = "OK," + std::string(value);
-  if (reply.size() >= kRebootReply.size() &&
-      std::equal(kRebootReply.begin(), kRebootReply.end(), reply.begin(), [](char a, char b) {
-        return std::tolower(static_cast<unsigned char>(a)) == std::tolower(static_cast<unsigned char>(b));
-      }))
-    return std::string(name) + " reads back as the reboot reply, which reboots the unit";
-  return {};
-}
 
 std::string report_form(const std::string& value) {
   if (value.size() < kReportValueMax) return value + "\n";
@@ -93,8 +66,8 @@ Values unit_values(const Unit& unit) {
       {"csn", unit.csn},
       {"lan4_mac", unit.lan4_mac},
       {"lan3_mac", unit.lan3_mac},
-      {"lan4_mac_colons", mac_with_colons(unit.lan4_mac)},
-      {"lan3_mac_colons", mac_with_colons(unit.lan3_mac)},
+      {"lan4_mac_colons", pc::mac_with_colons(unit.lan4_mac)},
+      {"lan3_mac_colons", pc::mac_with_colons(unit.lan3_mac)},
       {"sn_report", report_form(unit.sn)},
       {"csn_report", report_form(unit.csn)},
   };
@@ -171,47 +144,6 @@ std::optional<std::vector<Unit>> load_units_csv(const std::string& path, std::st
   return parse_units_csv(text.str(), path, error);
 }
 
-std::optional<std::string> normalize_mac(std::string_view text, std::string* reason) {
-  auto bad = [&](const std::string& why) -> std::optional<std::string> {
-    if (reason) *reason = why;
-    return std::nullopt;
-  };
-  std::string digits;
-  if (text.size() == 17) {
-    char separator = text[2];
-    if (separator != ':' && separator != '-')
-      return bad("not a MAC address (12 hex digits, or six pairs with : or -)");
-    for (std::size_t i = 0; i < text.size(); ++i) {
-      if (i % 3 == 2) {
-        if (text[i] != separator) return bad("not a MAC address (12 hex digits, or six pairs with : or -)");
-      } else {
-        digits += text[i];
-      }
-    }
-  } else if (text.size() == kMacDigits) {
-    digits = text;
-  } else {
-    return bad("not a MAC address (12 hex digits, or six pairs with : or -)");
-  }
-  if (!std::all_of(digits.begin(), digits.end(), is_hex))
-    return bad("not a MAC address (12 hex digits, or six pairs with : or -)");
-  std::transform(digits.begin(), digits.end(), digits.begin(),
-                 [](char c) { return static_cast<char>(c >= 'a' && c <= 'f' ? c - 'a' + 'A' : c); });
-  if (digits == "000000000000") return bad("the all-zero address is not a unit's address");
-  int first_octet = std::stoi(digits.substr(0, 2), nullptr, 16);
-  if (first_octet & 1) return bad("a multicast address (odd first octet), not a unit's address");
-  return digits;
-}
-
-std::string mac_with_colons(std::string_view mac) {
-  std::string out;
-  for (std::size_t i = 0; i < mac.size(); ++i) {
-    if (i > 0 && i % 2 == 0) out += ':';
-    out += mac[i];
-  }
-  return out;
-}
-
 std::vector<std::string> check_units(std::vector<Unit>& units,
                                      const std::vector<std::string>& plan_variables) {
   std::vector<std::string> problems;
@@ -233,7 +165,7 @@ std::vector<std::string> check_units(std::vector<Unit>& units,
           problem(std::string("no ") + serial.name + " (the plan uses {" + serial.name + "})");
         continue;
       }
-      if (auto why = serial_problem(serial.name, serial.value); !why.empty()) {
+      if (auto why = pc::serial_problem(serial.name, serial.value); !why.empty()) {
         problem(why);
         continue;
       }
@@ -254,7 +186,7 @@ std::vector<std::string> check_units(std::vector<Unit>& units,
         continue;
       }
       std::string why;
-      auto normal = normalize_mac(mac.value, &why);
+      auto normal = pc::normalize_mac(mac.value, &why);
       if (!normal) {
         problem(std::string(mac.name) + " " + in_quotes(mac.value) + ": " + why);
         pair_ok = false;

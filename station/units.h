@@ -34,25 +34,13 @@ std::optional<std::vector<Unit>> parse_units_csv(std::string_view text, const st
                                                  std::string* error);
 std::optional<std::vector<Unit>> load_units_csv(const std::string& path, std::string* error);
 
-// A MAC address as the operator may type it: 12 hex digits, plain or in six
-// pairs separated by ":" or "-", either case. Gives the command form, or
-// nothing and the reason.
-std::optional<std::string> normalize_mac(std::string_view text, std::string* reason);
-// "001B2C3D4E5F" -> "00:1B:2C:3D:4E:5F".
-std::string mac_with_colons(std::string_view mac);
-
 // Checks every unit before anything is written to any unit: each value the
 // plan uses is present, serial numbers are values the device stores and
-// reads back as sent, MACs are well-formed unicast addresses, the two of a
+// reads back as sent (pc::serial_problem), MACs are well-formed unicast addresses, the two of a
 // pair differ, and no MAC or serial number appears twice in the run. MACs
 // are turned into command form in place. Returns every problem found, each
 // "ORIGIN: reason"; empty when all is well.
 std::vector<std::string> check_units(std::vector<Unit>& units,
                                      const std::vector<std::string>& plan_variables);
-
-// The longest serial number the device stores: 241 characters, what its
-// 256-byte tool command line holds after "fw_setenv msn " (the quotes it
-// adds for its shell do not count against the value).
-inline constexpr std::size_t kSerialMax = 241;
 
 }  // namespace ftmd::station

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <filesystem>
 
 #include "vboard/board_processes.h"
@@ -182,5 +183,28 @@ void Board::set_activation_file(const std::string& name, const std::optional<std
 }
 
 void Board::set_soc_uid(const std::string& content) { hw_.set_value(board_path::kSocUid, content); }
+
+void Board::swap_unit(const std::string& soc_uid) {
+  reboots_->swap_unit([&] {
+    set_soc_uid(soc_uid);
+    uboot_env_.write(options_.boot_env);
+    std::error_code ec;
+    for (const auto& unit_file : fs::directory_iterator(host_path(Network::kUnitDir), ec))
+      fs::remove(unit_file.path(), ec);
+    for (const auto& i : options_.interfaces) network().set_mac(i.name, i.mac);
+  });
+}
+
+std::optional<std::string> Board::next_soc_uid() const {
+  std::string uid = hw_.read(board_path::kSocUid).value_or("");
+  if (uid.ends_with('\n')) uid.pop_back();
+  if (!uid.starts_with("0x") || uid.size() < 3 || uid.size() > 18 ||
+      uid.find_first_not_of("0123456789abcdefABCDEF", 2) != std::string::npos)
+    return std::nullopt;
+  unsigned long long next = std::stoull(uid.substr(2), nullptr, 16) + 1;
+  char text[32];
+  std::snprintf(text, sizeof text, "0x%0*llx\n", static_cast<int>(uid.size() - 2), next);
+  return text;
+}
 
 }  // namespace vboard

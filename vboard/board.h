@@ -129,6 +129,17 @@ class Board {
   // Waits until at least `count` reboots have been carried out.
   bool wait_rebooted(int count, std::chrono::milliseconds timeout) const;
 
+  // ---- The next unit on the fixture ---------------------------------------
+  // The operator puts another unit on: the port and ftmd go as in a reboot,
+  // and the board comes back as a unit never provisioned, with the hardware
+  // id `soc_uid` (the exact bytes of soc_uid), the boot environment it
+  // booted with (BoardOptions::boot_env), no network unit files and the
+  // interfaces' first MACs. Returns once ftmd serves again.
+  void swap_unit(const std::string& soc_uid);
+  // The hardware id after the current one: "0x1122334455667788\n" gives
+  // "0x1122334455667789\n"; nothing when soc_uid is not "0x" and hex digits.
+  std::optional<std::string> next_soc_uid() const;
+
   // ---- Commands inside the board ------------------------------------------
   // status: exit status, 128 + signal, or -1 on time-out; output: stdout and
   // stderr together.

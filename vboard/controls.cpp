@@ -229,6 +229,19 @@ const std::vector<Controls::Entry> kTable = {
        c.board().set_soc_uid((a.given(0) ? a.word(0) : "") + "\n");
        return std::string();
      }},
+    {"next-unit",
+     {A::rest("HWID").or_none()},
+     "the operator puts the next unit on: a reboot that comes back as a unit never provisioned with "
+     "hardware id HWID (default: one above the current)",
+     [](Controls& c, const ControlArgs& a) {
+       std::optional<std::string> uid =
+           a.given(0) ? std::optional(a.word(0) + "\n") : c.board().next_soc_uid();
+       if (!uid) throw ControlError("the hardware id is not 0x and hex digits: give the next one");
+       c.board().swap_unit(*uid);
+       std::string shown = *uid;
+       shown.pop_back();
+       return "hardware id " + shown;
+     }},
     {"os-version",
      {A::word("VERSION")},
      "VERSION_ID in /etc/os-release",

@@ -76,6 +76,24 @@ void Reboots::reboot(const std::stop_token& stop) {
     std::lock_guard lock(mutex_);
     boot_time = boot_time_;
   }
+  if (!cycle(stop, boot_time, {})) return;
+  std::lock_guard lock(mutex_);
+  ++done_;
+  changed_.notify_all();
+}
+
+void Reboots::swap_unit(const std::function<void()>& fresh_unit) {
+  std::chrono::milliseconds boot_time;
+  {
+    std::lock_guard lock(mutex_);
+    boot_time = boot_time_;
+  }
+  cycle(thread_.get_stop_token(), boot_time, fresh_unit);
+}
+
+bool Reboots::cycle(const std::stop_token& stop, std::chrono::milliseconds boot_time,
+                    const std::function<void()>& while_down) {
+  std::lock_guard cycling(cycle_mutex_);
   board_.kill_daemon(SIGTERM);
   if (!board_.wait_daemon_exit(3s)) {
     board_.kill_daemon(SIGKILL);
@@ -90,8 +108,9 @@ void Reboots::reboot(const std::stop_token& stop) {
   // carrier go and forgets the board's MAC (its neighbour entry), so a unit
   // that comes back with another MAC is reached at once.
   for (const auto& i : options.interfaces) board_.network().set_up(i.name, false);
+  if (while_down) while_down();
   pollfd p{wake_.fd(), POLLIN, 0};
-  if (::poll(&p, 1, static_cast<int>(boot_time.count())) != 0 || stop.stop_requested()) return;
+  if (::poll(&p, 1, static_cast<int>(boot_time.count())) != 0 || stop.stop_requested()) return false;
   for (const auto& i : options.interfaces) board_.network().set_up(i.name, true);
   if (options.host_port) usb.connect();
   // The port is there before ftmd has opened its tty: what the PC sends
@@ -103,9 +122,7 @@ void Reboots::reboot(const std::stop_token& stop) {
   for (const ftmd::Deadline serving(30s); !stop.stop_requested() && !serving.passed();)
     if (board_.wait_serving(100ms, mark)) break;
   usb.set_accepting(true);
-  std::lock_guard lock(mutex_);
-  ++done_;
-  changed_.notify_all();
+  return true;
 }
 
 void Reboots::set_reenumerates(bool on, std::chrono::milliseconds boot_time) {

@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -36,9 +37,19 @@ class Reboots {
   int done() const;
   bool wait_done(int count, std::chrono::milliseconds timeout) const;
 
+  // The operator takes the unit off the fixture and puts the next one on:
+  // as a reboot, but while the port is away `fresh_unit` makes the board
+  // another unit. Returns once ftmd serves again (or gave up after 30 s).
+  // Not counted as a reboot.
+  void swap_unit(const std::function<void()>& fresh_unit);
+
  private:
   void watch(const std::stop_token& stop);
   void reboot(const std::stop_token& stop);
+  // The port and ftmd go, `while_down` runs, and after `boot_time` both come
+  // back. False when stopped meanwhile.
+  bool cycle(const std::stop_token& stop, std::chrono::milliseconds boot_time,
+             const std::function<void()>& while_down);
 
   Board& board_;
   ftmd::UniqueFd inotify_;
@@ -51,6 +62,7 @@ class Reboots {
   std::chrono::milliseconds boot_time_;
   int seen_ = 0;  // lines of the record taken in
   int done_ = 0;
+  std::mutex cycle_mutex_;  // one reboot or unit swap at a time
 
   std::jthread thread_;  // last: stops first
 };

@@ -165,7 +165,9 @@ TEST_P(LineFaults, KilledAssignsAndARestartLoseAndDuplicateNothing) {
   EXPECT_EQ(sns.size(), hwids.size());
   EXPECT_EQ(csns.size(), hwids.size());
   EXPECT_EQ(macs.size(), hwids.size());
-  for (const auto& level : *line->pool_levels()) {
+  const auto levels = line->pool_levels();  // kept: the loop reads into it
+  ASSERT_TRUE(levels.ok());
+  for (const auto& level : *levels) {
     EXPECT_EQ(level.imported, units) << level.pool;
     EXPECT_EQ(level.assigned, units) << level.pool;
     EXPECT_EQ(level.voided + level.left, 0) << level.pool;

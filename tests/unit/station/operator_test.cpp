@@ -128,6 +128,11 @@ TEST(StationArgs, RefusesBadCommandLines) {
       {{"--web", "8080"}, "bad --web \"8080\" (ADDR:PORT)"},
       {{"--web", "127.0.0.1:99999"}, "bad --web \"127.0.0.1:99999\" (ADDR:PORT)"},
       {{"--port-wait", "soon"}, "bad --port-wait \"soon\" (seconds from 0 to 3600)"},
+      {{"--db", "sqlite:l.db", "--sn", "S"},
+       "give either --db or --units/--sn/--csn/--mac: with the line database units take their identity from "
+       "it"},
+      {{"--db", "sqlite:l.db", "--count", "0"}, "bad --count \"0\" (a whole number of units from 1)"},
+      {{"--units", "u.csv", "--retest"}, "--retest is for runs on the line database (--db)"},
   };
   for (const auto& c : cases) EXPECT_EQ(parse_station_args(c.args).error, c.error);
   const char* good[] = {"--usb-location=1-2",

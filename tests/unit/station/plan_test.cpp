@@ -77,7 +77,9 @@ TEST(Plan, RefusesMistakesWithLineAndReason) {
       {"name: p\n", "p.yaml:1: the plan has no steps"},
       {"steps:\n  - name: a\n    send: x\n    expect: y\n", "p.yaml:1: the plan needs a name"},
       {"name: p\nstep:\n  - name: a\n",
-       "p.yaml:2: unknown key \"step\" in the plan (known: name, description, defaults, steps)"},
+       "p.yaml:2: unknown key \"step\" in the plan (known: name, description, max_attempts, defaults, "
+       "steps)"},
+      {"name: p\nmax_attempts: 0\n", "p.yaml:2: bad max_attempts \"0\" (a whole number from 1 to 100)"},
       {"name: p\nname: q\nsteps: []\n", "p.yaml:2: duplicate key \"name\" in the plan"},
       {"name: p\nsteps: []\n", "p.yaml:2: steps must be a list of at least one step"},
       {"name: p\ndefaults:\n  timeout: 0\nsteps: []\n",
@@ -112,6 +114,8 @@ TEST(Plan, RefusesMistakesWithLineAndReason) {
       {ok + "    reconnect_within: 5\n", "p.yaml:6: reconnect_within without reconnect"},
       {head + "  - name: a\n    handover: cert\n    reconnect: true\n",
        "p.yaml:5: only a send step can reconnect"},
+      {head + "  - name: a\n    handover: cert\n    provisions: true\n",
+       "p.yaml:5: only a read-back step (send, no reconnect) can mark the identity provisioned"},
       {ok + "  - name: a\n    send: x\n    expect: y\n", "p.yaml:6: duplicate step name \"a\""},
       {head + "  - name: a\n    send:\n    expect: y\n", "p.yaml:4: send has no value"},
       {head + "  - name: a\n    send: [x]\n    expect: y\n", "p.yaml:4: send must be a text"},
@@ -145,6 +149,12 @@ TEST(Plan, ShippedDefaultPlanLoads) {
   EXPECT_EQ(plan->name, "default");
   EXPECT_EQ(plan->variables,
             (std::vector<std::string>{"csn", "csn_report", "lan3_mac", "lan4_mac", "sn", "sn_report"}));
+  std::vector<std::string> provisioning;
+  for (const auto& step : plan->steps)
+    if (step.provisions) provisioning.push_back(step.name);
+  EXPECT_EQ(provisioning,
+            (std::vector<std::string>{"read back serial number", "read back customer serial number",
+                                      "read back MAC addresses"}));
 }
 
 }  // namespace

@@ -75,8 +75,9 @@ TEST(UnitChecks, RefuseEveryBadValueBeforeAnythingIsWritten) {
       {{"c", "-s", "C1", "001B2C3D4E5F", "001B2C3D4E60"},
        {"c: sn begins with \"-\", which the device refuses"}},
       {{"c", " Tamo is rebooting... 7", " tamo is rebooting...", "001B2C3D4E5F", "001B2C3D4E60"},
-       {"c: sn reads back as the reboot reply, which reboots the unit",
-        "c: csn reads back as the reboot reply, which reboots the unit"}},
+       {"c: sn reads back like the reboot reply \"OK, tamo is rebooting...\", which makes the device reboot",
+        "c: csn reads back like the reboot reply \"OK, tamo is rebooting...\", which makes the device "
+        "reboot"}},
       {{"c", "null", "C=1", "001B2C3D4E5F", "001B2C3D4E60"},
        {"c: sn \"null\" reads back as \"no serial number\"",
         "c: csn has a \"=\", which the device cannot read back"}},
