@@ -34,7 +34,7 @@ TEST_F(StationOnBoard, DefaultPlanPassesAndWritesRecords) {
   EXPECT_EQ(actions,
             (std::vector<std::string>{"led-red", "led-green", "led-blue", "led-white", "led-off", "reset-key",
                                       "trigger-plug", "usb-stick-in", "usb-stick-out"}));
-  EXPECT_NE(result.output.find("PASS SN0001  29/29 steps passed"), std::string::npos) << result.output;
+  EXPECT_NE(result.output.find("PASS SN0001  31/31 steps passed"), std::string::npos) << result.output;
 
   // The unit was provisioned as the records say.
   EXPECT_EQ(board().uboot_env().get("msn"), "SN0001");

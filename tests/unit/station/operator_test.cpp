@@ -247,7 +247,7 @@ TEST_F(HookTest, RunStationExitStatusBeforeAnyUnit) {
   const Case cases[] = {
       {{"--plan", d + "/bad.yaml"},
        kExitUsage,
-       "ftmstation: " + d + "/bad.yaml:3: step \"a\" has no expect or match for its reply\n"},
+       "ftmstation: " + d + "/bad.yaml:3: step \"a\" has no expect, match or measure for its reply\n"},
       {{"--units", d + "/bad.csv"},
        kExitUsage,
        "ftmstation: " + d + "/bad.csv:2: 3 values, the header names 4 columns\n"},
@@ -262,7 +262,7 @@ TEST_F(HookTest, RunStationExitStatusBeforeAnyUnit) {
        "ftmstation: operator hook " + d + "/good.csv: Permission denied\n"},
       {{"--units", d + "/good.csv", "--check"},
        kExitAllPassed,
-       "plan \"default\" (" + default_plan_path() + "): 29 steps; 1 unit checked, all good\n"},
+       "plan \"default\" (" + default_plan_path() + "): 31 steps; 1 unit checked, all good\n"},
       {{"0"},
        kExitPort,
        "ftmstation: " + no_port + ": no port " + no_port +
