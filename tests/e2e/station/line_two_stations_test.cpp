@@ -36,7 +36,7 @@ constexpr auto kChangeShows = 1s;
 constexpr int kLiveChecks = 3;  // at least
 
 struct Station {
-  std::string name, slot;
+  std::string name, slot, port;
   std::unique_ptr<vboard::Board> board;
   std::unique_ptr<vboard::ControlService> control;
   std::future<vboard::RunResult> run;
@@ -69,7 +69,7 @@ TEST(LineTwoStations, FeedOnePostgresAndTheLineViewShowsThemLive) {
   ::chmod(hook.c_str(), 0755);
 
   vboard::PcLan lan;
-  Station stations[2] = {{"st-a", "a", {}, {}, {}}, {"st-b", "b", {}, {}, {}}};
+  Station stations[2] = {{"st-a", "a", "", {}, {}, {}}, {"st-b", "b", "", {}, {}, {}}};
   for (int n = 1; n <= 2; ++n) {
     Station& st = stations[n - 1];
     vboard::BoardOptions options = default_board_options();
@@ -85,35 +85,29 @@ TEST(LineTwoStations, FeedOnePostgresAndTheLineViewShowsThemLive) {
 
   LineViewRig rig;
   std::string error;
-  ASSERT_TRUE(rig.open(db, &error)) << error;
+  ASSERT_TRUE(rig.open(db, &error, 1600, 860)) << error;
   auto& page = *rig.browser;
-  for (int n = 1; n <= 2; ++n) {
-    Station& st = stations[n - 1];
-    ASSERT_TRUE(st.board->wait_serving(10s));
-    const std::string port = st.board->usb_host().attach_cable(dir + "/ttyPC" + std::to_string(n));
+  // Each station tests the unit on its board: `retest`, once more.
+  auto start = [&](Station& st, bool retest) {
+    std::vector<std::string> argv{
+        FTMSTATION_BINARY, "--db",        db.url(), "--records", dir + "/records-" + st.slot, "--station",
+        st.name,           "--on-record", hook,     "--slot",    st.slot + "=" + st.port};
+    for (const char* arg : {"--count", "1", "--operator", "ann", "--yes", "--operator-hook"})
+      argv.push_back(arg);
+    argv.push_back(std::string(STATION_EXAMPLES_DIR) + "/vboard-operator");
+    if (retest) argv.push_back("--retest");
     vboard::Launch launch;
-    launch.argv = {FTMSTATION_BINARY,
-                   "--db",
-                   db.url(),
-                   "--count",
-                   "1",
-                   "--records",
-                   dir + "/records-" + st.slot,
-                   "--station",
-                   st.name,
-                   "--operator",
-                   "ann",
-                   "--yes",
-                   "--operator-hook",
-                   std::string(STATION_EXAMPLES_DIR) + "/vboard-operator",
-                   "--on-record",
-                   hook,
-                   "--slot",
-                   st.slot + "=" + port};
+    launch.argv = argv;
     launch.netns = lan.netns_fd();
     launch.env = {"VBOARD=" + std::string(VBOARD_BINARY),
                   "VBOARD_CONTROL_" + st.slot + "=" + st.control->path()};
     st.run = std::async(std::launch::async, [launch] { return vboard::run_collecting(launch, 300s); });
+  };
+  for (int n = 1; n <= 2; ++n) {
+    Station& st = stations[n - 1];
+    ASSERT_TRUE(st.board->wait_serving(10s));
+    st.port = st.board->usb_host().attach_cable(dir + "/ttyPC" + std::to_string(n));
+    start(st, false);
   }
 
   // Both stations on the page while they run; a step the first one
@@ -191,12 +185,6 @@ TEST(LineTwoStations, FeedOnePostgresAndTheLineViewShowsThemLive) {
     EXPECT_TRUE(page.wait_until(LineViewRig::slot(st.name, st.slot) + ".dataset.verdict === 'idle'",
                                 kPageDeadline, &error))
         << error;
-  if (const char* png_path = std::getenv("FTMLINE_SCREENSHOT")) {
-    auto png = page.screenshot_png(&error);
-    ASSERT_TRUE(png) << error;
-    std::ofstream(png_path, std::ios::binary) << *png;
-  }
-
   // The export of those runs, in both formats.
   auto jsonl =
       line::test::ftmline(db.url(), {"export", "--since", "2000-01-01T00:00:00Z", "--format", "jsonl"});
@@ -213,6 +201,19 @@ TEST(LineTwoStations, FeedOnePostgresAndTheLineViewShowsThemLive) {
   ASSERT_EQ(csv.code, 0) << csv.err;
   EXPECT_EQ(std::count(csv.out.begin(), csv.out.end(), '\n'), 3) << csv.out;
   EXPECT_NE(csv.out.find("logic MCU analogue value"), std::string::npos) << csv.out;
+
+  // For the README: both stations testing their units again, the runs
+  // above in the numbers.
+  if (const char* png_path = std::getenv("FTMLINE_SCREENSHOT")) {
+    for (Station& st : stations) start(st, true);
+    ASSERT_TRUE(page.wait_until(shows_step(stations[0], 12) + " && " + shows_step(stations[1], 10),
+                                kPageDeadline, &error))
+        << error;
+    auto png = page.screenshot_png(&error);
+    ASSERT_TRUE(png) << error;
+    std::ofstream(png_path, std::ios::binary) << *png;
+    for (Station& st : stations) st.run.get();
+  }
   rig.browser.reset();
   fs::remove_all(dir);
 }
