@@ -7,7 +7,6 @@
 // second station reads an analogue value above the default plan's limit.
 #include <unistd.h>
 
-#include <map>
 #include <set>
 #include <sstream>
 
@@ -53,13 +52,7 @@ TEST(LineTwoStations, FeedOnePostgresAndTheLineViewShowsThemLive) {
   if (access(station::testing::kChromiumPath, X_OK) != 0)
     GTEST_SKIP() << station::testing::kChromiumPath << " is not installed";
   line::test::TestDb db("postgres");
-  for (const std::vector<std::string>& args :
-       {std::vector<std::string>{"init"},
-        {"import-macs", "--first", "00:1B:2C:00:00:00", "--count", "8"},
-        {"import-serials", "--kind", "sn", "--prefix", "SN", "--digits", "4", "--from", "1", "--count", "4"},
-        {"import-serials", "--kind", "csn", "--prefix", "C-", "--digits", "4", "--from", "1", "--count",
-         "4"}})
-    ASSERT_EQ(line::test::ftmline(db.url(), args).code, 0);
+  ASSERT_EQ(seed_line(db.url(), 4), "");
   const std::string dir = fs::temp_directory_path() / ("line-two-" + std::to_string(::getpid()));
   fs::remove_all(dir);
   fs::create_directories(dir);
@@ -141,27 +134,15 @@ TEST(LineTwoStations, FeedOnePostgresAndTheLineViewShowsThemLive) {
         << ran.output;
   }
 
-  // The records: the measurement judged, the hook run once per record.
-  std::map<std::string, std::string> recorded;  // slot -> record path
+  // The hook ran once per record, with its path.
+  std::set<std::string> records, calls;
   for (const Station& st : stations)
     for (const auto& entry : fs::directory_iterator(dir + "/records-" + st.slot))
-      if (entry.path().extension() == ".json") recorded[st.slot] = entry.path();
-  ASSERT_EQ(recorded.size(), 2u);
+      if (entry.path().extension() == ".json") records.insert(st.slot + " " + entry.path().string());
   std::istringstream hooked(slurp(dir + "/on-record.log"));
-  std::set<std::string> calls;
   for (std::string text; std::getline(hooked, text);) EXPECT_TRUE(calls.insert(text).second) << text;
-  EXPECT_EQ(calls, (std::set<std::string>{"a " + recorded["a"], "b " + recorded["b"]}));
-  for (const auto& [slot, path] : recorded) {
-    Json record = Json::parse(slurp(path));
-    Json measured;
-    for (const auto& step : record["steps"])
-      if (step.contains("measurement")) measured = step;
-    ASSERT_TRUE(measured.is_object()) << path;
-    EXPECT_EQ(measured["measurement"]["value"], slot == "a" ? 50 : 95);
-    EXPECT_EQ(measured["measurement"]["passed"], slot == "a");
-    EXPECT_EQ(measured["verdict"], slot == "a" ? "passed" : "failed");
-    EXPECT_EQ(record["verdict"], slot == "a" ? "passed" : "failed");
-  }
+  EXPECT_EQ(calls, records);
+  EXPECT_EQ(records.size(), 2u);
 
   // The page's numbers are those of the two runs stored.
   ASSERT_TRUE(page.wait_until("document.getElementById('units').textContent === '2'", kPageDeadline, &error))
@@ -185,7 +166,8 @@ TEST(LineTwoStations, FeedOnePostgresAndTheLineViewShowsThemLive) {
     EXPECT_TRUE(page.wait_until(LineViewRig::slot(st.name, st.slot) + ".dataset.verdict === 'idle'",
                                 kPageDeadline, &error))
         << error;
-  // The export of those runs, in both formats.
+  // The export of those runs, in both formats: the measured values and
+  // verdicts as the stations recorded them.
   auto jsonl =
       line::test::ftmline(db.url(), {"export", "--since", "2000-01-01T00:00:00Z", "--format", "jsonl"});
   ASSERT_EQ(jsonl.code, 0) << jsonl.err;
