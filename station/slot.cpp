@@ -134,7 +134,7 @@ void SlotWorker::stop_at_port(const std::string& error, const std::string& unit)
   run_.worse(kExitPort);
 }
 
-bool SlotWorker::finish_unit(UnitRecord record) {
+bool SlotWorker::finish_unit(const UnitRecord& record) {
   std::string path;
   Status written = run_.records.keep(record, &path);
   run_.count(record);
@@ -214,7 +214,7 @@ void SlotWorker::run_listed() {
     }
     UnitRecord record = runner_.run_unit(unit, index, count, link);
     link.reset();
-    if (!finish_unit(std::move(record))) break;
+    if (!finish_unit(record)) break;
   }
 }
 
@@ -262,8 +262,16 @@ void SlotWorker::run_line() {
     const std::string number =
         std::to_string(index) + (count > 0 ? "/" + std::to_string(count) : std::string());
     auto refuse = [&](const std::string& who, const std::string& why, bool transport) {
-      say("REFUSED unit " + number + " " + who + ": " + why + "; nothing was written to it");
-      set_status("unit " + number + " refused: " + why);
+      std::string refused = "unit " + number;
+      refused.append(" refused: ").append(why);
+      say(std::string("REFUSED unit ")
+              .append(number)
+              .append(" ")
+              .append(who)
+              .append(": ")
+              .append(why)
+              .append("; nothing was written to it"));
+      set_status(refused);
       run_.worse(transport ? kExitPort : kExitSomeFailed);
       std::lock_guard lock(run_.mutex);
       ++run_.refused;
@@ -296,7 +304,7 @@ void SlotWorker::run_line() {
     }
     record.line->provisioned = identity_read_back(run_.plan, record);
     run_.state.update_slot(index_, [&](SlotView& s) { s.unit.hwid = hwid; });
-    if (!finish_unit(std::move(record))) break;
+    if (!finish_unit(record)) break;
   }
 }
 

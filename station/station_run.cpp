@@ -201,7 +201,7 @@ int run_station(const StationOptions& options, std::FILE* out, std::FILE* err, i
           return kExitUsage;
         }
         pools = levels ? pool_summary(*levels) : "cannot be reached now (" + levels.error().message + ")";
-        pools = (*db)->describe() + ": " + pools;
+        pools.insert(0, (*db)->describe() + ": ");
       }
       AttemptLimit limit;
       if (plan->max_attempts) limit = {*plan->max_attempts, "from the plan"};
@@ -242,10 +242,9 @@ int run_station(const StationOptions& options, std::FILE* out, std::FILE* err, i
   std::vector<PortLock> locks;
   const std::string since = iso_time(std::chrono::system_clock::now());
   for (const auto& slot : options.slots) {
-    auto lock = PortLock::take(slot.port,
-                               "station \"" + station + "\", slot " + slot.name + " (pid " +
-                                   std::to_string(::getpid()) + ", since " + since + ")",
-                               &error);
+    std::string holder = "station \"" + station + "\", slot ";
+    holder.append(slot.name).append(" (pid ").append(std::to_string(::getpid())).append(", since ");
+    auto lock = PortLock::take(slot.port, holder.append(since).append(")"), &error);
     if (!lock) {
       std::fprintf(err, "ftmstation: slot %s: %s; nothing was tested\n", slot.name.c_str(), error.c_str());
       return kExitPort;
@@ -355,6 +354,7 @@ int run_station(const StationOptions& options, std::FILE* out, std::FILE* err, i
   state.update([](StationSnapshot& s) { s.status = "running"; });
   std::atomic<std::size_t> finished{0};
   std::vector<std::jthread> threads;
+  threads.reserve(workers.size());
   for (auto& worker : workers)
     threads.emplace_back([&finished, &worker] {
       worker->run();
@@ -396,8 +396,9 @@ int run_station(const StationOptions& options, std::FILE* out, std::FILE* err, i
       run.count(*record);
       const std::string prefix = several ? "[" + worker->spec().name + "] " : "";
       console.line(prefix + Runner::summary_line(*record));
-      console.line(prefix +
-                   (written ? "  record: " + path : "  the record cannot be written: " + written.message()));
+      std::string where = prefix;
+      where.append(written ? "  record: " + path : "  the record cannot be written: " + written.message());
+      console.line(where);
       if (worker->line() && record->line) {
         std::string kept_error;
         if (worker->line()->keep(*record, &kept_error))
