@@ -216,7 +216,7 @@ TEST_F(HookTest, StationFileFillsWhatTheCommandLineLeaves) {
   const Case cases[] = {
       {"station: a\nslot: []\n",
        ":2: unknown key \"slot\" in the station file (known: station, slots, database, "
-       "records, web, operator_hook, operator, plan)"},
+       "records, web, operator_hook, on_record, operator, plan)"},
       {"slots:\n  - {name: a, port: /dev/x, usb_serial: \"1\"}\n",
        ":2: slot a needs exactly one of port, usb_serial and usb_location"},
       {"slots:\n  - {name: a, port: /dev/x}\n  - {name: b, port: /dev/x}\n",
