@@ -194,8 +194,9 @@ TEST(StationArgs, RefusesBadCommandLines) {
 // by file and line.
 TEST_F(HookTest, StationFileFillsWhatTheCommandLineLeaves) {
   const std::string file = (dir_ / "station.yaml").string();
-  std::ofstream(file) << "station: st3\nslots:\n  - {name: a, port: /dev/ttyACM0}\n  - name: b\n"
-                         "    usb_serial: \"0042\"\nrecords: /srv/rec\noperator: ann\n";
+  std::ofstream(file)
+      << "station: st3\nslots:\n  - {name: a, port: /dev/ttyACM0}\n  - name: b\n"
+         "    usb_serial: \"0042\"\nrecords: /srv/rec\noperator: ann\non_record: /usr/bin/mes-push\n";
   const char* args[] = {"--station-file", file.c_str(), "--operator", "bob", "--sn", "S"};
   auto parsed = parse_station_args(args);
   ASSERT_TRUE(parsed.options) << parsed.error;
@@ -203,6 +204,7 @@ TEST_F(HookTest, StationFileFillsWhatTheCommandLineLeaves) {
   EXPECT_EQ(o.station, "st3");
   EXPECT_EQ(o.operator_name, "bob");
   EXPECT_EQ(o.records, "/srv/rec");
+  EXPECT_EQ(o.on_record, "/usr/bin/mes-push");
   ASSERT_EQ(o.slots.size(), 2u);
   EXPECT_EQ(o.slots[1].name, "b");
   EXPECT_EQ(o.slots[1].port.usb_serial, "0042");
