@@ -116,6 +116,8 @@ TEST_F(HookTest, TerminalLinesAnswerTheQuestionTheyName) {
     TerminalAnswers terminal(desk, console, fds[0], "ann", {"a", "b"});
     std::optional<Answer> judged, scanned;
     std::jthread a([&] { judged = desk.ask("a", {QuestionKind::kJudge, "Is the LED red?", {}, "LED", {}}); });
+    // a asks first: the desk names the slots in the order they asked.
+    ASSERT_TRUE(test::wait_until([&] { return desk.open_questions().size() == 1; }, 5s));
     std::jthread b([&] {
       scanned = desk.ask("b", {QuestionKind::kScan, "Scan", "SN[0-9]{2}", "label", {}});
     });
