@@ -41,7 +41,7 @@ constexpr int kClientCounts[] = {1, 2, 4, 8};
 constexpr int kWarmUp = 20;
 constexpr int kSlices = 4;
 constexpr double kP50Target = 2.0;  // assign p50 at most this multiple of the floor's at 1 client
-constexpr int kPoolUnits = 100'000;
+constexpr int kPoolUnits = 500'000;
 
 // One client's operation: true when it did what it should.
 using Op = std::function<bool(int sequence)>;
