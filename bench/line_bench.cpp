@@ -7,7 +7,8 @@
 // BEGIN IMMEDIATE, UPDATE, COMMIT with the line's settings (WAL,
 // synchronous=FULL). Each client updates its own row, so the floor has no
 // lock waits of its own. Every assign is a new hardware id: the full path
-// (three pools, the unit, the event). Prints markdown table rows.
+// (the look-up of the hardware id, the values at the next position of the
+// three pools, the unit and its assign event). Prints markdown table rows.
 //
 //   ftmline_bench [--seconds S] [--engine sqlite|postgres]
 #include <sqlite3.h>
@@ -41,6 +42,8 @@ constexpr int kClientCounts[] = {1, 2, 4, 8};
 constexpr int kWarmUp = 20;
 constexpr int kSlices = 4;
 constexpr double kP50Target = 2.0;  // assign p50 at most this multiple of the floor's at 1 client
+// Units the pools hold: enough for every assign of a run with fast flushes
+// (about 40 000 assigns per client count at the default 2 s).
 constexpr int kPoolUnits = 500'000;
 
 // One client's operation: true when it did what it should.
