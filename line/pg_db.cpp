@@ -102,9 +102,8 @@ constexpr Prepared kStatements[] = {
      "SELECT hwid FROM ftmline.units WHERE hwid = $1 UNION "
      "SELECT u.hwid FROM ftmline.serials s JOIN ftmline.units u ON u.n = s.pos "
      "WHERE s.kind IN ('sn', 'csn') AND s.value = $1 UNION "
-     "SELECT u.hwid FROM ftmline.mac_pairs m JOIN ftmline.units u ON u.n = m.pos WHERE m.lan4 IN "
-     "($2::bigint, $2::bigint - 1) "
-     "ORDER BY hwid"},
+     "SELECT u.hwid FROM ftmline.mac_pairs m JOIN ftmline.units u ON u.n = m.pos "
+     "WHERE m.lan4 IN ($2::bigint, $2::bigint - 1) ORDER BY hwid"},
     {"unit_report",
      "SELECT sn, csn, lan4, state, ftmline.iso(assigned_at), assigned_station, assigned_operator, "
      "coalesce(ftmline.iso(provisioned_at), ''), coalesce(ftmline.iso(voided_at), ''), coalesce(void_reason, "
@@ -120,8 +119,8 @@ constexpr Prepared kStatements[] = {
      "LEFT JOIN ftmline.units u ON u.n = m.pos WHERE m.lan4 IN ($2::bigint, $2::bigint - 1)"},
     // Every unit holds one value of each pool.
     {"levels",
-     "WITH u AS (SELECT count(*) AS units, count(*) FILTER (WHERE state = 'void') AS void FROM "
-     "ftmline.units) "
+     "WITH u AS (SELECT count(*) AS units, count(*) FILTER (WHERE state = 'void') AS void "
+     "FROM ftmline.units) "
      "SELECT p.pool, p.imported, u.units - u.void, u.void, p.imported - u.units FROM u, "
      "(SELECT kind AS pool, count(*) AS imported FROM ftmline.serials GROUP BY kind "
      "UNION ALL SELECT 'mac', count(*) FROM ftmline.mac_pairs) AS p"},

@@ -29,10 +29,12 @@ namespace {
 // ---- the schema: step N brings version N --------------------------------
 
 // A MAC number as "00:1B:2C:3D:4E:5F".
-#define MAC_TEXT(m)                                                                       \
-  "printf('%02X:%02X:%02X:%02X:%02X:%02X', (" m ") >> 40 & 255, (" m ") >> 32 & 255, (" m \
-  ") >> 24 & 255, "                                                                       \
-  "(" m ") >> 16 & 255, (" m ") >> 8 & 255, (" m ") & 255)"
+#define MAC_BYTE(m, shift) "(" m ") >> " shift " & 255, "
+#define MAC_BYTES(m) MAC_BYTE(m, "40") MAC_BYTE(m, "32") MAC_BYTE(m, "24") MAC_BYTE(m, "16") MAC_BYTE(m, "8")
+#define MAC_TEXT(m) "printf('%02X:%02X:%02X:%02X:%02X:%02X', " MAC_BYTES(m) "(" m ") & 255)"
+// An assignment's event detail: "sn S1, csn C1, macs 00:1B:2C:3D:4E:5F 00:1B:2C:3D:4E:60".
+#define ASSIGN_DETAIL \
+  "'sn ' || sn || ', csn ' || csn || ', macs ' || " MAC_TEXT("lan4") " || ' ' || " MAC_TEXT("lan4 + 1")
 
 constexpr const char* kSchemaSteps[] = {
     // 1: pools, units, runs and the event log.
@@ -196,8 +198,7 @@ CREATE VIEW audit_log AS
   SELECT id, at, kind, hwid, station, operator, detail FROM events
   UNION ALL
   SELECT assign_event, assigned_at, 'assign', hwid, assigned_station, assigned_operator,
-         'sn ' || sn || ', csn ' || csn || ', macs ' || )sql" MAC_TEXT("lan4") " || ' ' || " MAC_TEXT(
-        "lan4 + 1") R"sql(
+         )sql" ASSIGN_DETAIL R"sql(
   FROM units WHERE assign_event IS NOT NULL;
 )sql",
 };
@@ -214,10 +215,9 @@ constexpr const char* kVersion = "SELECT schema_version FROM meta";
 constexpr const char* kSetVersion = "UPDATE meta SET schema_version = ?";
 // The next event's id, after every event and every assignment: writers take
 // turns, so the last unit's assignment is the latest.
-#define NEXT_EVENT                                                                                         \
-  "(SELECT max(coalesce((SELECT max(id) FROM events), 0), coalesce((SELECT assign_event FROM units ORDER " \
-  "BY "                                                                                                    \
-  "n DESC LIMIT 1), 0)) + 1)"
+#define NEXT_EVENT                                          \
+  "(SELECT max(coalesce((SELECT max(id) FROM events), 0), " \
+  "coalesce((SELECT assign_event FROM units ORDER BY n DESC LIMIT 1), 0)) + 1)"
 constexpr const char* kEvent =
     "INSERT INTO events (id, at, kind, hwid, station, operator, detail) VALUES (" NEXT_EVENT ", " NOW
     ", ?, ?, ?, ?, ?)";
@@ -242,8 +242,8 @@ constexpr const char* kUnitIdentity =
 constexpr const char* kNextIdentity =
     "SELECT k.n, coalesce(s.value, ''), coalesce(c.value, ''), coalesce(m.lan4, '') "
     "FROM (SELECT coalesce(max(n), 0) + 1 AS n FROM units) AS k "
-    "LEFT JOIN serials s ON s.kind = 'sn' AND s.pos = k.n LEFT JOIN serials c ON c.kind = 'csn' AND c.pos = "
-    "k.n "
+    "LEFT JOIN serials s ON s.kind = 'sn' AND s.pos = k.n "
+    "LEFT JOIN serials c ON c.kind = 'csn' AND c.pos = k.n "
     "LEFT JOIN mac_pairs m ON m.pos = k.n";
 constexpr const char* kAddUnit =
     "INSERT INTO units (n, hwid, sn, csn, lan4, state, assigned_at, assigned_station, assigned_operator, "
@@ -297,12 +297,13 @@ constexpr const char* kUnitRuns =
     "WHERE hwid = ? ORDER BY started_at, run_id";
 // A pool value's state, from the unit u holding it (none: free).
 #define VALUE_STATE "CASE WHEN u.n IS NULL THEN 'free' WHEN u.state = 'void' THEN 'void' ELSE 'assigned' END"
-constexpr const char* kFindValues = "SELECT s.kind, s.value, " VALUE_STATE
-                                    ", coalesce(u.hwid, '') FROM serials s LEFT JOIN units u ON u.n = s.pos "
-                                    "WHERE s.kind IN ('sn', 'csn') AND s.value = ?1 "
-                                    "UNION ALL SELECT 'mac', m.lan4, " VALUE_STATE
-                                    ", coalesce(u.hwid, '') FROM mac_pairs m "
-                                    "LEFT JOIN units u ON u.n = m.pos WHERE m.lan4 IN (?2, ?2 - 1)";
+constexpr const char* kFindValues =
+    "SELECT s.kind, s.value, " VALUE_STATE
+    ", coalesce(u.hwid, '') "
+    "FROM serials s LEFT JOIN units u ON u.n = s.pos WHERE s.kind IN ('sn', 'csn') AND s.value = ?1 "
+    "UNION ALL SELECT 'mac', m.lan4, " VALUE_STATE
+    ", coalesce(u.hwid, '') "
+    "FROM mac_pairs m LEFT JOIN units u ON u.n = m.pos WHERE m.lan4 IN (?2, ?2 - 1)";
 #undef VALUE_STATE
 // Every unit holds one value of each pool.
 constexpr const char* kLevels =
@@ -378,7 +379,10 @@ constexpr const char* kMeasurementStats =
 #undef NEXT_EVENT
 #undef NOW
 #undef ISO
+#undef ASSIGN_DETAIL
 #undef MAC_TEXT
+#undef MAC_BYTES
+#undef MAC_BYTE
 
 // ---- connection, statements and transactions ------------------------------
 
