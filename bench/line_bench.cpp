@@ -74,9 +74,11 @@ std::vector<Figures> measure(const std::vector<MakeOp>& makers, int clients, dou
   Clock::time_point end;
   {
     std::vector<std::jthread> threads;
+    threads.reserve(static_cast<std::size_t>(clients));
     for (int c = 0; c < clients; ++c)
       threads.emplace_back([&, c] {
         std::vector<Op> ops;
+        ops.reserve(kinds);
         for (const auto& make : makers) ops.push_back(make(c));
         for (int i = 0; i < kWarmUp; ++i)
           for (auto& op : ops) op(-1 - i);
@@ -128,9 +130,10 @@ void fill(const std::string& url) {
   auto db = open_db(url);
   Actor actor{"bench", "bench"};
   check(db->init(actor).ok(), "init");
-  check(db->import_macs("02:00:00:00:00:00", 2 * kPoolUnits, actor).ok(), "import-macs");
+  check(db->import_macs("02:00:00:00:00:00", std::uint64_t{2} * kPoolUnits, actor).ok(), "import-macs");
   for (auto kind : {ftmd::line::SerialKind::kSn, ftmd::line::SerialKind::kCsn}) {
     std::vector<std::string> values;
+    values.reserve(kPoolUnits);
     for (int i = 0; i < kPoolUnits; ++i)
       values.push_back(std::string(kind_name(kind)) + std::to_string(1'000'000 + i));
     check(db->import_serials(kind, values, actor).ok(), "import-serials");
