@@ -62,10 +62,12 @@ HookResult run_hook(const std::string& program, const HookCall& call, std::chron
   std::vector<std::string> strings{program};
   strings.insert(strings.end(), call.args.begin(), call.args.end());
   std::vector<char*> argv;
+  argv.reserve(strings.size() + 1);
   for (auto& s : strings) argv.push_back(s.data());
   argv.push_back(nullptr);
   std::vector<std::string> env_strings = call.env;
   std::vector<char*> envp;
+  envp.reserve(env_strings.size() + 1);
   for (auto& s : env_strings) envp.push_back(s.data());
   for (char** e = environ; e && *e; ++e) {
     const char* eq = std::strchr(*e, '=');

@@ -133,7 +133,7 @@ void SlotWorker::stop_at_port(const std::string& error, const std::string& unit)
   run_.worse(kExitPort);
 }
 
-bool SlotWorker::finish_unit(UnitRecord record) {
+bool SlotWorker::finish_unit(const UnitRecord& record) {
   std::string path;
   Status written = run_.records.keep(record, &path);
   run_.count(record);
@@ -182,7 +182,7 @@ void SlotWorker::run_listed() {
     }
     UnitRecord record = runner_.run_unit(unit, index, count, link);
     link.reset();
-    if (!finish_unit(std::move(record))) break;
+    if (!finish_unit(record)) break;
   }
 }
 
@@ -230,8 +230,13 @@ void SlotWorker::run_line() {
     const std::string number =
         std::to_string(index) + (count > 0 ? "/" + std::to_string(count) : std::string());
     auto refuse = [&](const std::string& who, const std::string& why, bool transport) {
-      say("REFUSED unit " + number + " " + who + ": " + why + "; nothing was written to it");
-      set_status("unit " + number + " refused: " + why);
+      say(("REFUSED unit " + number)
+              .append(" ")
+              .append(who)
+              .append(": ")
+              .append(why)
+              .append("; nothing was written to it"));
+      set_status(("unit " + number).append(" refused: ").append(why));
       run_.worse(transport ? kExitPort : kExitSomeFailed);
       std::lock_guard lock(run_.mutex);
       ++run_.refused;
@@ -264,7 +269,7 @@ void SlotWorker::run_line() {
     }
     record.line->provisioned = identity_read_back(run_.plan, record);
     run_.state.update_slot(index_, [&](SlotView& s) { s.unit.hwid = hwid; });
-    if (!finish_unit(std::move(record))) break;
+    if (!finish_unit(record)) break;
   }
 }
 

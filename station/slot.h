@@ -116,7 +116,7 @@ class SlotWorker {
   void stop_at_port(const std::string& error, const std::string& unit);
   // Writes the unit's record (and sends its run to the line); false when
   // the record cannot be written: the slot stops.
-  bool finish_unit(UnitRecord record);
+  bool finish_unit(const UnitRecord& record);
 
   StationRun& run_;
   const std::size_t index_;

@@ -41,9 +41,11 @@ void for_each_key(const YAML::Node& map, std::initializer_list<std::string_view>
     if (std::find(known.begin(), known.end(), name) == known.end()) {
       std::string list;
       for (auto k : known) list.append(list.empty() ? "" : ", ").append(k);
-      fail(key, "unknown key \"" + name + "\" in " + what + " (known: " + list + ")");
+      std::string message = "unknown key \"" + name;
+      message.append("\" in ").append(what).append(" (known: ").append(list).append(")");
+      fail(key, message);
     }
-    if (!seen.insert(name).second) fail(key, "duplicate key \"" + name + "\" in " + what);
+    if (!seen.insert(name).second) fail(key, ("duplicate key \"" + name).append("\" in ").append(what));
     if (value.IsNull()) fail(key, name + " has no value");
     visit(name, value);
   }

@@ -49,7 +49,7 @@ std::optional<StationFile> load_station_file(const std::string& path, std::strin
 std::string slot_name_problem(const std::string& name);
 // A slot from the command line's "NAME=PORT": PORT is a device path, or
 // "usb-serial:SN" or "usb-location:LOC". Nothing and why in `error`.
-std::optional<SlotSpec> parse_slot_arg(const std::string& text, std::string* error);
+std::optional<SlotSpec> parse_slot_arg(const std::string& arg, std::string* error);
 // What is wrong with a station's slots as a whole (names or ports twice), or "".
 std::string slots_problem(const std::vector<SlotSpec>& slots);
 

@@ -196,7 +196,7 @@ int run_station(const StationOptions& options, std::FILE* out, std::FILE* err, i
           return kExitUsage;
         }
         pools = levels ? pool_summary(*levels) : "cannot be reached now (" + levels.error().message + ")";
-        pools = (*db)->describe() + ": " + pools;
+        pools.insert(0, (*db)->describe() + ": ");
       }
       AttemptLimit limit;
       if (plan->max_attempts) limit = {*plan->max_attempts, "from the plan"};
@@ -237,10 +237,10 @@ int run_station(const StationOptions& options, std::FILE* out, std::FILE* err, i
   std::vector<PortLock> locks;
   const std::string since = iso_time(std::chrono::system_clock::now());
   for (const auto& slot : options.slots) {
-    auto lock = PortLock::take(slot.port,
-                               "station \"" + station + "\", slot " + slot.name + " (pid " +
-                                   std::to_string(::getpid()) + ", since " + since + ")",
-                               &error);
+    std::string holder = "station \"" + station;
+    holder.append("\", slot ").append(slot.name).append(" (pid ").append(std::to_string(::getpid()));
+    holder.append(", since ").append(since).append(")");
+    auto lock = PortLock::take(slot.port, holder, &error);
     if (!lock) {
       std::fprintf(err, "ftmstation: slot %s: %s; nothing was tested\n", slot.name.c_str(), error.c_str());
       return kExitPort;
@@ -340,6 +340,7 @@ int run_station(const StationOptions& options, std::FILE* out, std::FILE* err, i
   state.update([](StationSnapshot& s) { s.status = "running"; });
   std::atomic<std::size_t> finished{0};
   std::vector<std::jthread> threads;
+  threads.reserve(workers.size());
   for (auto& worker : workers)
     threads.emplace_back([&finished, &worker] {
       worker->run();
@@ -379,10 +380,11 @@ int run_station(const StationOptions& options, std::FILE* out, std::FILE* err, i
       std::string path;
       if (!records.keep_if_new(*record, &written, &path)) continue;
       run.count(*record);
-      const std::string prefix = several ? "[" + worker->spec().name + "] " : "";
+      const std::string prefix = several ? ("[" + worker->spec().name).append("] ") : std::string();
       console.line(prefix + Runner::summary_line(*record));
-      console.line(prefix +
-                   (written ? "  record: " + path : "  the record cannot be written: " + written.message()));
+      const std::string where =
+          written ? "  record: " + path : "  the record cannot be written: " + written.message();
+      console.line(prefix + where);
       if (worker->line() && record->line) {
         std::string kept_error;
         if (worker->line()->keep(*record, &kept_error))
