@@ -14,6 +14,8 @@ const char* step_state_name(StepState state) {
       return "failed";
     case StepState::kSkipped:
       return "skipped";
+    case StepState::kAborted:
+      return "aborted";
   }
   return "pending";
 }
@@ -25,6 +27,12 @@ void LiveState::update(const std::function<void(StationSnapshot&)>& change) {
     ++snapshot_.version;
   }
   changed_.notify_all();
+}
+
+void LiveState::update_slot(std::size_t slot, const std::function<void(SlotView&)>& change) {
+  update([&](StationSnapshot& s) {
+    if (slot < s.slots.size()) change(s.slots[slot]);
+  });
 }
 
 StationSnapshot LiveState::snapshot() const {

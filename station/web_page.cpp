@@ -278,6 +278,7 @@ const char* state_symbol(StepState state) {
     case StepState::kPending:
       return kSymbolPending;
     case StepState::kSkipped:
+    case StepState::kAborted:
       return kSymbolSkipped;
   }
   return "";
@@ -408,6 +409,12 @@ void append_focus(std::string& out, const std::vector<StepView>& steps) {
   out += ">" + html_text(failed.reply) + "</pre></div>\n";
 }
 
+// Until the view shows every slot, it shows the first.
+const SlotView& first_slot(const StationSnapshot& snapshot) {
+  static const SlotView kNoSlot;
+  return snapshot.slots.empty() ? kNoSlot : snapshot.slots.front();
+}
+
 }  // namespace
 
 std::string html_text(std::string_view text) {
@@ -452,7 +459,8 @@ std::string html_text(std::string_view text) {
 }
 
 std::string render_station_page(const StationSnapshot& snapshot) {
-  const UnitView& unit = snapshot.unit;
+  const SlotView& slot = first_slot(snapshot);
+  const UnitView& unit = slot.unit;
   std::string out;
   out.reserve(16384 + unit.steps.size() * 400);
   out +=
@@ -465,10 +473,10 @@ std::string render_station_page(const StationSnapshot& snapshot) {
   out += "</style></head>\n<body data-version=\"" + std::to_string(snapshot.version) + "\">\n";
 
   out += "<header><span id=\"station\">" + html_text(snapshot.station) + "</span>";
-  out += "<span id=\"port\">" + html_text(snapshot.port) + "</span>";
-  out += "<span id=\"status\">" + html_text(snapshot.status) + "</span>";
-  out += "<span id=\"counts\"><b id=\"passed\" class=\"count-passed\">" + std::to_string(snapshot.passed) +
-         "</b> passed &nbsp;<b id=\"failed\" class=\"count-failed\">" + std::to_string(snapshot.failed) +
+  out += "<span id=\"port\">" + html_text(slot.port) + "</span>";
+  out += "<span id=\"status\">" + html_text(slot.status) + "</span>";
+  out += "<span id=\"counts\"><b id=\"passed\" class=\"count-passed\">" + std::to_string(slot.passed) +
+         "</b> passed &nbsp;<b id=\"failed\" class=\"count-failed\">" + std::to_string(slot.failed) +
          "</b> failed</span><span id=\"link\">\u25cf</span></header>\n";
 
   out +=
@@ -488,8 +496,8 @@ std::string render_station_page(const StationSnapshot& snapshot) {
   out += "\">";
   out += verdict_text(unit.verdict);
   out += "</div>\n<div id=\"prompt\" class=\"prompt\"";
-  out += hidden_if(snapshot.prompt.empty());
-  out += ">" + html_text(snapshot.prompt) + "</div>\n";
+  out += hidden_if(slot.prompt.empty());
+  out += ">" + html_text(slot.prompt) + "</div>\n";
   append_focus(out, unit.steps);
   out += "</section></main>\n<script>";
   out += kScript;
@@ -499,8 +507,9 @@ std::string render_station_page(const StationSnapshot& snapshot) {
 
 std::string station_state_json(const StationSnapshot& snapshot) {
   using nlohmann::json;
+  const SlotView& slot = first_slot(snapshot);
   json steps = json::array();
-  for (const StepView& step : snapshot.unit.steps) {
+  for (const StepView& step : slot.unit.steps) {
     steps.push_back({{"name", step.name},
                      {"command", step.command},
                      {"state", step_state_name(step.state)},
@@ -511,14 +520,14 @@ std::string station_state_json(const StationSnapshot& snapshot) {
                      {"reply", step.reply},
                      {"message", step.message}});
   }
-  const UnitView& unit = snapshot.unit;
+  const UnitView& unit = slot.unit;
   const json state = {{"version", snapshot.version},
                       {"station", snapshot.station},
-                      {"port", snapshot.port},
-                      {"status", snapshot.status},
-                      {"prompt", snapshot.prompt},
-                      {"passed", snapshot.passed},
-                      {"failed", snapshot.failed},
+                      {"port", slot.port},
+                      {"status", slot.status},
+                      {"prompt", slot.prompt},
+                      {"passed", slot.passed},
+                      {"failed", slot.failed},
                       {"unit",
                        {{"serial", unit.serial},
                         {"plan", unit.plan},

@@ -4,9 +4,10 @@
 
 namespace ftmd::station {
 
-std::unique_ptr<WebView> WebView::start(const LiveState& state, const std::string& address, int port,
-                                        std::string* error) {
-  return WebServer::start(state, address, port, error);
+std::unique_ptr<WebView> WebView::start(const LiveState& state, OperatorDesk& desk,
+                                        const WebViewConfig& config, std::string* error) {
+  (void)desk;
+  return WebServer::start(state, config.address, config.port, error);
 }
 
 }  // namespace ftmd::station

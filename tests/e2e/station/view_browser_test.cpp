@@ -44,10 +44,16 @@ TEST(StationViewInChromium, ShowsStepsAndPromptLive) {
   LiveState state;
   state.update([](StationSnapshot& s) {
     s.station = "line-3";
-    s.unit = {
-        .serial = "FT0042", .plan = "default", .index = 2, .count = 5, .verdict = "running", .steps = {}};
-    s.unit.steps = {step("write serial", StepState::kRunning, 0), step("mcu version", StepState::kPending, 0),
-                    step("reset key", StepState::kPending, 0), step("activation", StepState::kPending, 0)};
+    s.slots.emplace_back().unit = {.serial = "FT0042",
+                                   .hwid = "",
+                                   .plan = "default",
+                                   .index = 2,
+                                   .count = 5,
+                                   .verdict = "running",
+                                   .steps = {}};
+    s.slots[0].unit.steps = {
+        step("write serial", StepState::kRunning, 0), step("mcu version", StepState::kPending, 0),
+        step("reset key", StepState::kPending, 0), step("activation", StepState::kPending, 0)};
   });
   std::string error;
   auto view = WebServer::start(state, "127.0.0.1", 0, &error);
@@ -68,12 +74,13 @@ TEST(StationViewInChromium, ShowsStepsAndPromptLive) {
       << "the page does not poll";
   std::uint64_t version = 0;
   state.update([&](StationSnapshot& s) {
-    s.unit.steps[0] = step("write serial", StepState::kPassed, 310, "OK\n");
-    s.unit.steps[1] = step("mcu version", StepState::kFailed, 10000, "<img src=x onerror=alert(1)>\x01\n");
-    s.unit.steps[1].message = "expected \"OK,*\" <3 tries>";
-    s.unit.steps[2] = step("reset key", StepState::kRunning, 6200);
-    s.unit.steps[3].state = StepState::kSkipped;
-    s.prompt = "Press the reset key now";
+    UnitView& unit = s.slots[0].unit;
+    unit.steps[0] = step("write serial", StepState::kPassed, 310, "OK\n");
+    unit.steps[1] = step("mcu version", StepState::kFailed, 10000, "<img src=x onerror=alert(1)>\x01\n");
+    unit.steps[1].message = "expected \"OK,*\" <3 tries>";
+    unit.steps[2] = step("reset key", StepState::kRunning, 6200);
+    unit.steps[3].state = StepState::kSkipped;
+    s.slots[0].prompt = "Press the reset key now";
     version = s.version + 1;
   });
   ASSERT_TRUE(browser->wait_until("document.body.dataset.version === '" + std::to_string(version) + "'",

@@ -29,19 +29,27 @@ StationSnapshot sample_snapshot() {
   StationSnapshot s;
   s.version = 7;
   s.station = "line-3 <b>";
-  s.port = "/dev/serial/by-id/usb-FTM_1234-if00";
-  s.status = "running";
-  s.prompt = "Press the reset key now & hold";
-  s.passed = 4;
-  s.failed = 1;
-  s.unit = {.serial = "SN0042", .plan = "default", .index = 5, .count = 9, .verdict = "running", .steps = {}};
-  s.unit.steps = {
-      {"identity", "AT+SN=SN0042", StepState::kPassed, 1, 1, 120, 5000, "OK\n", ""},
+  SlotView& slot = s.slots.emplace_back();
+  slot.port = "/dev/serial/by-id/usb-FTM_1234-if00";
+  slot.status = "running";
+  slot.prompt = "Press the reset key now & hold";
+  slot.passed = 4;
+  slot.failed = 1;
+  slot.unit = {.serial = "SN0042",
+               .hwid = "",
+               .plan = "default",
+               .index = 5,
+               .count = 9,
+               .verdict = "running",
+               .steps = {}};
+  slot.unit.steps = {
+      {"identity", "AT+SN=SN0042", StepState::kPassed, 1, 1, 120, 5000, "OK\n", "", "", "", "", ""},
       {"mcu version", "AT+MCUVER?", StepState::kFailed, 3, 3, 10000, 10000, kNastyReply,
-       "expected \"OK\" <got>"},
-      {"reset key", "AT+KEY", StepState::kRunning, 1, 1, 4100, 15000, "", "waiting for the key"},
-      {"usb stick", "AT+USB", StepState::kPending, 0, 1, 0, 5000, "OK,\xff\xfe\n", ""},
-      {"reboot", "AT+REBOOT", StepState::kSkipped, 0, 1, 0, 5000, "", ""},
+       "expected \"OK\" <got>", "", "", "", ""},
+      {"reset key", "AT+KEY", StepState::kRunning, 1, 1, 4100, 15000, "", "waiting for the key", "", "", "",
+       ""},
+      {"usb stick", "AT+USB", StepState::kPending, 0, 1, 0, 5000, "OK,\xff\xfe\n", "", "", "", "", ""},
+      {"reboot", "AT+REBOOT", StepState::kSkipped, 0, 1, 0, 5000, "", "", "", "", "", ""},
   };
   return s;
 }
@@ -183,7 +191,7 @@ TEST_F(WebServerTest, LongPollAnswersAChangeAtOnceAndNoChangeAfterItsWait) {
   const auto seen = state_.snapshot().version;
   auto answer = long_poll(seen);
   ASSERT_TRUE(wait_until([&] { return view_->watchers() == 1; }, 20s));
-  state_.update([](StationSnapshot& s) { s.unit.steps[2].state = StepState::kPassed; });
+  state_.update([](StationSnapshot& s) { s.slots[0].unit.steps[2].state = StepState::kPassed; });
   ASSERT_EQ(answer.wait_for(5s), std::future_status::ready) << "the long-poll did not answer the change";
   const auto json = nlohmann::json::parse(answer.get());
   EXPECT_EQ(json["version"], seen + 1);
@@ -223,7 +231,8 @@ TEST(WebServer, RefusesAPortInUseAndABadAddress) {
   EXPECT_TRUE(error.starts_with("cannot listen on no.such.host.invalid:0: ")) << error;
   EXPECT_EQ(WebServer::start(state, "192.0.2.77", 0, &error), nullptr);  // not an address of this host
   EXPECT_NE(error.find("Cannot assign requested address"), std::string::npos) << error;
-  EXPECT_EQ(WebView::start(state, "127.0.0.1", 70000, &error), nullptr);
+  OperatorDesk desk;
+  EXPECT_EQ(WebView::start(state, desk, {"127.0.0.1", 70000, {}, {}}, &error), nullptr);
   EXPECT_NE(error.find("70000"), std::string::npos);
 }
 
@@ -232,12 +241,13 @@ TEST(WebServer, StartAndStopLeaveNoThreadOrDescriptorBehind) {
     return std::distance(std::filesystem::directory_iterator(dir), std::filesystem::directory_iterator());
   };
   LiveState state;
+  OperatorDesk desk;
   // One round first, so lazily made process-wide things are not counted.
-  { auto view = WebView::start(state, "127.0.0.1", 0, nullptr); }
+  { auto view = WebView::start(state, desk, {"127.0.0.1", 0, {}, {}}, nullptr); }
   const auto fds = count("/proc/self/fd"), threads = count("/proc/self/task");
   for (int i = 0; i < 5; ++i) {
     std::string error;
-    auto view = WebView::start(state, "127.0.0.1", 0, &error);
+    auto view = WebView::start(state, desk, {"127.0.0.1", 0, {}, {}}, &error);
     ASSERT_NE(view, nullptr) << error;
     int status = 0;
     http_get(view->port(), "/", &status);
