@@ -224,6 +224,16 @@ bool HeadlessChromium::wait_until(const std::string& expression, std::chrono::mi
   return answered && done;
 }
 
+bool HeadlessChromium::scan(const std::string& text, std::string* error) {
+  if (!call("Input.insertText", {{"text", text}}, true, error)) return false;
+  for (const char* type : {"keyDown", "keyUp"}) {
+    nlohmann::json key = {{"type", type}, {"key", "Enter"}, {"code", "Enter"}, {"windowsVirtualKeyCode", 13}};
+    if (type == std::string("keyDown")) key["text"] = "\r";
+    if (!call("Input.dispatchKeyEvent", key, true, error)) return false;
+  }
+  return true;
+}
+
 std::optional<std::string> HeadlessChromium::screenshot_png(std::string* error) {
   const auto result = call("Page.captureScreenshot", {{"format", "png"}}, true, error);
   if (!result) return std::nullopt;

@@ -37,6 +37,9 @@ class HeadlessChromium {
   std::optional<nlohmann::json> evaluate(const std::string& expression, std::string* error);
   // Evaluates `expression` until it is true or `within` has passed.
   bool wait_until(const std::string& expression, std::chrono::milliseconds within, std::string* error);
+  // Types `text` and then Enter into whatever has the focus, as a barcode
+  // scanner does.
+  bool scan(const std::string& text, std::string* error);
   // A PNG of the viewport.
   std::optional<std::string> screenshot_png(std::string* error);
   // The profile's directory, on every chromium process's command line.
