@@ -173,7 +173,7 @@ LineStation::Admission LineStation::admit(const std::string& hwid, Transport& li
   auto assigned = db_->assign(hwid, config_.actor);
   if (!assigned) return failed(db_error("the line database cannot give an identity: ", assigned.error()));
   const line::Identity& id = assigned->identity;
-  std::vector<Unit> unit{{"hwid " + hwid, id.sn, id.csn, id.lan4_mac, id.lan3_mac}};
+  std::vector<Unit> unit{{"hwid " + hwid, id.sn, id.csn, id.lan4_mac, id.lan3_mac, {}}};
   if (auto problems = check_units(unit, {}); !problems.empty()) {
     a.refusal = "the line's identity for it cannot be written: " + problems.front();
     return a;
@@ -201,16 +201,18 @@ line::Outbox::Flushed LineStation::send_waiting(std::FILE* err, const line::RunR
   auto provision = [err](line::LineDb& db, const line::RunRecord& r) {
     return LineStation::provision(db, r, err);
   };
+  std::unique_lock<std::mutex> lock;
+  if (config_.outbox_mutex) lock = std::unique_lock(*config_.outbox_mutex);
   auto flushed = run ? outbox_.deliver(*db_, *run, kept, provision) : outbox_.flush(*db_, provision);
   for (const auto& problem : flushed.problems) std::fprintf(err, "ftmstation: %s\n", problem.c_str());
   return flushed;
 }
 
-void LineStation::deliver(const UnitRecord& record, std::FILE* out, std::FILE* err) {
+line::RunRecord LineStation::run_of(const UnitRecord& record) const {
   line::RunRecord run;
   run.run_id = record.line->run_id;
   run.hwid = record.line->hwid;
-  run.verdict = line_verdict(record);
+  run.verdict = verdict_name(record.verdict);
   run.plan_name = record.plan_name;
   run.plan_md5 = record.plan_md5;
   run.station = config_.actor.station;
@@ -218,6 +220,19 @@ void LineStation::deliver(const UnitRecord& record, std::FILE* out, std::FILE* e
   run.started_at = record.started_at;
   run.ended_at = record.ended_at;
   run.record_json = unit_json(record).dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
+  return run;
+}
+
+bool LineStation::keep(const UnitRecord& record, std::string* error) {
+  std::unique_lock<std::mutex> lock;
+  if (config_.outbox_mutex) lock = std::unique_lock(*config_.outbox_mutex);
+  Status kept = outbox_.put(run_of(record));
+  if (!kept) *error = kept.message();
+  return kept.ok();
+}
+
+void LineStation::deliver(const UnitRecord& record, const Say& say, std::FILE* err) {
+  const line::RunRecord run = run_of(record);
   Status kept;
   auto flushed = send_waiting(err, &run, &kept);
   if (!kept) {
@@ -226,33 +241,31 @@ void LineStation::deliver(const UnitRecord& record, std::FILE* out, std::FILE* e
     auto marked = provision(*db_, run, err);
     auto stored = marked || !marked.error().unavailable() ? db_->store_run(run) : marked.error();
     if (!stored) {
-      std::fprintf(out, "  line: run %s NOT stored: %s\n", run.run_id.c_str(),
-                   stored.error().message.c_str());
-      std::fflush(out);
+      say("  line: run " + run.run_id + " NOT stored: " + stored.error().message);
       return;
     }
   }
   if (flushed.waiting == 0) {
-    std::fprintf(out, "  line: run %s stored\n", run.run_id.c_str());
+    say("  line: run " + run.run_id + " stored");
   } else {
-    std::fprintf(out, "  line: the database cannot be used now (%s); %zu record%s wait%s in %s\n",
-                 flushed.last_error.message.c_str(), flushed.waiting, flushed.waiting == 1 ? "" : "s",
-                 flushed.waiting == 1 ? "s" : "", outbox_.dir().c_str());
+    say("  line: the database cannot be used now (" + flushed.last_error.message + "); " +
+        waiting_text(flushed.waiting) + " in " + outbox_.dir());
   }
-  std::fflush(out);
 }
 
-void LineStation::flush(std::FILE* out, std::FILE* err) {
+void LineStation::flush(const Say& say, std::FILE* err) {
   if (outbox_.waiting() == 0) return;
   auto flushed = send_waiting(err, nullptr, nullptr);
   if (flushed.sent > 0)
-    std::fprintf(out, "line: %zu waiting record%s sent from %s\n", flushed.sent, flushed.sent == 1 ? "" : "s",
-                 outbox_.dir().c_str());
+    say("line: " + std::to_string(flushed.sent) + " waiting record" + (flushed.sent == 1 ? "" : "s") +
+        " sent from " + outbox_.dir());
   if (flushed.waiting > 0)
-    std::fprintf(out, "line: the database cannot be used now (%s); %zu record%s wait%s in %s\n",
-                 flushed.last_error.message.c_str(), flushed.waiting, flushed.waiting == 1 ? "" : "s",
-                 flushed.waiting == 1 ? "s" : "", outbox_.dir().c_str());
-  std::fflush(out);
+    say("line: the database cannot be used now (" + flushed.last_error.message + "); " +
+        waiting_text(flushed.waiting) + " in " + outbox_.dir());
+}
+
+std::string waiting_text(std::size_t waiting) {
+  return std::to_string(waiting) + (waiting == 1 ? " record waits" : " records wait");
 }
 
 }  // namespace ftmd::station

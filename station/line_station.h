@@ -2,7 +2,9 @@
 
 #include <chrono>
 #include <cstdio>
+#include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 
@@ -98,6 +100,9 @@ class LineStation {
     bool retest = false;    // a unit that passed may be tested again
     AttemptLimit limit;
     std::string records_dir;  // the outbox is beside it
+    // Shared by the LineStations of one station's slots, which share the
+    // outbox folder: one of them at a time sends what waits there.
+    std::mutex* outbox_mutex = nullptr;
   };
   LineStation(std::unique_ptr<line::LineDb> db, Config config);
 
@@ -117,20 +122,30 @@ class LineStation {
   };
   Admission admit(const std::string& hwid, Transport& link);
 
+  // Where the station's lines go (one line each, no line end).
+  using Say = std::function<void(const std::string&)>;
+
   // After a unit: its run kept in the outbox, the identity marked
-  // provisioned when the record says so, and the run stored. Tells `out`
+  // provisioned when the record says so, and the run stored. Tells `say`
   // where the run is; problems go to `err`.
-  void deliver(const UnitRecord& record, std::FILE* out, std::FILE* err);
+  void deliver(const UnitRecord& record, const Say& say, std::FILE* err);
+  // Only keeps the unit's run in the outbox, to be sent at the next start
+  // (a station quitting at once). False with why in `error`.
+  bool keep(const UnitRecord& record, std::string* error);
   // Sends the runs that wait (at start), saying so when any.
-  void flush(std::FILE* out, std::FILE* err);
+  void flush(const Say& say, std::FILE* err);
 
  private:
   static line::Result<line::Done> provision(line::LineDb& db, const line::RunRecord& run, std::FILE* err);
   line::Outbox::Flushed send_waiting(std::FILE* err, const line::RunRecord* run, Status* kept);
+  line::RunRecord run_of(const UnitRecord& record) const;
 
   std::unique_ptr<line::LineDb> db_;
   Config config_;
   line::Outbox outbox_;
 };
+
+// "1 record waits", "3 records wait".
+std::string waiting_text(std::size_t waiting);
 
 }  // namespace ftmd::station

@@ -14,6 +14,7 @@
 #include <set>
 #include <sstream>
 
+#include "pc/text.h"
 #include "variables.h"
 
 #ifndef FTMSTATION_PLAN_DIR
@@ -44,6 +45,9 @@ int line_of(const YAML::Node& node) { return node.Mark().is_null() ? 0 : node.Ma
 }
 
 std::string in_quotes(const std::string& text) { return "\"" + text + "\""; }
+// A text from the plan that may hold line ends or other control bytes, as
+// the station's messages show device texts.
+std::string escaped_quotes(const std::string& text) { return "\"" + pc::escape_reply(text) + "\""; }
 
 std::string scalar(const YAML::Node& node, const std::string& key) {
   if (!node.IsScalar()) fail(node, key + " must be a text");
@@ -138,23 +142,82 @@ struct Defaults {
   OnFail on_fail = OnFail::kStop;
 };
 
-void check_template(const YAML::Node& node, const std::string& text, std::set<std::string>& used) {
+// What the steps parsed so far have made known: the unit's variables the
+// templates use, and the names earlier scan steps define.
+struct Known {
+  std::set<std::string> used;
+  std::vector<std::string> scanned;
+};
+
+void check_template(const YAML::Node& node, const std::string& text, Known& known) {
   std::string error;
-  auto names = template_variables(text, &error);
+  auto names = template_variables(text, &error, known.scanned);
   if (!names) fail(node, error);
-  used.insert(names->begin(), names->end());
+  for (const auto& name : *names)
+    if (is_variable_name(name)) known.used.insert(name);
 }
 
-void check_action(const YAML::Node& node, const std::string& action) {
-  bool ok = !action.empty() && action.size() <= kMaxActionLength && action.front() != '-' &&
-            std::all_of(action.begin(), action.end(),
-                        [](char c) { return (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-'; });
-  if (!ok)
-    fail(node, "bad action " + in_quotes(action) + " (lower-case letters, digits and \"-\", at most " +
+// A regular expression template, checked with every variable standing for
+// a plain word.
+void check_regex(const YAML::Node& node, const std::string& key, const std::string& text,
+                 const Known& known) {
+  Values sample;
+  for (auto name : kVariableNames) sample.emplace(std::string(name), "x");
+  for (const auto& name : known.scanned) sample.emplace(name, "x");
+  try {
+    std::regex check(fill_regex(text, sample), std::regex::ECMAScript);
+  } catch (const std::regex_error& e) {
+    fail(node, "bad " + key + " " + escaped_quotes(text) + ": " + e.what());
+  }
+}
+
+bool good_id(const std::string& id) {
+  return !id.empty() && id.size() <= kMaxActionLength && id.front() != '-' &&
+         std::all_of(id.begin(), id.end(),
+                     [](char c) { return (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-'; });
+}
+
+void check_id(const YAML::Node& node, const std::string& key, const std::string& id) {
+  if (!good_id(id))
+    fail(node, "bad " + key + " " + escaped_quotes(id) + " (lower-case letters, digits and \"-\", at most " +
                    std::to_string(kMaxActionLength) + " characters)");
 }
 
-PlanStep parse_step(const YAML::Node& node, const Defaults& defaults, std::set<std::string>& used) {
+void check_variable_name(const YAML::Node& node, const std::string& name, const Known& known) {
+  const bool well_formed =
+      !name.empty() && name.size() <= kMaxActionLength && !(name.front() >= '0' && name.front() <= '9') &&
+      std::all_of(name.begin(), name.end(),
+                  [](char c) { return (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_'; });
+  if (!well_formed)
+    fail(node, "bad variable " + escaped_quotes(name) + " (lower-case letters, digits and \"_\", at most " +
+                   std::to_string(kMaxActionLength) + " characters, not beginning with a digit)");
+  if (is_variable_name(name)) fail(node, "variable {" + name + "} is the unit's own: scan into another name");
+  if (std::find(known.scanned.begin(), known.scanned.end(), name) != known.scanned.end())
+    fail(node, "variable {" + name + "} is already scanned by an earlier step");
+}
+
+// YAML single quotes keep a backslash as it is: 'OK\n' is "OK\\n", not a
+// line end, which is almost never what a reply text means.
+void warn_single_quoted(const YAML::Node& value, const std::string& key, std::string_view source,
+                        const std::string& file, std::vector<std::string>& warnings) {
+  const YAML::Mark mark = value.Mark();
+  if (mark.is_null() || mark.pos < 0 || static_cast<std::size_t>(mark.pos) >= source.size()) return;
+  if (source[static_cast<std::size_t>(mark.pos)] != '\'' || value.Scalar().find("\\n") == std::string::npos)
+    return;
+  std::string what = key == "expect" ? "a reply with a line end never matches it"
+                                     : "the regular expression happens to read \\n as a line end";
+  warnings.push_back(file + ":" + std::to_string(line_of(value)) + ": warning: " + key +
+                     " is in single quotes, so its \\n is a backslash and an n, not a line end (" + what +
+                     "); write it in double quotes");
+}
+
+struct Source {
+  std::string_view text;
+  const std::string& file;
+  std::vector<std::string>& warnings;
+};
+
+PlanStep parse_step(const YAML::Node& node, const Defaults& defaults, Known& known, const Source& source) {
   if (!node.IsMap()) fail(node, "a step must be a map of keys (name, send, expect, ...)");
   PlanStep step;
   step.line = line_of(node);
@@ -164,87 +227,126 @@ PlanStep parse_step(const YAML::Node& node, const Defaults& defaults, std::set<s
   step.on_fail = defaults.on_fail;
   // Lines of keys the checks after the loop point at (0: absent).
   int send_line = 0, expect_line = 0, action_line = 0, confirm_line = 0, reconnect_line = 0, within_line = 0,
-      provisions_line = 0;
-  for_each_key(node,
-               {"name", "send", "handover", "expect", "match", "timeout", "retries", "retry_delay", "on_fail",
-                "prompt", "action", "confirm", "reconnect", "reconnect_within", "provisions"},
-               "a step", [&](const std::string& key, const YAML::Node& value) {
-                 if (key == "name") {
-                   step.name = nonempty_text(value, key);
-                 } else if (key == "send") {
-                   step.send = nonempty_text(value, key);
-                   check_template(value, step.send, used);
-                   send_line = line_of(value);
-                 } else if (key == "handover") {
-                   std::string name = scalar(value, key);
-                   step.handover = pc::handover_file_from_name(name);
-                   if (!step.handover) fail(value, "bad handover " + in_quotes(name) + " (devlic or cert)");
-                 } else if (key == "expect" || key == "match") {
-                   if (expect_line) fail(value, "a step has either expect or match, not both");
-                   std::string text = scalar(value, key);
-                   check_template(value, text, used);
-                   if (key == "match") {
-                     // Checked with every variable standing for a plain word.
-                     Values sample;
-                     for (auto name : kVariableNames) sample.emplace(std::string(name), "x");
-                     try {
-                       std::regex check(fill_regex(text, sample), std::regex::ECMAScript);
-                     } catch (const std::regex_error& e) {
-                       fail(value, "bad regex " + in_quotes(text) + ": " + e.what());
-                     }
-                     step.match = text;
-                   } else {
-                     step.expect = text;
-                   }
-                   expect_line = line_of(value);
-                 } else if (key == "timeout") {
-                   step.timeout = seconds(value, key, kMinStepTimeout, kMaxStepTimeout);
-                 } else if (key == "retries") {
-                   step.retries = count(value, key, kMaxRetries);
-                 } else if (key == "retry_delay") {
-                   step.retry_delay = seconds(value, key, std::chrono::milliseconds(0), kMaxRetryDelay);
-                 } else if (key == "on_fail") {
-                   step.on_fail = on_fail(value);
-                 } else if (key == "prompt") {
-                   step.prompt = nonempty_text(value, key);
-                 } else if (key == "action") {
-                   step.action = scalar(value, key);
-                   check_action(value, step.action);
-                   action_line = line_of(value);
-                 } else if (key == "confirm") {
-                   step.confirm = flag(value, key);
-                   confirm_line = line_of(value);
-                 } else if (key == "reconnect") {
-                   step.reconnect = flag(value, key);
-                   reconnect_line = line_of(value);
-                 } else if (key == "reconnect_within") {
-                   step.reconnect_within =
-                       seconds(value, key, std::chrono::milliseconds(1000), kMaxStepTimeout);
-                   within_line = line_of(value);
-                 } else if (key == "provisions") {
-                   step.provisions = flag(value, key);
-                   provisions_line = line_of(value);
-                 }
-               });
+      provisions_line = 0, judge_line = 0, scan_line = 0, pattern_line = 0, variable_line = 0;
+  std::optional<YAML::Node> pattern_node, variable_node;
+  for_each_key(
+      node,
+      {"name",    "send",      "handover",         "expect",    "match", "timeout", "retries", "retry_delay",
+       "on_fail", "prompt",    "action",           "confirm",   "judge", "scan",    "pattern", "variable",
+       "fixture", "reconnect", "reconnect_within", "provisions"},
+      "a step", [&](const std::string& key, const YAML::Node& value) {
+        if (key == "name") {
+          step.name = nonempty_text(value, key);
+        } else if (key == "send") {
+          step.send = nonempty_text(value, key);
+          check_template(value, step.send, known);
+          send_line = line_of(value);
+        } else if (key == "handover") {
+          std::string name = scalar(value, key);
+          step.handover = pc::handover_file_from_name(name);
+          if (!step.handover) fail(value, "bad handover " + in_quotes(name) + " (devlic or cert)");
+        } else if (key == "expect" || key == "match") {
+          if (expect_line) fail(value, "a step has either expect or match, not both");
+          std::string text = scalar(value, key);
+          check_template(value, text, known);
+          if (key == "match") {
+            check_regex(value, "regex", text, known);
+            step.match = text;
+          } else {
+            step.expect = text;
+          }
+          warn_single_quoted(value, key, source.text, source.file, source.warnings);
+          expect_line = line_of(value);
+        } else if (key == "timeout") {
+          step.timeout = seconds(value, key, kMinStepTimeout, kMaxStepTimeout);
+        } else if (key == "retries") {
+          step.retries = count(value, key, kMaxRetries);
+        } else if (key == "retry_delay") {
+          step.retry_delay = seconds(value, key, std::chrono::milliseconds(0), kMaxRetryDelay);
+        } else if (key == "on_fail") {
+          step.on_fail = on_fail(value);
+        } else if (key == "prompt") {
+          step.prompt = nonempty_text(value, key);
+        } else if (key == "action") {
+          step.action = scalar(value, key);
+          check_id(value, "action", step.action);
+          action_line = line_of(value);
+        } else if (key == "confirm") {
+          step.confirm = flag(value, key);
+          confirm_line = line_of(value);
+        } else if (key == "judge") {
+          step.judge = nonempty_text(value, key);
+          judge_line = line_of(value);
+        } else if (key == "scan") {
+          step.scan = nonempty_text(value, key);
+          scan_line = line_of(value);
+        } else if (key == "pattern") {
+          step.pattern = nonempty_text(value, key);
+          pattern_node = value;
+          pattern_line = line_of(value);
+        } else if (key == "variable") {
+          step.variable = nonempty_text(value, key);
+          variable_node = value;
+          variable_line = line_of(value);
+        } else if (key == "fixture") {
+          step.fixture = scalar(value, key);
+          check_id(value, "fixture", step.fixture);
+        } else if (key == "reconnect") {
+          step.reconnect = flag(value, key);
+          reconnect_line = line_of(value);
+        } else if (key == "reconnect_within") {
+          step.reconnect_within = seconds(value, key, std::chrono::milliseconds(1000), kMaxStepTimeout);
+          within_line = line_of(value);
+        } else if (key == "provisions") {
+          step.provisions = flag(value, key);
+          provisions_line = line_of(value);
+        }
+      });
+  const std::string named = "step " + in_quotes(step.name);
   if (step.name.empty()) fail(node, "a step needs a name");
-  if (step.send.empty() && !step.handover)
-    fail(node, "step " + in_quotes(step.name) + " has neither send nor handover");
-  if (!step.send.empty() && step.handover)
-    fail_at(send_line, "step " + in_quotes(step.name) + " has both send and handover");
-  if (!step.send.empty() && !expect_line)
-    fail(node, "step " + in_quotes(step.name) + " has no expect or match for its reply");
+  if (judge_line && scan_line) fail_at(scan_line, named + " has both judge and scan: one question a step");
+  const bool asks = judge_line || scan_line;
+  if (step.send.empty() && !step.handover && !asks)
+    fail(node, named + " has none of send, handover, judge and scan");
+  if (!step.send.empty() && step.handover) fail_at(send_line, named + " has both send and handover");
+  if (!step.send.empty() && !expect_line) fail(node, named + " has no expect or match for its reply");
+  if (step.send.empty() && !step.handover && expect_line)
+    fail_at(expect_line, "expect and match check the reply to send: " + named + " sends nothing");
   if (step.handover && expect_line)
     fail_at(expect_line, "a handover step checks its replies itself: no expect or match");
-  if (step.handover && step.reconnect) fail_at(reconnect_line, "only a send step can reconnect");
-  if ((action_line || step.confirm) && step.prompt.empty())
-    fail_at(action_line ? action_line : confirm_line, "an action or confirm needs a prompt for the operator");
+  if (step.handover && asks)
+    fail_at(judge_line ? judge_line : scan_line,
+            "a handover step cannot ask the operator: judge or scan in a step of its own");
+  if (scan_line && !step.send.empty())
+    fail_at(send_line, "a scan step only asks the operator: send the command in a step of its own");
+  if (scan_line && !pattern_line)
+    fail_at(scan_line, named + " scans: it needs a pattern the value must match");
+  if (scan_line && !variable_line)
+    fail_at(scan_line, named + " scans: it needs the variable the value goes into");
+  if (!scan_line && (pattern_line || variable_line))
+    fail_at(pattern_line ? pattern_line : variable_line, "pattern and variable belong to a scan step");
+  if (confirm_line && step.confirm && asks)
+    fail_at(confirm_line, "a judge or scan step asks the operator already: no confirm");
+  if ((action_line || step.confirm) && step.prompt.empty() && !asks)
+    fail_at(action_line ? action_line : confirm_line,
+            "an action or confirm needs a prompt (or a judge or scan question) for the operator");
+  if ((step.handover || asks) && step.reconnect) {
+    if (step.handover || step.send.empty()) fail_at(reconnect_line, "only a send step can reconnect");
+    fail_at(reconnect_line, "a rebooting step cannot be judged: judge in a step of its own");
+  }
   if (within_line && !step.reconnect) fail_at(within_line, "reconnect_within without reconnect");
-  if (step.provisions && (step.handover || step.reconnect))
+  if (step.provisions && (step.handover || step.reconnect || step.send.empty()))
     fail_at(provisions_line, "only a read-back step (send, no reconnect) can mark the identity provisioned");
+  if (scan_line) {
+    check_template(*pattern_node, step.pattern, known);
+    check_regex(*pattern_node, "pattern", step.pattern, known);
+    check_variable_name(*variable_node, step.variable, known);
+    known.scanned.push_back(step.variable);
+  }
   return step;
 }
 
-Plan parse_document(const YAML::Node& root, const std::string& file) {
+Plan parse_document(const YAML::Node& root, const std::string& file, std::string_view text) {
   if (root.IsNull()) throw PlanError{1, "the plan is empty"};
   if (!root.IsMap()) fail(root, "a plan must be a map with name, description, defaults and steps");
   Plan plan;
@@ -283,13 +385,15 @@ Plan parse_document(const YAML::Node& root, const std::string& file) {
                });
   if (plan.name.empty()) fail(root, "the plan needs a name");
   if (!steps) fail(root, "the plan has no steps");
-  std::set<std::string> used, names;
+  Known known;
+  std::set<std::string> names;
+  const Source source{text, file, plan.warnings};
   for (const auto& node : *steps) {
-    PlanStep step = parse_step(node, defaults, used);
+    PlanStep step = parse_step(node, defaults, known, source);
     if (!names.insert(step.name).second) fail(node["name"], "duplicate step name " + in_quotes(step.name));
     plan.steps.push_back(std::move(step));
   }
-  plan.variables.assign(used.begin(), used.end());
+  plan.variables.assign(known.used.begin(), known.used.end());
   return plan;
 }
 
@@ -306,10 +410,17 @@ std::string PlanStep::describe() const {
   return send;
 }
 
+const char* PlanStep::kind() const {
+  if (handover) return "handover";
+  if (!scan.empty()) return "scan";
+  if (!judge.empty()) return "judge";
+  return "send";
+}
+
 std::optional<Plan> parse_plan(std::string_view text, const std::string& file, std::string* error) {
   try {
     YAML::Node root = YAML::Load(std::string(text));
-    Plan plan = parse_document(root, file);
+    Plan plan = parse_document(root, file, text);
     plan.md5 = pc::md5_hex(text);
     return plan;
   } catch (const PlanError& e) {

@@ -24,7 +24,7 @@ inline constexpr std::chrono::milliseconds kMinStepTimeout{100};
 inline constexpr std::chrono::milliseconds kMaxStepTimeout{3'600'000};
 inline constexpr int kMaxRetries = 100;
 inline constexpr std::chrono::milliseconds kMaxRetryDelay{600'000};
-inline constexpr std::size_t kMaxActionLength = 32;
+inline constexpr std::size_t kMaxActionLength = 32;  // also the longest fixture name
 inline constexpr int kMaxAttemptLimit = 100;
 
 // Defaults of a plan's steps when the plan's `defaults` do not say.
@@ -35,7 +35,8 @@ inline constexpr std::chrono::milliseconds kDefaultReconnectWithin{60'000};
 struct PlanStep {
   int line = 0;  // where the step begins in the plan file
   std::string name;
-  // Exactly one of `send` (a command text template) and `handover`.
+  // At most one of `send` (a command text template) and `handover`; a step
+  // without either asks the operator only (`judge` or `scan`).
   std::string send;
   std::optional<pc::HandoverFile> handover;
   // For `send`: exactly one of `expect` (the whole reply, exactly) and
@@ -47,18 +48,32 @@ struct PlanStep {
   int retries = 0;  // further attempts after a failed one
   std::chrono::milliseconds retry_delay = kDefaultRetryDelay;
   OnFail on_fail = OnFail::kStop;
-  std::string prompt;      // operator text shown before the step ("" none)
-  std::string action;      // short id of the operator action ("" none)
-  bool confirm = false;    // wait for the operator before sending
+  std::string prompt;    // operator text shown before the step ("" none)
+  std::string action;    // short id of the operator action ("" none)
+  bool confirm = false;  // wait for the operator before sending
+  // A question whose answer decides the step, asked once the reply passed
+  // (or at once without `send`): "Is the LED red?", pass or fail.
+  std::string judge;
+  // A question whose answer is a text (a barcode scanner types it): it must
+  // match `pattern` (a regular expression template) whole, and becomes the
+  // variable `variable` for the later steps.
+  std::string scan;
+  std::string pattern;
+  std::string variable;
+  // A shared fixture the step uses (the trigger plug, the USB stick jig):
+  // one slot at a time holds it, across consecutive steps naming it.
+  std::string fixture;
   bool reconnect = false;  // the device reboots after the reply
   std::chrono::milliseconds reconnect_within = kDefaultReconnectWithin;
   // An identity read-back: when every such step of the plan passed, the line
   // database marks the unit's identity provisioned.
   bool provisions = false;
 
-  // What the station sends, for views and records: the command template, or
-  // "handover devlic".
+  // What the station sends, for views and records: the command template,
+  // "handover devlic", or "" for a question alone.
   std::string describe() const;
+  // "send", "handover", "judge" or "scan".
+  const char* kind() const;
 };
 
 struct Plan {
@@ -67,8 +82,11 @@ struct Plan {
   std::string name;
   std::string description;
   std::vector<PlanStep> steps;
-  // The variables the plan's templates use, sorted, each once.
+  // The unit's variables the plan's templates use, sorted, each once
+  // (the values its scan steps make are not among them).
   std::vector<std::string> variables;
+  // What is legal but most likely not meant, each "FILE:LINE: warning: ...".
+  std::vector<std::string> warnings;
   // With the line database: how many failed runs of this plan a unit may
   // have before it is sent to repair (`max_attempts`; none: the station's).
   std::optional<int> max_attempts;

@@ -133,6 +133,8 @@ const char* verdict_name(Verdict verdict) {
       return "failed";
     case Verdict::kSkipped:
       return "skipped";
+    case Verdict::kAborted:
+      return "aborted";
   }
   return "skipped";
 }
@@ -157,18 +159,19 @@ std::string file_time(std::chrono::system_clock::time_point when) {
   return text;
 }
 
-const char* line_verdict(const UnitRecord& record) {
-  if (record.passed) return "passed";
-  return record.interrupted ? "aborted" : "failed";
-}
-
 nlohmann::ordered_json unit_json(const UnitRecord& r) {
   Json j;
   j["station"] = r.station;
+  j["slot"] = r.slot;
   j["plan"] = {{"name", r.plan_name}, {"file", r.plan_file}, {"md5", r.plan_md5}};
   j["port"] = r.port;
   j["unit"] = {{"index", r.index},  {"origin", r.unit.origin},     {"sn", r.unit.sn},
                {"csn", r.unit.csn}, {"lan4_mac", r.unit.lan4_mac}, {"lan3_mac", r.unit.lan3_mac}};
+  if (!r.unit.properties.empty()) {
+    Json properties = Json::object();
+    for (const auto& [name, value] : r.unit.properties) put_text(properties, name, value);
+    j["unit"]["properties"] = properties;
+  }
   if (r.line)
     j["line"] = {{"hwid", r.line->hwid},
                  {"run_id", r.line->run_id},
@@ -178,9 +181,8 @@ nlohmann::ordered_json unit_json(const UnitRecord& r) {
   j["started_at"] = r.started_at;
   j["ended_at"] = r.ended_at;
   j["elapsed_ms"] = r.elapsed_ms;
-  j["verdict"] = r.passed ? "passed" : "failed";
+  j["verdict"] = verdict_name(r.verdict);
   j["transport_failed"] = r.transport_failed;
-  if (r.interrupted) j["interrupted"] = true;
   j["message"] = r.message;
   j["steps"] = Json::array();
   for (const auto& s : r.steps) {
@@ -194,6 +196,19 @@ nlohmann::ordered_json unit_json(const UnitRecord& r) {
     step["message"] = s.message;
     if (s.transport_failed) step["transport_failed"] = true;
     step["elapsed_ms"] = s.elapsed_ms;
+    if (!s.fixture.empty()) step["fixture"] = {{"name", s.fixture}, {"waited_ms", s.fixture_wait_ms}};
+    if (s.answer) {
+      Json answer;
+      answer["kind"] = s.answer->kind;
+      put_text(answer, "question", s.answer->question);
+      put_text(answer, "value", s.answer->value);
+      put_text(answer, "who", s.answer->who);
+      answer["channel"] = s.answer->channel;
+      answer["asked_at"] = s.answer->asked_at;
+      answer["answered_at"] = s.answer->answered_at;
+      answer["took_ms"] = s.answer->took_ms;
+      step["answer"] = answer;
+    }
     step["attempts"] = Json::array();
     for (const auto& a : s.attempts) step["attempts"].push_back(attempt_json(a));
     j["steps"].push_back(step);
@@ -209,7 +224,7 @@ std::string junit_xml(const std::vector<UnitRecord>& units, const std::string& r
     total_ms += u.elapsed_ms;
     for (const auto& s : u.steps) {
       failures += s.verdict == Verdict::kFailed;
-      skipped += s.verdict == Verdict::kSkipped;
+      skipped += s.verdict == Verdict::kSkipped || s.verdict == Verdict::kAborted;
     }
   }
   std::string xml = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n";
@@ -220,7 +235,7 @@ std::string junit_xml(const std::vector<UnitRecord>& units, const std::string& r
     int f = 0, sk = 0;
     for (const auto& s : u.steps) {
       f += s.verdict == Verdict::kFailed;
-      sk += s.verdict == Verdict::kSkipped;
+      sk += s.verdict == Verdict::kSkipped || s.verdict == Verdict::kAborted;
     }
     std::string suite = u.unit.sn.empty() ? "unit " + std::to_string(u.index) : u.unit.sn;
     xml += "  <testsuite name=\"" + xml_escape(suite) + "\" id=\"" + std::to_string(u.index) +
@@ -229,9 +244,12 @@ std::string junit_xml(const std::vector<UnitRecord>& units, const std::string& r
            "\" failures=\"" + std::to_string(f) + "\" errors=\"0\" skipped=\"" + std::to_string(sk) +
            "\" time=\"" + seconds_text(u.elapsed_ms) + "\">\n";
     xml += "    <properties>\n";
-    auto property = [&](const char* name, const std::string& value) {
-      xml += "      <property name=\"" + std::string(name) + "\" value=\"" + xml_escape(value) + "\"/>\n";
+    auto property_named = [&](const std::string& name, const std::string& value) {
+      xml += "      <property name=\"" + xml_escape(name) + "\" value=\"" + xml_escape(value) + "\"/>\n";
     };
+    auto property = [&](const char* name, const std::string& value) { property_named(name, value); };
+    property("verdict", verdict_name(u.verdict));
+    property("slot", u.slot);
     property("sn", u.unit.sn);
     property("csn", u.unit.csn);
     property("lan4_mac", u.unit.lan4_mac);
@@ -239,13 +257,14 @@ std::string junit_xml(const std::vector<UnitRecord>& units, const std::string& r
     property("port", u.port);
     property("plan_file", u.plan_file);
     property("plan_md5", u.plan_md5);
+    for (const auto& [name, value] : u.unit.properties) property_named("unit." + name, value);
     xml += "    </properties>\n";
     for (const auto& s : u.steps) {
       xml += "    <testcase name=\"" + xml_escape(s.name) + "\" classname=\"" +
              xml_escape(u.plan_name + "." + suite) + "\" time=\"" + seconds_text(s.elapsed_ms) + "\"";
       if (s.verdict == Verdict::kPassed) {
         xml += "/>\n";
-      } else if (s.verdict == Verdict::kSkipped) {
+      } else if (s.verdict == Verdict::kSkipped || s.verdict == Verdict::kAborted) {
         xml += ">\n      <skipped message=\"" + xml_escape(s.message) + "\"/>\n    </testcase>\n";
       } else {
         xml += ">\n      <failure message=\"" + xml_escape(s.message) + "\" type=\"" +

@@ -18,8 +18,10 @@ namespace ftmd::station {
 // reply of every attempt of every step. Times are UTC, ISO 8601 with
 // milliseconds ("2026-12-05T18:32:28.123Z").
 
-enum class Verdict { kPassed, kFailed, kSkipped };
-const char* verdict_name(Verdict verdict);  // "passed", "failed", "skipped"
+// Of a step, and of a unit (passed, failed or aborted). Aborted: the
+// station was stopped while it ran; it is neither passed nor failed.
+enum class Verdict { kPassed, kFailed, kSkipped, kAborted };
+const char* verdict_name(Verdict verdict);  // "passed", "failed", "skipped", "aborted"
 
 struct ExchangeRecord {
   std::string request;  // the command text sent
@@ -50,9 +52,21 @@ struct AttemptRecord {
   std::optional<HandoverRecord> handover;
 };
 
+// The operator's answer to a step's question.
+struct AnswerRecord {
+  std::string kind;      // "confirm", "judge" or "scan"
+  std::string question;  // as asked
+  std::string value;     // "yes"/"no", "pass"/"fail", or the scanned text
+  std::string who;       // the operator's name or badge
+  std::string channel;   // "terminal", "hook", "web", or "yes-option" (--yes)
+  std::string asked_at;
+  std::string answered_at;
+  std::int64_t took_ms = 0;  // from the question to the answer
+};
+
 struct StepRecord {
   std::string name;
-  std::string kind;                   // "send" or "handover"
+  std::string kind;                   // "send", "handover", "judge" or "scan"
   std::string command;                // the command sent (variables filled), or "handover devlic"
   std::optional<std::string> expect;  // filled in
   std::optional<std::string> match;   // filled in (values escaped)
@@ -61,6 +75,9 @@ struct StepRecord {
   bool transport_failed = false;  // failed because the port failed
   std::int64_t elapsed_ms = 0;    // all attempts and waits together
   std::vector<AttemptRecord> attempts;
+  std::optional<AnswerRecord> answer;  // the operator's, when the step asked
+  std::string fixture;                 // the shared fixture it used ("" none)
+  std::int64_t fixture_wait_ms = 0;    // how long it waited for the fixture
 };
 
 // With the line database: the unit as the line knows it, and this run's key.
@@ -74,6 +91,7 @@ struct LineRun {
 
 struct UnitRecord {
   std::string station;
+  std::string slot;  // the slot that tested it
   std::string plan_name;
   std::string plan_file;
   std::string plan_md5;
@@ -83,30 +101,29 @@ struct UnitRecord {
   std::string started_at;
   std::string ended_at;
   std::int64_t elapsed_ms = 0;
-  bool passed = false;
-  bool transport_failed = false;  // the port failed; the unit stopped there
-  bool interrupted = false;       // the operator stopped the run during this unit
-  std::string message;            // the first failed step's message
+  Verdict verdict = Verdict::kFailed;  // passed, failed or aborted
+  bool transport_failed = false;       // the port failed; the unit stopped there
+  std::string message;                 // the first failed step's message, or why it was aborted
   std::vector<StepRecord> steps;
   std::optional<LineRun> line;  // only with the line database
-};
 
-// "passed", "failed", or "aborted" (not passed, and the operator stopped the
-// run during it).
-const char* line_verdict(const UnitRecord& record);
+  bool passed() const { return verdict == Verdict::kPassed; }
+};
 
 std::string iso_time(std::chrono::system_clock::time_point when);
 // "20261205T183228Z", for file names.
 std::string file_time(std::chrono::system_clock::time_point when);
 
 // The unit's JSON record, its keys in the order written; "line" {hwid,
-// run_id, operator, identity_new, provisioned} only with the line database. A reply that is not valid UTF-8
-// is kept exactly in "reply_hex" next to its escaped text.
+// run_id, operator, identity_new, provisioned} only with the line database.
+// A reply that is not valid UTF-8 is kept exactly in "reply_hex" next to its
+// escaped text.
 nlohmann::ordered_json unit_json(const UnitRecord& record);
 
 // A JUnit XML report: one testsuite per unit (named after its serial
-// number), one testcase per step, <failure message="..."> with what was
-// expected and what came, <skipped/> for steps not run.
+// number, its verdict among its properties), one testcase per step,
+// <failure message="..."> with what was expected and what came, <skipped/>
+// for steps not run and for those an abort cut short (message "aborted: ...").
 std::string junit_xml(const std::vector<UnitRecord>& units, const std::string& run_name);
 
 // Text for XML attributes and element content: markup characters as

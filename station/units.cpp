@@ -103,14 +103,24 @@ std::optional<std::vector<Unit>> parse_units_csv(std::string_view text, const st
 
   if (rows.rows.empty()) return failed(1, "no header row (sn,csn,lan4_mac,lan3_mac)");
   const auto& header = rows.rows.front();
-  std::map<std::string, std::size_t> column;
+  // The station's columns by any case; every other column is kept with the
+  // unit as a property under its name as written.
+  std::map<std::string, std::size_t> column;  // station column -> index
+  std::vector<std::pair<std::string, std::size_t>> extra;
+  std::set<std::string> seen;  // lower-case names
   for (std::size_t i = 0; i < header.fields.size(); ++i) {
-    const std::string& name = header.fields[i];
-    if (std::find(std::begin(kUnitColumns), std::end(kUnitColumns), name) == std::end(kUnitColumns))
-      return failed(header.line,
-                    "unknown column " + in_quotes(name) + " (known: sn, csn, lan4_mac, lan3_mac)");
-    if (!column.emplace(name, i).second) return failed(header.line, "column " + in_quotes(name) + " twice");
+    std::string name = header.fields[i];
+    if (name.empty()) name = "column " + std::to_string(i + 1);
+    std::string lower = name;
+    for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    if (!seen.insert(lower).second) return failed(header.line, "column " + in_quotes(name) + " twice");
+    if (std::find(std::begin(kUnitColumns), std::end(kUnitColumns), lower) != std::end(kUnitColumns))
+      column.emplace(lower, i);
+    else
+      extra.emplace_back(name, i);
   }
+  if (column.empty())
+    return failed(header.line, "the header names none of the columns sn, csn, lan4_mac, lan3_mac");
   if (rows.rows.size() == 1) return failed(header.line, "no units after the header");
 
   std::vector<Unit> units;
@@ -128,6 +138,7 @@ std::optional<std::vector<Unit>> parse_units_csv(std::string_view text, const st
     take("csn", unit.csn);
     take("lan4_mac", unit.lan4_mac);
     take("lan3_mac", unit.lan3_mac);
+    for (const auto& [name, index] : extra) unit.properties.emplace_back(name, row.fields[index]);
     units.push_back(std::move(unit));
   }
   return units;

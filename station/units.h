@@ -18,13 +18,17 @@ struct Unit {
   std::string csn;       // customer serial number
   std::string lan4_mac;  // Mac1
   std::string lan3_mac;  // Mac2
+  // Further columns of a units CSV, kept for the record: (column as the
+  // header names it, value), in the file's order.
+  std::vector<std::pair<std::string, std::string>> properties = {};
 };
 
 // The template values of a checked unit (see kVariableNames).
 Values unit_values(const Unit& unit);
 
-// The CSV columns, as the header row names them; any order, each at most
-// once. Variables the plan uses need their column.
+// The CSV columns the station reads, named in the header row in any case and
+// order, each at most once; other columns are kept as the unit's properties.
+// Variables the plan uses need their column.
 inline constexpr std::string_view kUnitColumns[] = {"sn", "csn", "lan4_mac", "lan3_mac"};
 
 // Parses a units CSV (RFC 4180 with libcsv: a header row, then one unit per

@@ -49,19 +49,23 @@ bool is_variable_name(std::string_view name) {
   return std::find(std::begin(kVariableNames), std::end(kVariableNames), name) != std::end(kVariableNames);
 }
 
-std::optional<std::vector<std::string>> template_variables(std::string_view text, std::string* error) {
+std::optional<std::vector<std::string>> template_variables(std::string_view text, std::string* error,
+                                                           const std::vector<std::string>& also_known) {
   std::vector<std::string> names;
   std::string bad;
   scan(
       text, [](std::string_view) {},
       [&](std::string_view name) {
-        if (!is_variable_name(name) && bad.empty()) bad = std::string(name);
+        const bool known = is_variable_name(name) ||
+                           std::find(also_known.begin(), also_known.end(), name) != also_known.end();
+        if (!known && bad.empty()) bad = std::string(name);
         names.emplace_back(name);
       });
   if (!bad.empty()) {
     if (error) {
       *error = "unknown variable {" + bad + "} (known:";
       for (auto known : kVariableNames) *error += " {" + std::string(known) + "}";
+      for (const auto& known : also_known) *error += " {" + known + "}";
       *error += ")";
     }
     return std::nullopt;

@@ -29,8 +29,10 @@ bool is_variable_name(std::string_view name);
 using Values = std::map<std::string, std::string, std::less<>>;
 
 // The variable references of a template, in order (repeats included).
-// Nothing and the reason in `error` when a name is not a known variable.
-std::optional<std::vector<std::string>> template_variables(std::string_view text, std::string* error);
+// Nothing and the reason in `error` when a name is neither a unit's variable
+// nor one of `also_known` (the values scanned by earlier steps).
+std::optional<std::vector<std::string>> template_variables(std::string_view text, std::string* error,
+                                                           const std::vector<std::string>& also_known = {});
 
 // The template with each variable replaced by its value (a missing value
 // gives the empty text; the unit checks make sure none is missing).

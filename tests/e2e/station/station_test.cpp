@@ -31,8 +31,9 @@ TEST_F(StationOnBoard, DefaultPlanPassesAndWritesRecords) {
   auto actions = operate(run);
   auto result = run.get();
   ASSERT_EQ(result.status, 0) << result.output;
-  EXPECT_EQ(actions, (std::vector<std::string>{"", "", "", "", "reset-key", "trigger-plug", "usb-stick-in",
-                                               "usb-stick-out"}));
+  EXPECT_EQ(actions,
+            (std::vector<std::string>{"led-red", "led-green", "led-blue", "led-white", "led-off", "reset-key",
+                                      "trigger-plug", "usb-stick-in", "usb-stick-out"}));
   EXPECT_NE(result.output.find("PASS SN0001  29/29 steps passed"), std::string::npos) << result.output;
 
   // The unit was provisioned as the records say.

@@ -17,6 +17,7 @@
 #include "operator.h"
 #include "plan.h"
 #include "station_cli.h"
+#include "terminal.h"
 #include "wait_until.h"
 
 namespace ftmd::station {
@@ -52,63 +53,91 @@ class HookTest : public testing::Test {
   fs::path dir_;
 };
 
-TEST_F(HookTest, GetsActionAndPromptAsArgumentsOnlyAndNoShell) {
+TEST_F(HookTest, GetsActionPromptAndSlotButNoShellAndNoOtherDescriptor) {
   // A descriptor opened without O_CLOEXEC, as the web view's accepted
   // connections are, does not reach the hook; nor does the station's stdin.
   const int fd = ::open("/dev/null", O_RDONLY);
   ASSERT_GE(fd, 3);
-  const std::string args = (dir_ / "args").string();
-  std::string hook =
-      script("hook", "printf '%s|%s|%s' \"$#\" \"$1\" \"$2\" > '" + args +
-                         "'\nread line && echo stdin-not-empty >> '" + args + "'\n[ -e /proc/$$/fd/" +
-                         std::to_string(fd) + " ] && echo fd-inherited >> '" + args + "'\nexit 0\n");
-  EXPECT_EQ(run_hook(hook, {"reset-key", "Press the key; $(touch x) `now`"}, 5s), "");
+  std::string hook = script("hook",
+                            "printf '%s|%s|%s|%s' \"$#\" \"$1\" \"$2\" \"$FTMSTATION_SLOT\"\n"
+                            "read line && echo stdin-not-empty\n[ -e /proc/$$/fd/" +
+                                std::to_string(fd) + " ] && echo fd-inherited\nexit 0\n");
+  HookResult r =
+      run_hook(hook, {{"reset-key", "Press the key; $(touch x) `now`"}, {"FTMSTATION_SLOT=b"}, true}, 5s);
   ::close(fd);
-  std::ifstream in(args);
-  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()),
-            "2|reset-key|Press the key; $(touch x) `now`");
+  EXPECT_TRUE(r.exited(0)) << r.failure();
+  EXPECT_EQ(r.output, "2|reset-key|Press the key; $(touch x) `now`|b");
   EXPECT_FALSE(fs::exists(dir_ / "x"));
 }
 
-TEST_F(HookTest, ReportsFailuresAndKillsAHookPastItsDeadline) {
+TEST_F(HookTest, ReportsFailuresAndKillsAHookPastItsDeadlineOrWhenCancelled) {
+  EventFd cancel;
   struct Case {
     std::string body;
     std::chrono::milliseconds timeout;
+    bool cancelled;
     std::string result;
   };
   const Case cases[] = {
-      {"exit 3\n", 5s, "exit status 3"},
-      {"kill -TERM $$\n", 5s, "killed by signal 15"},
-      {"sleep 30 &\nsleep 30\n", 300ms, "killed after 0.3 s"},
+      {"exit 3\n", 5s, false, "exit status 3"},
+      {"kill -TERM $$\n", 5s, false, "killed by signal 15"},
+      {"sleep 30 &\nsleep 30\n", 300ms, false, "killed after 0.3 s"},
+      {"sleep 30 &\nsleep 30\n", 30s, true, "stopped"},
   };
   for (const auto& c : cases) {
     auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(run_hook(script("h", c.body), {"a", "b"}, c.timeout), c.result) << c.body;
+    std::jthread canceller;
+    if (c.cancelled)
+      canceller = std::jthread([&] {
+        std::this_thread::sleep_for(200ms);
+        cancel.signal();
+      });
+    EXPECT_EQ(run_hook(script("h", c.body), {{"a", "b"}, {}, false, cancel.fd()}, c.timeout).failure(),
+              c.result)
+        << c.body;
     EXPECT_LT(std::chrono::steady_clock::now() - start, 5s) << c.body;
   }
   EXPECT_EQ(::waitpid(-1, nullptr, WNOHANG), -1) << "a child is left unreaped";
-  EXPECT_EQ(run_hook((dir_ / "missing").string(), {}, 5s), "cannot run: No such file or directory");
+  EXPECT_EQ(run_hook((dir_ / "missing").string(), {}, 5s).failure(), "cannot run: No such file or directory");
   std::ofstream(dir_ / "plain") << "x";
-  EXPECT_EQ(run_hook((dir_ / "plain").string(), {}, 5s), "cannot run: Permission denied");
+  EXPECT_EQ(run_hook((dir_ / "plain").string(), {}, 5s).failure(), "cannot run: Permission denied");
 }
 
-TEST_F(HookTest, ConfirmWaitsForOneLineUnlessYes) {
+// The terminal answers the only open question, or the one of the slot its
+// line names; the end of input goes on at confirmations only.
+TEST_F(HookTest, TerminalLinesAnswerTheQuestionTheyName) {
   int fds[2];
   ASSERT_EQ(::pipe(fds), 0);
   std::FILE* out = std::tmpfile();
-  TerminalOperator waits("", false, out, fds[0]);
-  ASSERT_EQ(::write(fds[1], "\nsecond\n", 8), 8);
-  waits.prompt("trigger-plug", "Plug it", true);  // takes the first line only
-  char rest[16] = {};
-  ASSERT_EQ(::read(fds[0], rest, sizeof rest), 7);
-  EXPECT_STREQ(rest, "second\n");
-  TerminalOperator("", true, out, fds[0]).prompt("trigger-plug", "Plug it", true);  // would block if it read
-  ::close(fds[1]);
-  waits.prompt("", "Last", true);  // end of input goes on
+  Console console(out, false);
+  OperatorDesk desk;
+  std::vector<std::string> said;
+  {
+    TerminalAnswers terminal(desk, console, fds[0], "ann", {"a", "b"});
+    std::optional<Answer> judged, scanned;
+    std::jthread a([&] { judged = desk.ask("a", {QuestionKind::kJudge, "Is the LED red?", {}, "LED", {}}); });
+    std::jthread b([&] {
+      scanned = desk.ask("b", {QuestionKind::kScan, "Scan", "SN[0-9]{2}", "label", {}});
+    });
+    ASSERT_TRUE(test::wait_until([&] { return desk.open_questions().size() == 2; }, 5s));
+    for (const char* line : {"p", "a maybe", "b SN1", "a p", "b SN12"}) terminal.take_line(line);
+    a.join();
+    b.join();
+    ASSERT_TRUE(judged && scanned);
+    EXPECT_EQ(judged->value, "pass");
+    EXPECT_EQ(judged->who, "ann");
+    EXPECT_EQ(judged->channel, "terminal");
+    EXPECT_EQ(scanned->value, "SN12");
+    ::close(fds[1]);  // the end of input
+    EXPECT_EQ(desk.ask("a", {QuestionKind::kConfirm, "Plug it", {}, "t", {}})->value, "yes");
+  }
   ::close(fds[0]);
-  EXPECT_EQ(
-      read_all(out),
-      "  >> Plug it\n     press Enter when done \n  >> Plug it\n  >> Last\n     press Enter when done \n");
+  const std::string text = read_all(out);
+  for (const char* expected :
+       {"several slots ask (a, b): begin the answer with the slot's name\n",
+        "[a]      not taken: a judgement is pass or fail, not \"maybe\"\n",
+        "[b]      not taken: the scanned value \"SN1\" does not match the pattern \"SN[0-9]{2}\"\n"})
+    EXPECT_NE(text.find(expected), std::string::npos) << text;
   std::fclose(out);
 }
 
@@ -133,6 +162,14 @@ TEST(StationArgs, RefusesBadCommandLines) {
        "it"},
       {{"--db", "sqlite:l.db", "--count", "0"}, "bad --count \"0\" (a whole number of units from 1)"},
       {{"--units", "u.csv", "--retest"}, "--retest is for runs on the line database (--db)"},
+      {{"--slot", "a"}, "--slot takes NAME=PORT, not \"a\""},
+      {{"--slot", "a b=/dev/x"}, "bad slot name \"a b\" (letters, digits, \"_\" and \"-\", at most 32)"},
+      {{"--slot", "a=/dev/x", "--slot", "a=/dev/y"}, "slot a twice"},
+      {{"--slot", "a=/dev/x", "--slot", "b=/dev/x"}, "slot b: /dev/x is another slot's port too"},
+      {{"--slot", "a=/dev/x", "--port", "/dev/y"},
+       "give either --slot NAME=PORT for each slot or one --port, --usb-serial or --usb-location"},
+      {{"--station-file", "/nonexistent.yaml"},
+       "/nonexistent.yaml: cannot read the station file: No such file or directory"},
   };
   for (const auto& c : cases) EXPECT_EQ(parse_station_args(c.args).error, c.error);
   const char* good[] = {"--usb-location=1-2",
@@ -145,11 +182,53 @@ TEST(StationArgs, RefusesBadCommandLines) {
                         "--yes"};
   auto parsed = parse_station_args(good);
   ASSERT_TRUE(parsed.options) << parsed.error;
-  EXPECT_EQ(parsed.options->port.usb_location, "1-2");
-  EXPECT_EQ(parsed.options->port.path, "");
+  ASSERT_EQ(parsed.options->slots.size(), 1u);
+  EXPECT_EQ(parsed.options->slots[0].port.usb_location, "1-2");
+  EXPECT_EQ(parsed.options->slots[0].port.path, "");
   EXPECT_EQ(parsed.options->port_wait, 2500ms);
   EXPECT_TRUE(parsed.options->yes);
-  EXPECT_EQ(parse_station_args({}).options->port.path, "/dev/ttyACM0");
+  EXPECT_EQ(parse_station_args({}).options->slots[0].port.path, "/dev/ttyACM0");
+}
+
+// A station file gives what the command line does not; a bad one is named
+// by file and line.
+TEST_F(HookTest, StationFileFillsWhatTheCommandLineLeaves) {
+  const std::string file = (dir_ / "station.yaml").string();
+  std::ofstream(file) << "station: st3\nslots:\n  - {name: a, port: /dev/ttyACM0}\n  - name: b\n"
+                         "    usb_serial: \"0042\"\nrecords: /srv/rec\noperator: ann\n";
+  const char* args[] = {"--station-file", file.c_str(), "--operator", "bob", "--sn", "S"};
+  auto parsed = parse_station_args(args);
+  ASSERT_TRUE(parsed.options) << parsed.error;
+  const StationOptions& o = *parsed.options;
+  EXPECT_EQ(o.station, "st3");
+  EXPECT_EQ(o.operator_name, "bob");
+  EXPECT_EQ(o.records, "/srv/rec");
+  ASSERT_EQ(o.slots.size(), 2u);
+  EXPECT_EQ(o.slots[1].name, "b");
+  EXPECT_EQ(o.slots[1].port.usb_serial, "0042");
+  const char* one_port[] = {"--station-file", file.c_str(), "--port", "/dev/ttyUSB3"};
+  EXPECT_EQ(parse_station_args(one_port).options->slots.size(), 1u);  // the command line's slot wins
+
+  struct Case {
+    std::string text;
+    std::string error;
+  };
+  const Case cases[] = {
+      {"station: a\nslot: []\n",
+       ":2: unknown key \"slot\" in the station file (known: station, slots, database, "
+       "records, web, operator_hook, operator, plan)"},
+      {"slots:\n  - {name: a, port: /dev/x, usb_serial: \"1\"}\n",
+       ":2: slot a needs exactly one of port, usb_serial and usb_location"},
+      {"slots:\n  - {name: a, port: /dev/x}\n  - {name: b, port: /dev/x}\n",
+       ":3: slot b: /dev/x is another slot's port too"},
+      {"station: [1]\n", ":1: station must be a text"},
+  };
+  for (const auto& c : cases) {
+    std::ofstream(file) << c.text;
+    auto bad = parse_station_args(std::vector<const char*>{"--station-file", file.c_str()});
+    EXPECT_EQ(bad.error, file + c.error);
+    EXPECT_TRUE(bad.in_file);
+  }
 }
 
 // The run's exit statuses for everything that is decided before a unit is

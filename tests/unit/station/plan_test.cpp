@@ -88,7 +88,8 @@ TEST(Plan, RefusesMistakesWithLineAndReason) {
       {"name: p\ndefaults: 3\n", "p.yaml:2: defaults must be a map (timeout, retries, retry_delay, on_fail)"},
       {"name: p\nsteps:\n  - name: a\n    send: x\n   expect: y\n", "p.yaml:5: end of sequence not found"},
       {head + "  - name: a\n    send: x\n", "p.yaml:3: step \"a\" has no expect or match for its reply"},
-      {head + "  - name: a\n    expect: x\n", "p.yaml:3: step \"a\" has neither send nor handover"},
+      {head + "  - name: a\n    expect: x\n",
+       "p.yaml:3: step \"a\" has none of send, handover, judge and scan"},
       {head + "  - send: x\n    expect: y\n", "p.yaml:3: a step needs a name"},
       {head + "  - name: a\n    send: x\n    handover: cert\n",
        "p.yaml:4: step \"a\" has both send and handover"},
@@ -108,7 +109,25 @@ TEST(Plan, RefusesMistakesWithLineAndReason) {
       {ok + "    sned: z\n",
        "p.yaml:6: unknown key \"sned\" in a step (known: name, send, handover, expect, match, timeout, "},
       {ok + "    confirm: maybe\n", "p.yaml:6: bad confirm \"maybe\" (true or false)"},
-      {ok + "    confirm: true\n", "p.yaml:6: an action or confirm needs a prompt for the operator"},
+      {ok + "    confirm: true\n",
+       "p.yaml:6: an action or confirm needs a prompt (or a judge or scan question)"},
+      {head + "  - name: a\n    judge: Red?\n    expect: x\n",
+       "p.yaml:5: expect and match check the reply to send"},
+      {ok + "    judge: Red?\n    scan: Label\n", "p.yaml:7: step \"a\" has both judge and scan"},
+      {ok + "    scan: Label\n", "p.yaml:4: a scan step only asks the operator"},
+      {head + "  - name: a\n    scan: Label\n    variable: label\n",
+       "p.yaml:4: step \"a\" scans: it needs a pattern"},
+      {head + "  - name: a\n    scan: Label\n    pattern: x\n    variable: sn\n",
+       "p.yaml:6: variable {sn} is the unit's own: scan into another name"},
+      {head + "  - name: a\n    scan: Label\n    pattern: \"(\\n\"\n    variable: l\n",
+       "p.yaml:5: bad pattern \"(\\n\": "},  // escaped in the message
+      {ok + "    pattern: x\n", "p.yaml:6: pattern and variable belong to a scan step"},
+      {ok + "    judge: Red?\n    confirm: true\n    prompt: x\n",
+       "p.yaml:7: a judge or scan step asks the operator already"},
+      {ok + "    fixture: USB stick\n", "p.yaml:6: bad fixture \"USB stick\""},
+      {head + "  - name: a\n    send: \"at+ftm,csn={label}\"\n    expect: y\n  - name: b\n    scan: L\n"
+              "    pattern: x\n    variable: label\n",
+       "p.yaml:4: unknown variable {label}"},  // a scanned value is known only after its step
       {ok + "    prompt: go\n    action: Reset Key\n",
        "p.yaml:7: bad action \"Reset Key\" (lower-case letters, digits and \"-\", at most 32 characters)"},
       {ok + "    reconnect_within: 5\n", "p.yaml:6: reconnect_within without reconnect"},
@@ -136,6 +155,26 @@ TEST(Plan, ARegexMayUseBracesAsQuantifiers) {
   EXPECT_EQ(plan->variables, std::vector<std::string>{"sn"});
 }
 
+// YAML's single quotes keep "\n" as a backslash and an n: legal, but a reply
+// with a line end then never matches, so the plan is loaded with a warning.
+TEST(Plan, WarnsOfABackslashNInSingleQuotes) {
+  std::string error;
+  auto plan = parse_plan(
+      "name: p\nsteps:\n  - name: a\n    send: x\n    expect: 'OK,ftmver=V1.0\\n'\n"
+      "  - name: b\n    send: x\n    expect: \"OK\\n\"\n  - name: c\n    send: x\n"
+      "    match: 'OK\\n'\n  - {name: d, send: x, expect: 'a\\\\n'}\n",
+      "p.yaml", &error);
+  ASSERT_TRUE(plan) << error;
+  ASSERT_EQ(plan->warnings.size(), 3u);
+  EXPECT_EQ(
+      plan->warnings[0],
+      "p.yaml:5: warning: expect is in single quotes, so its \\n is a backslash and an n, not a line end (a "
+      "reply with a line end never matches it); write it in double quotes");
+  EXPECT_TRUE(plan->warnings[1].starts_with("p.yaml:11: warning: match is in single quotes"))
+      << plan->warnings[1];
+  EXPECT_TRUE(plan->warnings[2].starts_with("p.yaml:12: warning: expect")) << plan->warnings[2];
+}
+
 TEST(Plan, UnreadableFileIsNamed) {
   std::string error;
   EXPECT_FALSE(load_plan("/nonexistent/plan.yaml", &error));
@@ -147,6 +186,7 @@ TEST(Plan, ShippedDefaultPlanLoads) {
   auto plan = load_plan(default_plan_path(), &error);
   ASSERT_TRUE(plan) << error;
   EXPECT_EQ(plan->name, "default");
+  EXPECT_TRUE(plan->warnings.empty());
   EXPECT_EQ(plan->variables,
             (std::vector<std::string>{"csn", "csn_report", "lan3_mac", "lan4_mac", "sn", "sn_report"}));
   std::vector<std::string> provisioning;

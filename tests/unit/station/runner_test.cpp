@@ -8,8 +8,10 @@
 #include <deque>
 #include <map>
 #include <regex>
+#include <thread>
 
 #include "runner.h"
+#include "wait_until.h"
 
 namespace ftmd::station {
 namespace {
@@ -30,6 +32,8 @@ pc::Exchange reply(std::string text) {
   return ex;
 }
 
+std::function<void(std::string_view)> on_send_;  // sees each command as it is sent
+
 // Answers each command from its queue (the last answer repeats); logs what
 // was sent into a log shared by every fake of a test.
 class FakeLink : public Transport {
@@ -37,6 +41,7 @@ class FakeLink : public Transport {
   FakeLink(std::vector<std::string>& log, Script script) : log_(log), script_(std::move(script)) {}
   pc::Exchange transact(std::string_view command, std::chrono::milliseconds) override {
     log_.emplace_back(command);
+    if (on_send_) on_send_(command);
     auto it = script_.find(std::string(command));
     if (it == script_.end()) return reply("ERROR,Invalid Cmd\n");
     pc::Exchange ex = it->second.front();
@@ -49,17 +54,30 @@ class FakeLink : public Transport {
   Script script_;
 };
 
-// Logs each prompt with the live prompt shown meanwhile; "ctrl-c" is the
-// operator interrupting the run.
+// Logs each prompt and question with the live prompt shown meanwhile and
+// answers questions from `answers` (none left: withdrawn); the action
+// "ctrl-c" is the operator stopping the station.
 class FakeOperator : public Operator {
  public:
   FakeOperator(std::vector<std::string>& log, LiveState& state) : log_(log), state_(state) {}
-  void prompt(const std::string& action, const std::string& text, bool confirm) override {
-    log_.push_back("prompt " + action + (confirm ? " confirm" : "") + ": " + text +
-                   " / shown: " + state_.snapshot().slots[0].prompt);
+  void tell(const std::string& action, const std::string& text) override {
+    log_.push_back("prompt " + action + ": " + text + " / shown: " + state_.snapshot().slots[0].prompt);
     if (action == "ctrl-c") interrupted_ = true;
   }
+  std::optional<Answer> ask(const Question& q) override {
+    log_.push_back("ask " + std::string(question_kind_name(q.kind)) + ": " + q.text +
+                   (q.pattern.empty() ? "" : " ~ " + q.pattern));
+    if (answers_.empty()) return std::nullopt;
+    Answer a;
+    a.value = answers_.front();
+    a.who = "ann";
+    a.channel = "hook";
+    a.took = 1200ms;
+    answers_.pop_front();
+    return a;
+  }
   std::atomic<bool> interrupted_{false};
+  std::deque<std::string> answers_;
 
  private:
   std::vector<std::string>& log_;
@@ -68,16 +86,18 @@ class FakeOperator : public Operator {
 
 class RunnerTest : public testing::Test {
  protected:
+  void TearDown() override { on_send_ = {}; }
   UnitRecord run(const std::string& steps, Script script) {
     state_.update([](StationSnapshot& s) { s.slots.resize(1); });
     std::string error;
-    auto plan = parse_plan("name: t\ndefaults:\n  retry_delay: 0\nsteps:\n" + steps, "t.yaml", &error);
-    EXPECT_TRUE(plan) << error;
+    plan_ = parse_plan("name: t\ndefaults:\n  retry_delay: 0\nsteps:\n" + steps, "t.yaml", &error);
+    EXPECT_TRUE(plan_) << error;
     std::unique_ptr<Transport> link = std::make_unique<FakeLink>(log_, std::move(script));
     std::FILE* out = std::tmpfile();
-    RunnerServices services{&operator_, reconnect_, http_, &operator_.interrupted_};
-    UnitRecord r =
-        Runner(*plan, {"st", "/dev/fake", false, out}, services, state_).run_unit(unit_, 1, 1, link);
+    Console console(out, false);
+    RunnerServices services{&operator_, &console, &fixtures_, reconnect_, http_, &operator_.interrupted_};
+    runner_.emplace(*plan_, RunnerConfig{"st", "/dev/fake", "a", 0, ""}, services, state_);
+    UnitRecord r = runner_->run_unit(unit_, 1, 1, link);
     std::rewind(out);
     char buf[4096];
     output_.assign(buf, std::fread(buf, 1, sizeof buf, out));
@@ -87,7 +107,10 @@ class RunnerTest : public testing::Test {
 
   std::vector<std::string> log_;
   LiveState state_;
+  FixtureBench fixtures_;
   FakeOperator operator_{log_, state_};
+  std::optional<Plan> plan_;
+  std::optional<Runner> runner_;
   Unit unit_{"cli", "SN.1", "C1", "001B2C3D4E5F", "001B2C3D4E60"};
   std::function<std::unique_ptr<Transport>(std::chrono::milliseconds, std::string*)> reconnect_;
   std::function<pc::HttpFetch(const pc::HttpUrl&, std::chrono::milliseconds)> http_;
@@ -105,7 +128,7 @@ TEST_F(RunnerTest, AllStepsPassAndFillTheirCommands) {
   auto r = run(three_steps("stop"), {{"at+ftm,sn=SN.1", {reply("OK\n")}},
                                      {"at+ftm,sn=?", {reply("OK,SN.1\n")}},
                                      {"at+ftm,ftmver=?", {reply("OK,ftmver=V1.0\n")}}});
-  EXPECT_TRUE(r.passed);
+  EXPECT_TRUE(r.passed());
   EXPECT_EQ(log_, (std::vector<std::string>{"at+ftm,sn=SN.1", "at+ftm,sn=?", "at+ftm,ftmver=?"}));
   EXPECT_EQ(r.steps[1].match, "OK,SN\\.1\n");  // the unit's value matched literally
   EXPECT_EQ(r.steps[2].attempts[0].exchanges[0].reply, "OK,ftmver=V1.0\n");
@@ -123,7 +146,7 @@ TEST_F(RunnerTest, OnFailDecidesWhetherTheRestRuns) {
                                         {"at+ftm,sn=?", {reply("OK,SNx1\n")}},
                                         {"at+ftm,ftmver=?", {reply("OK,ftmver=V1.0\n")}}});
     const bool stop = std::string(on_fail) == "stop";
-    EXPECT_FALSE(r.passed);
+    EXPECT_FALSE(r.passed());
     EXPECT_EQ(log_.size(), stop ? 2u : 3u);
     EXPECT_EQ(r.message, "step \"two\": expected a reply matching \"OK,SN\\\\.1\\n\", got \"OK,SNx1\\n\"");
     EXPECT_EQ(r.steps[2].verdict, stop ? Verdict::kSkipped : Verdict::kPassed);
@@ -136,7 +159,7 @@ TEST_F(RunnerTest, RetriesUntilARightReplyAndRecordsEachAttempt) {
                {{"at+ftm,udisk",
                  {reply("ERROR,Insert or Pull out Usb first\n"), failure(LinkOutcome::kTimeout, "no reply"),
                   reply("OK,udisk=1\n")}}});
-  EXPECT_TRUE(r.passed);
+  EXPECT_TRUE(r.passed());
   ASSERT_EQ(r.steps[0].attempts.size(), 3u);
   EXPECT_EQ(r.steps[0].attempts[0].message,
             "expected \"OK,udisk=1\\n\", got \"ERROR,Insert or Pull out Usb first\\n\"");
@@ -164,12 +187,14 @@ TEST_F(RunnerTest, RebootReconnectsAndGoesOnOnTheNewPortOrFailsThePort) {
   std::chrono::milliseconds asked{0};
   reconnect_ = [&](std::chrono::milliseconds within, std::string*) -> std::unique_ptr<Transport> {
     asked = within;
+    // Meanwhile the step's clock runs against the time it has to come back.
+    EXPECT_EQ(state_.snapshot().slots[0].unit.steps[0].timeout_ms, 5000);
     log_.push_back("reconnect");
     return std::make_unique<FakeLink>(log_, Script{{"at+ftm,ftmver=?", {reply("OK,ftmver=V1.0\n")}},
                                                    {"at+ftm,swver=?", {reply("OK,swver=1.2.3\n")}}});
   };
   auto r = run(kReboot, {{"at+ftm,reboot=1", {reply("OK, tamo is rebooting...")}}});
-  EXPECT_TRUE(r.passed) << r.message;
+  EXPECT_TRUE(r.passed()) << r.message;
   EXPECT_EQ(asked, 5s);
   EXPECT_EQ(log_,
             (std::vector<std::string>{"at+ftm,reboot=1", "reconnect", "at+ftm,ftmver=?", "at+ftm,swver=?"}));
@@ -205,6 +230,7 @@ TEST_F(RunnerTest, HandoverDownloadsAndComparesTheDigest) {
 }
 
 TEST_F(RunnerTest, PromptsComeBeforeTheCommandAndAnInterruptSkipsTheRest) {
+  operator_.answers_ = {"yes"};
   auto r = run(
       "  - {name: key, prompt: Press the key, action: reset-key, send: a, expect: \"OK\\n\"}\n"
       "  - {name: plug, prompt: Plug it, confirm: true, send: b, expect: \"OK\\n\"}\n"
@@ -213,13 +239,96 @@ TEST_F(RunnerTest, PromptsComeBeforeTheCommandAndAnInterruptSkipsTheRest) {
       "  - {name: after, send: d, expect: \"OK\\n\"}\n",
       {{"a", {reply("OK\n")}}, {"b", {reply("OK\n")}}, {"c", {reply("ERROR\n")}}, {"d", {reply("OK\n")}}});
   EXPECT_EQ(log_, (std::vector<std::string>{"prompt reset-key: Press the key / shown: Press the key", "a",
-                                            "prompt  confirm: Plug it / shown: Plug it", "b",
+                                            "ask confirm: Plug it", "b",
                                             "prompt ctrl-c: stop now / shown: stop now", "c"}));
   EXPECT_EQ(state_.snapshot().slots[0].prompt, "");
-  EXPECT_TRUE(r.interrupted);
+  EXPECT_EQ(r.verdict, Verdict::kFailed);  // a failure seen before the stop
+  EXPECT_EQ(r.steps[1].answer->channel, "hook");
   EXPECT_EQ(r.steps[2].attempts.size(), 1u);  // no retries once interrupted
   EXPECT_EQ(r.steps[3].verdict, Verdict::kSkipped);
-  EXPECT_EQ(r.steps[3].message, "not run: the run was interrupted");
+  EXPECT_EQ(r.steps[3].message, "not run: the station was stopped");
+}
+
+// The operator's judgement decides a judged step, and a scanned value is
+// checked against the pattern (the unit's values escaped) and fills the
+// later steps. Each answer is recorded with who gave it and how long it took.
+TEST_F(RunnerTest, JudgementsDecideAndScansBecomeVariables) {
+  operator_.answers_ = {"pass", "fail", "SN.1/7"};
+  auto r =
+      run("  - {name: red, send: a, expect: \"OK\\n\", judge: \"Is it red?\", action: led-red, on_fail: "
+          "continue}\n"
+          "  - {name: green, send: b, expect: \"OK\\n\", judge: \"Is it green?\", on_fail: continue}\n"
+          "  - {name: label, scan: Scan the label, pattern: \"{sn}/[0-9]\", variable: label}\n"
+          "  - {name: write, send: \"at+ftm,csn={label}\", expect: \"OK\\n\"}\n",
+          {{"a", {reply("OK\n")}}, {"b", {reply("OK\n")}}, {"at+ftm,csn=SN.1/7", {reply("OK\n")}}});
+  EXPECT_EQ(log_, (std::vector<std::string>{"a", "ask judge: Is it red?", "b", "ask judge: Is it green?",
+                                            "ask scan: Scan the label ~ SN\\.1/[0-9]", "at+ftm,csn=SN.1/7"}));
+  EXPECT_EQ(r.steps[0].verdict, Verdict::kPassed);
+  EXPECT_EQ(r.steps[1].verdict, Verdict::kFailed);
+  EXPECT_EQ(r.steps[1].message, "judged fail by ann: \"Is it green?\"");
+  EXPECT_EQ(r.steps[0].answer->who, "ann");
+  EXPECT_EQ(r.steps[0].answer->took_ms, 1200);
+  EXPECT_EQ(r.steps[2].answer->value, "SN.1/7");
+  EXPECT_EQ(r.steps[3].command, "at+ftm,csn=SN.1/7");
+  EXPECT_EQ(r.verdict, Verdict::kFailed);
+  // No answer (the station stopping) aborts the unit: neither passed nor failed.
+  operator_.answers_.clear();
+  log_.clear();
+  r =
+      run("  - {name: red, send: a, expect: \"OK\\n\", judge: \"Is it red?\"}\n  - {name: b, send: b, "
+          "expect: x}\n",
+          {{"a", {reply("OK\n")}}});
+  EXPECT_EQ(r.verdict, Verdict::kAborted);
+  EXPECT_EQ(r.steps[0].verdict, Verdict::kAborted);
+  EXPECT_EQ(r.steps[1].verdict, Verdict::kSkipped);
+  EXPECT_NE(output_.find("ABORTED SN.1  0/2 steps passed, 1 aborted, 1 skipped"), std::string::npos)
+      << output_;
+}
+
+// A shared fixture held by another slot is waited for, and shown so.
+TEST_F(RunnerTest, WaitsForAFixtureAnotherSlotHolds) {
+  ASSERT_TRUE(fixtures_.take("usb-stick", "b"));
+  std::jthread other([&] {
+    ASSERT_TRUE(test::wait_until(
+        [&] {
+          auto s = state_.snapshot();
+          return !s.slots.empty() && s.slots[0].waiting_for_fixture == "usb-stick" &&
+                 s.slots[0].fixture_holder == "b";
+        },
+        10s));
+    std::this_thread::sleep_for(100ms);
+    fixtures_.give_back("usb-stick", "b");
+  });
+  auto r =
+      run("  - {name: in, send: a, expect: \"OK\\n\", fixture: usb-stick}\n"
+          "  - {name: out, send: a, expect: \"OK\\n\", fixture: usb-stick}\n",
+          {{"a", {reply("OK\n")}}});
+  EXPECT_TRUE(r.passed());
+  EXPECT_GE(r.steps[0].fixture_wait_ms, 100);
+  EXPECT_EQ(r.steps[1].fixture_wait_ms, 0);      // held across the two
+  EXPECT_EQ(fixtures_.holder("usb-stick"), "");  // given back at the unit's end
+}
+
+// A station stopping at once takes the unit's record as it is: the request
+// in flight and the steps not run are in it.
+TEST_F(RunnerTest, AbortRecordHoldsTheRequestInFlight) {
+  std::optional<UnitRecord> taken;
+  Script script{{"a", {reply("OK\n")}}};
+  on_send_ = [&](std::string_view command) {
+    if (command == "slow") taken = runner_->abort_record("stopped now");
+  };
+  run("  - {name: one, send: a, expect: \"OK\\n\"}\n  - {name: two, send: slow, expect: \"OK\\n\"}\n"
+      "  - {name: three, send: a, expect: \"OK\\n\"}\n",
+      script);
+  ASSERT_TRUE(taken);
+  EXPECT_EQ(taken->verdict, Verdict::kAborted);
+  ASSERT_EQ(taken->steps.size(), 3u);
+  EXPECT_EQ(taken->steps[0].verdict, Verdict::kPassed);
+  EXPECT_EQ(taken->steps[1].verdict, Verdict::kAborted);
+  EXPECT_EQ(taken->steps[1].attempts.at(0).exchanges.at(0).request, "slow");
+  EXPECT_EQ(taken->steps[1].attempts[0].exchanges[0].error, "no reply yet: stopped now");
+  EXPECT_EQ(taken->steps[2].message, "not run: stopped now");
+  EXPECT_FALSE(runner_->abort_record("later"));  // no unit runs any more
 }
 
 TEST(CheckReply, ExactTextAndWholeReplyRegex) {

@@ -13,10 +13,10 @@ const std::vector<std::string> kAllVariables = {"csn", "lan3_mac", "lan4_mac", "
 TEST(UnitsCsv, ReadsColumnsInAnyOrderWithQuotesAndBlankLines) {
   std::string error;
   auto units = parse_units_csv(
-      "\xEF\xBB\xBFlan4_mac,sn,lan3_mac,csn\n"
-      "00:1b:2c:3d:4e:5f,SN0001,001B2C3D4E60,C-1\n"
+      "\xEF\xBB\xBFLAN4_MAC,Sn,lan3_mac,csn,Order No\n"
+      "00:1b:2c:3d:4e:5f,SN0001,001B2C3D4E60,C-1,PO-7\n"
       "\n"
-      "\"00-1B-2C-3D-4E-61\", \"SN,0002\" ,001B2C3D4E62,\"C \"\"2\"\"\"\r\n",
+      "\"00-1B-2C-3D-4E-61\", \"SN,0002\" ,001B2C3D4E62,\"C \"\"2\"\"\",\r\n",
       "u.csv", &error);
   ASSERT_TRUE(units) << error;
   auto described = [&] {
@@ -25,6 +25,10 @@ TEST(UnitsCsv, ReadsColumnsInAnyOrderWithQuotesAndBlankLines) {
       out.push_back(u.origin + "|" + u.sn + "|" + u.csn + "|" + u.lan4_mac + "|" + u.lan3_mac);
     return out;
   };
+  // Column names in any case; a column the station does not read is kept.
+  EXPECT_EQ(units->at(0).properties,
+            (std::vector<std::pair<std::string, std::string>>{{"Order No", "PO-7"}}));
+  EXPECT_EQ(units->at(1).properties, (std::vector<std::pair<std::string, std::string>>{{"Order No", ""}}));
   // MACs as typed until checked, then in command form.
   EXPECT_EQ(described(),
             (std::vector<std::string>{"u.csv:2|SN0001|C-1|00:1b:2c:3d:4e:5f|001B2C3D4E60",
@@ -42,8 +46,8 @@ TEST(UnitsCsv, RefusesMalformedFilesWithLineAndReason) {
   const Case cases[] = {
       {"", "u.csv:1: no header row (sn,csn,lan4_mac,lan3_mac)"},
       {"sn,csn\n", "u.csv:1: no units after the header"},
-      {"sn,serial\nA,B\n", "u.csv:1: unknown column \"serial\" (known: sn, csn, lan4_mac, lan3_mac)"},
-      {"sn,sn\nA,B\n", "u.csv:1: column \"sn\" twice"},
+      {"serial,note\nA,B\n", "u.csv:1: the header names none of the columns sn, csn, lan4_mac, lan3_mac"},
+      {"sn,SN\nA,B\n", "u.csv:1: column \"SN\" twice"},
       {"sn,csn\nA,B\nC\n", "u.csv:3: 1 values, the header names 2 columns"},
       {"sn,csn\nA,B\nC,D,E\n", "u.csv:3: 3 values, the header names 2 columns"},
       {"sn,csn\nA,B\nC,\"D\"x\n", "u.csv:3: bad CSV: error parsing data while strict checking enabled"},
