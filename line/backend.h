@@ -15,8 +15,8 @@
 namespace ftmd::line {
 
 // The back ends. `path` is the SQLite file; `conninfo` a libpq string or URI.
-Result<std::unique_ptr<LineDb>> open_sqlite(const std::string& path);
-Result<std::unique_ptr<LineDb>> open_postgres(const std::string& conninfo);
+Result<std::unique_ptr<LineDb>> open_sqlite(const std::string& path, bool read_only);
+Result<std::unique_ptr<LineDb>> open_postgres(const std::string& conninfo, bool read_only);
 
 // A result row, every column as text, NULL as "".
 using Row = std::vector<std::string>;

@@ -1,10 +1,13 @@
 #include "line/ftmline_cli.h"
 
+#include <pthread.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <array>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <map>
 #include <sstream>
@@ -14,7 +17,12 @@
 
 #include <nlohmann/json.hpp>
 
+#include "common/atomic_file.h"
 #include "line/line_db.h"
+#include "line/line_demo.h"
+#include "line/line_export.h"
+#include "line/line_stats.h"
+#include "line/line_view.h"
 #include "line/serial_list.h"
 #include "pc/identity_rules.h"
 
@@ -40,6 +48,16 @@ const char kFtmlineUsage[] =
     "  status [--low N]                    per pool: imported, assigned, void, left; a warning\n"
     "                                      when fewer than N are left (default 100)\n"
     "  audit [--hwid HWID] [--last N]      the event log: import, assign, provision, record, void\n"
+    "  serve [--web [ADDR:]PORT] [--shift HH:MM,...] [--low N]\n"
+    "                                      the line view: every station live, yield, failures,\n"
+    "                                      pools, measurements, search (read-only; default\n"
+    "                                      127.0.0.1:8090, shifts 06:00,14:00,22:00 local time)\n"
+    "  export --since TIME [--until TIME] --format jsonl|csv [--plan NAME] [--output FILE]\n"
+    "                                      one line per run that started in [since, until);\n"
+    "                                      TIME: 2026-12-06, 2026-12-06T06:00 (local time), or\n"
+    "                                      with Z or an offset; to stdout or FILE (atomically)\n"
+    "  demo                                fill an EMPTY database with a made-up day of a small\n"
+    "                                      line and keep its stations publishing (try serve on it)\n"
     "\n"
     "Options:\n"
     "  --db URL          sqlite:PATH, or a PostgreSQL URI or connection string\n"
@@ -55,6 +73,8 @@ const char kFtmlineUsage[] =
 namespace {
 
 constexpr std::int64_t kDefaultLowWater = 100;
+constexpr char kDefaultWebAddress[] = "127.0.0.1";
+constexpr char kDefaultWeb[] = "127.0.0.1:8090";
 
 struct Args {
   std::string command;
@@ -70,6 +90,7 @@ struct Args {
 
 struct Context {
   const Args& args;
+  const std::string& url;
   LineDb& db;
   Actor actor;
   std::FILE* out;
@@ -259,6 +280,123 @@ int cmd_audit(const Context& c) {
   return kExitOk;
 }
 
+// "8090", "0.0.0.0:8090", "[::1]:8090" as address and port; nullopt for
+// anything else.
+std::optional<std::pair<std::string, int>> web_address(const std::string& text) {
+  std::string address = kDefaultWebAddress, port = text;
+  if (auto colon = text.rfind(':'); colon != std::string::npos) {
+    address = text.substr(0, colon);
+    port = text.substr(colon + 1);
+    if (address.size() > 1 && address.front() == '[' && address.back() == ']')
+      address = address.substr(1, address.size() - 2);
+  }
+  if (address.empty() || port.empty() || port.size() > 5 ||
+      port.find_first_not_of("0123456789") != std::string::npos || std::stoi(port) > 65535)
+    return std::nullopt;
+  return std::pair{address, std::stoi(port)};
+}
+
+int cmd_serve(const Context& c) {
+  LineViewOptions options;
+  options.db_url = c.url;
+  auto web = web_address(c.args.has("--web") ? c.args.get("--web") : kDefaultWeb);
+  if (!web) {
+    std::fprintf(c.err, "ftmline: --web is [ADDR:]PORT (e.g. 8090 or 0.0.0.0:8090), not \"%s\"\n",
+                 c.args.get("--web").c_str());
+    return kExitUsage;
+  }
+  std::tie(options.address, options.port) = *web;
+  std::string why;
+  auto shifts = parse_shifts(c.args.has("--shift") ? c.args.get("--shift") : kDefaultShifts, &why);
+  if (!shifts) {
+    std::fprintf(c.err, "ftmline: --shift: %s\n", why.c_str());
+    return kExitUsage;
+  }
+  options.shifts = *shifts;
+  if (c.args.has("--low")) options.low_water = static_cast<std::int64_t>(number(c.args, "--low"));
+  // The view's threads start with these signals blocked; this one waits for them.
+  sigset_t stop;
+  sigemptyset(&stop);
+  sigaddset(&stop, SIGINT);
+  sigaddset(&stop, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &stop, nullptr);
+  auto view = LineView::start(options, &why);
+  if (!view) return c.fail(refused(why));
+  std::string host =
+      options.address.find(':') != std::string::npos ? "[" + options.address + "]" : options.address;
+  std::fprintf(c.out, "line view of %s at http://%s:%d/ (read-only; Ctrl-C stops it)\n",
+               c.db.describe().c_str(), host.c_str(), view->port());
+  std::fflush(c.out);
+  int signal = 0;
+  sigwait(&stop, &signal);
+  return kExitOk;
+}
+
+int cmd_export(const Context& c) {
+  const std::string& format_text = c.args.get("--format");
+  if (format_text != "jsonl" && format_text != "csv") {
+    std::fprintf(c.err, "ftmline: --format is jsonl or csv, not \"%s\"\n", format_text.c_str());
+    return kExitUsage;
+  }
+  Period period;
+  for (auto [flag, bound] : {std::pair{"--since", &period.since}, std::pair{"--until", &period.until}}) {
+    if (!c.args.has(flag)) continue;
+    auto time = parse_time(c.args.get(flag));
+    if (!time) {
+      std::fprintf(
+          c.err, "ftmline: %s \"%s\" is not a time like 2026-12-06, 2026-12-06T06:00 or 2026-12-06T05:00Z\n",
+          flag, c.args.get(flag).c_str());
+      return kExitUsage;
+    }
+    *bound = *time;
+  }
+  period.plan = c.args.get("--plan");
+  auto format = format_text == "csv" ? ExportFormat::kCsv : ExportFormat::kJsonl;
+  const bool to_file = c.args.has("--output");
+  std::string content;
+  auto written = export_runs(c.db, period, format, [&](std::string_view line) {
+    if (to_file) {
+      content += line;
+      return true;
+    }
+    return std::fwrite(line.data(), 1, line.size(), c.out) == line.size();
+  });
+  if (!written) return c.fail(written.error());
+  if (to_file) {
+    const std::string& path = c.args.get("--output");
+    if (auto saved = write_file_atomic(path, content); !saved) return c.fail(refused(saved.message()));
+    std::fprintf(c.out, "exported %lld run%s to %s\n", static_cast<long long>(*written),
+                 *written == 1 ? "" : "s", path.c_str());
+  }
+  return std::fflush(c.out) == 0 ? kExitOk
+                                 : c.fail(refused(std::string("cannot write: ") + std::strerror(errno)));
+}
+
+// Fills an empty database with a made-up day and keeps its stations
+// publishing until SIGINT or SIGTERM.
+int cmd_demo(const Context& c) {
+  auto runs = fill_demo_line(c.db, std::time(nullptr));
+  if (!runs) return c.fail(runs.error());
+  std::fprintf(c.out,
+               "demo line in %s: %lld runs of the last 8 hours; its stations publish every second until "
+               "Ctrl-C (line1-st3 only once: it turns silent)\n",
+               c.db.describe().c_str(), static_cast<long long>(*runs));
+  std::fflush(c.out);
+  sigset_t stop;
+  sigemptyset(&stop);
+  sigaddset(&stop, SIGINT);
+  sigaddset(&stop, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &stop, nullptr);
+  const timespec second{1, 0};
+  for (std::int64_t tick = 0;; ++tick) {
+    auto stations = demo_stations(tick);
+    for (std::size_t i = 0; i < stations.size(); ++i)
+      if (i + 1 < stations.size() || tick == 0)
+        if (auto published = c.db.publish_station(stations[i]); !published) return c.fail(published.error());
+    if (sigtimedwait(&stop, nullptr, &second) > 0) return kExitOk;
+  }
+}
+
 // The commands in the order --help lists them.
 constexpr Command kCommands[] = {
     {"init", "", {}, {}, cmd_init},
@@ -273,6 +411,13 @@ constexpr Command kCommands[] = {
     {"unit", "HWID|SN|MAC", {}, {}, cmd_unit},
     {"status", "", {"--low"}, {}, cmd_status},
     {"audit", "", {"--hwid", "--last"}, {}, cmd_audit},
+    {"serve", "", {"--web", "--shift", "--low"}, {}, cmd_serve},
+    {"export",
+     "",
+     {"--since", "--until", "--format", "--plan", "--output"},
+     {"--since", "--format"},
+     cmd_export},
+    {"demo", "", {}, {}, cmd_demo},
 };
 
 bool is_flag_of(const Command& command, std::string_view flag) {
@@ -348,7 +493,10 @@ int run_ftmline(std::span<const char* const> argv, std::FILE* out, std::FILE* er
     std::fprintf(err, "ftmline: %s\n", problem->c_str());
     return kExitUsage;
   }
-  auto db = open_line_db(args.has("--db") ? args.get("--db") : default_db_url(), retry_within_from_env());
+  const std::string url = args.has("--db") ? args.get("--db") : default_db_url();
+  auto db = open_line_db(
+      url, retry_within_from_env(),
+      command->run == cmd_serve || command->run == cmd_export ? Access::kReadOnly : Access::kReadWrite);
   if (!db) {
     std::fprintf(err, "ftmline: %s\n", db.error().message.c_str());
     return kExitUsage;
@@ -356,7 +504,7 @@ int run_ftmline(std::span<const char* const> argv, std::FILE* out, std::FILE* er
   const char* user = std::getenv("USER");
   Actor actor{args.has("--station") ? args.get("--station") : host_name(),
               args.has("--operator") ? args.get("--operator") : (user && *user ? user : "unknown")};
-  return command->run(Context{args, **db, actor, out, err});
+  return command->run(Context{args, url, **db, actor, out, err});
 }
 
 }  // namespace ftmd::line

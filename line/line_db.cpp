@@ -2,8 +2,11 @@
 
 #include <libpq-fe.h>
 
+#include <algorithm>
 #include <cctype>
+#include <cmath>
 #include <cstdlib>
+#include <ctime>
 #include <optional>
 #include <set>
 #include <string_view>
@@ -23,6 +26,8 @@ constexpr std::string_view kSqlitePrefix = "sqlite:";
 constexpr std::size_t kNameMax = 100;     // station, operator, plan name
 constexpr std::size_t kReasonMax = 1000;  // a void's reason
 constexpr std::size_t kRunIdMax = 128;
+constexpr std::size_t kHostMax = 255;
+constexpr std::size_t kShownMax = 2000;  // a slot's port, serial number or prompt
 
 using ConnInfo = CHandle<PQconninfoOption, PQconninfoFree>;
 
@@ -71,6 +76,79 @@ std::optional<std::uint64_t> key_as_mac(const std::string& key) {
   return pc::mac_number(*normal);
 }
 
+// A JSON object's text member, "" when absent or not text.
+std::string text_of(const nlohmann::json& object, const char* key) {
+  auto it = object.find(key);
+  return it != object.end() && it->is_string() ? it->get<std::string>() : std::string();
+}
+
+// The last reply of a step: the last exchange of its last attempt, or that
+// exchange's outcome in parentheses when no reply came.
+std::string last_reply(const nlohmann::json& step) {
+  auto attempts = step.find("attempts");
+  if (attempts == step.end() || !attempts->is_array() || attempts->empty()) return {};
+  const auto& attempt = attempts->back();
+  if (!attempt.is_object()) return {};
+  auto exchanges = attempt.find("exchanges");
+  if (exchanges == attempt.end() || !exchanges->is_array() || exchanges->empty()) return {};
+  const auto& exchange = exchanges->back();
+  if (!exchange.is_object()) return {};
+  if (auto reply = exchange.find("reply"); reply != exchange.end() && reply->is_string())
+    return reply->get<std::string>();
+  std::string outcome = text_of(exchange, "outcome");
+  return "(" + (outcome.empty() ? std::string("no reply") : outcome) + ")";
+}
+
+// A measurement object of a step, or the problem with it.
+std::string read_measurement(const nlohmann::json& m, Measurement& out) {
+  if (!m.is_object()) return "is not an object";
+  auto name = m.find("name");
+  if (name == m.end() || !name->is_string() || name->get<std::string>().empty()) return "has no \"name\"";
+  out.name = name->get<std::string>();
+  if (auto why = text_problem("its name", out.name, kNameMax); !why.empty()) return why;
+  auto unit = m.find("unit");
+  if (unit == m.end() || !unit->is_string()) return "has no \"unit\" (a text, \"\" for none)";
+  out.unit = unit->get<std::string>();
+  if (auto why = text_problem("its unit", out.unit, kNameMax); !why.empty()) return why;
+  auto value = m.find("value");
+  if (value == m.end() || !value->is_number()) return "has no number \"value\"";
+  out.value = value->get<double>();
+  for (auto [key, limit] : {std::pair{"low", &out.low}, std::pair{"high", &out.high}}) {
+    auto it = m.find(key);
+    if (it == m.end() || it->is_null()) continue;
+    if (!it->is_number()) return std::string("has a \"") + key + "\" that is not a number";
+    *limit = it->get<double>();
+  }
+  auto passed = m.find("passed");
+  if (passed == m.end() || !passed->is_boolean()) return "has no \"passed\" (true or false)";
+  out.passed = passed->get<bool>();
+  return {};
+}
+
+// A slot's text fields: names without control characters, shown texts
+// (port, serial number, prompt) only bounded: the view escapes them.
+std::string slot_problem(const SlotStatus& slot) {
+  std::string what = "slot \"" + slot.name + "\"";
+  if (slot.name.empty()) return "a slot has no name";
+  if (auto why = text_problem("a slot's name", slot.name, kNameMax); !why.empty()) return why;
+  for (auto [field, text] : {std::pair{"plan name", &slot.plan}, std::pair{"step name", &slot.step}})
+    if (auto why = text_problem(what + "'s " + field, *text, kNameMax); !why.empty()) return why;
+  if (!slot.hwid.empty())
+    if (auto why = pc::hwid_problem(slot.hwid); !why.empty()) return what + ": " + why;
+  for (auto [field, text] : {std::pair{"port", &slot.port}, std::pair{"serial number", &slot.sn},
+                             std::pair{"prompt", &slot.prompt}})
+    if (text->size() > kShownMax)
+      return what + "'s " + field + " is too long (" + std::to_string(text->size()) + " bytes, at most " +
+             std::to_string(kShownMax) + ")";
+  if (slot.step_index < 0 || slot.step_count < 0 || slot.step_index > slot.step_count)
+    return what + ": step " + std::to_string(slot.step_index) + " of " + std::to_string(slot.step_count);
+  if (slot.elapsed_ms < 0 || slot.timeout_ms < 0) return what + ": a negative time";
+  if (std::find(std::begin(kSlotVerdicts), std::end(kSlotVerdicts), slot.verdict) == std::end(kSlotVerdicts))
+    return what + ": the verdict \"" + slot.verdict +
+           "\" is none of idle, running, passed, failed, aborted, waiting-for-fixture, waiting-for-operator";
+  return {};
+}
+
 std::string join_quoted(const std::vector<std::string>& values, std::size_t total) {
   std::string out;
   for (std::size_t i = 0; i < values.size() && i < kValuesNamed; ++i)
@@ -95,10 +173,106 @@ std::string run_problem(const RunRecord& run) {
   if (run.plan_md5.size() != 32 || run.plan_md5.find_first_not_of("0123456789abcdef") != std::string::npos)
     return "the plan MD5 is not 32 lower-case hex digits";
   if (auto why = actor_problem({run.station, run.operator_name}); !why.empty()) return why;
-  if (!is_utc_time(run.started_at) || !is_utc_time(run.ended_at))
+  if (!normal_utc_time(run.started_at) || !normal_utc_time(run.ended_at))
     return "the run's times are not UTC times like 2026-12-05T18:32:28.123Z";
   if (!nlohmann::json::accept(run.record_json)) return "the run's record is not valid JSON";
+  std::string why;
+  record_facts(run.record_json, &why);
+  return why;
+}
+
+RecordFacts record_facts(const std::string& record_json, std::string* why) {
+  RecordFacts facts;
+  auto record = nlohmann::json::parse(record_json, nullptr, false);
+  if (!record.is_object()) return facts;
+  auto steps = record.find("steps");
+  if (steps == record.end() || !steps->is_array()) return facts;
+  bool failure_found = false;
+  for (std::size_t i = 0; i < steps->size(); ++i) {
+    const auto& step = (*steps)[i];
+    if (!step.is_object()) continue;
+    if (!failure_found && text_of(step, "verdict") == "failed") {
+      facts.failed_step = text_of(step, "name");
+      facts.failed_reply = last_reply(step);
+      failure_found = true;
+    }
+    auto m = step.find("measurement");
+    if (m == step.end() || m->is_null()) continue;
+    Measurement measurement;
+    measurement.step = static_cast<int>(i + 1);
+    if (auto problem = read_measurement(*m, measurement); !problem.empty()) {
+      if (why)
+        *why = "step " + std::to_string(i + 1) + " (\"" + text_of(step, "name") + "\"): the measurement " +
+               problem;
+      facts.measurements.clear();
+      return facts;
+    }
+    facts.measurements.push_back(std::move(measurement));
+  }
+  return facts;
+}
+
+std::string station_problem(const StationStatus& status) {
+  if (status.station.empty()) return "the station has no name";
+  if (auto why = text_problem("the station name", status.station, kNameMax); !why.empty()) return why;
+  if (auto why = text_problem("the host name", status.host, kHostMax); !why.empty()) return why;
+  if (status.outbox_waiting < 0) return "a negative count of records waiting";
+  if (status.slots.size() > kSlotsMax)
+    return std::to_string(status.slots.size()) + " slots, at most " + std::to_string(kSlotsMax);
+  std::set<std::string_view> names;
+  for (const auto& slot : status.slots) {
+    if (auto why = slot_problem(slot); !why.empty()) return why;
+    if (!names.insert(slot.name).second) return "two slots are named \"" + slot.name + "\"";
+  }
   return {};
+}
+
+std::string slots_to_json(const std::vector<SlotStatus>& slots) {
+  nlohmann::ordered_json out = nlohmann::ordered_json::array();
+  for (const auto& s : slots)
+    out.push_back({{"name", s.name},
+                   {"port", s.port},
+                   {"hwid", s.hwid},
+                   {"sn", s.sn},
+                   {"plan", s.plan},
+                   {"step", s.step},
+                   {"step_index", s.step_index},
+                   {"step_count", s.step_count},
+                   {"elapsed_ms", s.elapsed_ms},
+                   {"timeout_ms", s.timeout_ms},
+                   {"verdict", s.verdict},
+                   {"prompt", s.prompt}});
+  return out.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
+std::optional<std::vector<SlotStatus>> slots_from_json(const std::string& text) {
+  auto j = nlohmann::json::parse(text, nullptr, false);
+  if (!j.is_array()) return std::nullopt;
+  std::vector<SlotStatus> slots;
+  for (const auto& s : j) {
+    if (!s.is_object()) return std::nullopt;
+    auto number = [&](const char* key) {
+      auto it = s.find(key);
+      return it != s.end() && it->is_number_integer() ? it->get<std::int64_t>() : std::int64_t{0};
+    };
+    slots.push_back({text_of(s, "name"), text_of(s, "port"), text_of(s, "hwid"), text_of(s, "sn"),
+                     text_of(s, "plan"), text_of(s, "step"), static_cast<int>(number("step_index")),
+                     static_cast<int>(number("step_count")), number("elapsed_ms"), number("timeout_ms"),
+                     text_of(s, "verdict"), text_of(s, "prompt")});
+  }
+  return slots;
+}
+
+std::optional<std::string> normal_utc_time(const std::string& text) {
+  if (!is_utc_time(text)) return std::nullopt;
+  auto field = [&](std::size_t at, std::size_t n) { return std::stoi(text.substr(at, n)); };
+  int month = field(5, 2), day = field(8, 2), hour = field(11, 2), minute = field(14, 2),
+      second = field(17, 2);
+  if (month < 1 || month > 12 || day < 1 || day > 31 || hour > 23 || minute > 59 || second > 59)
+    return std::nullopt;
+  std::string fraction = text.size() > 21 ? text.substr(20, text.size() - 21) : "";
+  fraction.resize(3, '0');
+  return text.substr(0, 19) + "." + fraction + "Z";
 }
 
 Result<InitReport> LineDb::init(const Actor& actor) {
@@ -177,7 +351,12 @@ Result<Done> LineDb::mark_provisioned(const std::string& hwid, const Actor& acto
 
 Result<bool> LineDb::store_run(const RunRecord& run) {
   if (auto why = run_problem(run); !why.empty()) return invalid("run " + run.run_id + ": " + why);
-  return retrying(retry_within_, Replay::kSafe, [&] { return try_store_run(run); });
+  RecordFacts facts = record_facts(run.record_json, nullptr);
+  // Milliseconds, as SQLite keeps them, on both engines.
+  RunRecord stored = run;
+  stored.started_at = *normal_utc_time(run.started_at);
+  stored.ended_at = *normal_utc_time(run.ended_at);
+  return retrying(retry_within_, Replay::kSafe, [&] { return try_store_run(stored, facts); });
 }
 
 Result<std::vector<UnitReport>> LineDb::find_units(const std::string& key) {
@@ -200,9 +379,87 @@ Result<std::vector<AuditEvent>> LineDb::audit(const AuditQuery& query) {
   return retrying(retry_within_, Replay::kSafe, [&] { return try_audit(query); });
 }
 
-Result<std::unique_ptr<LineDb>> open_line_db(const std::string& url, std::chrono::milliseconds retry_within) {
-  Result<std::unique_ptr<LineDb>> db =
-      url.starts_with(kSqlitePrefix) ? open_sqlite(url.substr(kSqlitePrefix.size())) : open_postgres(url);
+Result<Done> LineDb::publish_station(const StationStatus& status) {
+  if (auto why = station_problem(status); !why.empty())
+    return invalid("station " + status.station + ": " + why);
+  std::string slots = slots_to_json(status.slots);
+  return retrying(retry_within_, Replay::kSafe, [&] { return try_publish_station(status, slots); });
+}
+
+Result<std::vector<StationState>> LineDb::stations() {
+  return retrying(retry_within_, Replay::kSafe, [&] { return try_stations(); });
+}
+
+Result<bool> LineDb::watch_stations(std::chrono::milliseconds within) {
+  return retrying(retry_within_, Replay::kSafe, [&] { return try_watch_stations(within); });
+}
+
+namespace {
+
+// The period with its bounds in the stored form; a refusal names a bad one.
+Result<Period> checked(const Period& period) {
+  Period out = period;
+  for (auto [bound, name] : {std::pair{&out.since, "since"}, std::pair{&out.until, "until"}}) {
+    if (bound->empty()) continue;
+    auto normal = normal_utc_time(*bound);
+    if (!normal)
+      return invalid(std::string("the period's ") + name + " \"" + *bound + "\" is not a UTC time");
+    *bound = *normal;
+  }
+  return out;
+}
+
+}  // namespace
+
+Result<std::vector<YieldRow>> LineDb::yield_rows(const Period& period) {
+  auto p = checked(period);
+  if (!p) return p.error();
+  return retrying(retry_within_, Replay::kSafe, [&] { return try_yield_rows(*p); });
+}
+
+Result<std::vector<FailureCount>> LineDb::failures(const Period& period, bool by_reply) {
+  auto p = checked(period);
+  if (!p) return p.error();
+  return retrying(retry_within_, Replay::kSafe, [&] { return try_failures(*p, by_reply); });
+}
+
+Result<std::vector<RunRow>> LineDb::failed_runs(const Period& period, const std::string& step,
+                                                const std::optional<std::string>& reply, std::size_t limit) {
+  auto p = checked(period);
+  if (!p) return p.error();
+  return retrying(retry_within_, Replay::kSafe, [&] { return try_failed_runs(*p, step, reply, limit); });
+}
+
+Result<std::vector<MeasurementStats>> LineDb::measurement_stats(const Period& period) {
+  auto p = checked(period);
+  if (!p) return p.error();
+  return retrying(retry_within_, Replay::kSafe, [&] { return try_measurement_stats(*p); });
+}
+
+Result<std::optional<RunRow>> LineDb::run(const std::string& run_id) {
+  return retrying(retry_within_, Replay::kSafe, [&] { return try_run(run_id); });
+}
+
+Result<std::vector<RunRow>> LineDb::runs_between(const Period& period, const std::string& after_started,
+                                                 const std::string& after_run_id, std::size_t limit) {
+  auto p = checked(period);
+  if (!p) return p.error();
+  std::string after = after_started;
+  if (!after.empty()) {
+    auto normal = normal_utc_time(after);
+    if (!normal) return invalid("\"" + after + "\" is not a UTC time");
+    after = *normal;
+  }
+  return retrying(retry_within_, Replay::kSafe,
+                  [&] { return try_runs_between(*p, after, after_run_id, limit); });
+}
+
+Result<std::unique_ptr<LineDb>> open_line_db(const std::string& url, std::chrono::milliseconds retry_within,
+                                             Access access) {
+  bool read_only = access == Access::kReadOnly;
+  Result<std::unique_ptr<LineDb>> db = url.starts_with(kSqlitePrefix)
+                                           ? open_sqlite(url.substr(kSqlitePrefix.size()), read_only)
+                                           : open_postgres(url, read_only);
   if (db) (*db)->retry_within_ = retry_within;
   return db;
 }

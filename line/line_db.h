@@ -59,6 +59,23 @@ struct RouteFacts {
 
 // One run of a plan on a unit, as a station stores it. Times are UTC, ISO
 // 8601 ("2026-12-05T18:32:28.123Z").
+//
+// What the line reads out of `record_json` (anything else in it is kept as
+// it is and shown whole):
+//   "steps": [ {                       in the plan's order
+//       "name": "logic adc",
+//       "verdict": "passed" | "failed" | "skipped" | ...,
+//       "attempts": [ {"exchanges": [ {"request": "...", "reply": "..." | null,
+//                                      "outcome": "reply" | "time-out" | ...} ] } ],
+//       "measurement": {               optional: a number the step took out of a reply
+//           "name": "logic_adc", "value": 1.234, "unit": "V",
+//           "low": 0.5, "high": 3.0,   either or both may be absent (or null): a one-sided limit
+//           "passed": true } } ]       the station's judgement against the limits
+// A failed run's failure is its first step whose verdict is "failed", and
+// that step's last reply (the last exchange of its last attempt; its outcome
+// in parentheses when no reply came, e.g. "(time-out)"). A measurement whose
+// name, value (a number), unit, limits (numbers) or judgement (a boolean) is
+// missing or of another type makes store_run refuse the run, naming the step.
 struct RunRecord {
   std::string run_id;  // unique per run; storing the same id again keeps the first copy
   std::string hwid;
@@ -130,10 +147,134 @@ struct AuditQuery {
   std::size_t last = 0;  // only the newest `last` events when not 0
 };
 
+// ---- the line view's side ----
+
+// What one test slot of a station is doing, as the station publishes it.
+struct SlotStatus {
+  std::string name;  // the slot's name, unique in its station ("1", "left")
+  std::string port;  // its port, as the station names it
+  std::string hwid;  // the unit in the slot ("" when none yet)
+  std::string sn;    // its serial number ("" when not known yet)
+  std::string plan;  // the plan's name
+  // The running step (or the last one, once the unit is done); "" and 0s
+  // when no step ran yet. step_index is 1-based, of step_count.
+  std::string step;
+  int step_index = 0;
+  int step_count = 0;
+  std::int64_t elapsed_ms = 0;  // time in the running step so far
+  std::int64_t timeout_ms = 0;  // its time-out; 0 for none
+  // One of kSlotVerdicts: "idle", "running", "passed", "failed", "aborted",
+  // "waiting-for-fixture", "waiting-for-operator".
+  std::string verdict = "idle";
+  std::string prompt;  // the operator prompt the slot shows ("" for none)
+};
+
+inline constexpr const char* kSlotVerdicts[] = {
+    "idle", "running", "passed", "failed", "aborted", "waiting-for-fixture", "waiting-for-operator"};
+
+// A station's whole state, as it publishes it: on every change of a slot,
+// and at least every kStationHeartbeat while it runs.
+struct StationStatus {
+  std::string station;              // the station's name, unique on the line
+  std::string host;                 // the PC it runs on
+  std::int64_t outbox_waiting = 0;  // its records waiting for the database
+  std::vector<SlotStatus> slots;    // in the station's order; at most kSlotsMax
+};
+
+inline constexpr std::chrono::seconds kStationHeartbeat{2};
+// A station not heard from for this long shows as silent.
+inline constexpr std::chrono::seconds kStationSilentAfter{6};
+inline constexpr std::size_t kSlotsMax = 64;
+inline constexpr std::size_t kFailuresShown = 50;
+
+// A station as the line view reads it.
+struct StationState {
+  StationStatus status;
+  std::string published_at;  // when it last published, by the database's clock
+  std::int64_t age_ms = 0;   // how long before this read, by the same clock
+};
+
+// Runs that started in [since, until), of one plan or of all. Times as in
+// RunRecord ("" for no bound); plan "" for every plan.
+struct Period {
+  std::string since;
+  std::string until;
+  std::string plan;
+};
+
+// Yield counts of a group of units. A unit's tries of a plan are its runs
+// of that plan that were not aborted, in the order they started; a unit
+// counts in the group of its first try (its plan, station and start time),
+// also for its later tries.
+struct YieldCounts {
+  std::int64_t units = 0;       // units whose first try is in the group
+  std::int64_t first_pass = 0;  // ... whose first try passed
+  std::int64_t final_pass = 0;  // ... whose latest try passed
+  std::int64_t retests = 0;     // their tries after the first
+  std::int64_t aborted = 0;     // aborted runs that started in the group (by their own station and time)
+};
+
+// Yield counts per plan, station and quarter of an hour (seconds since the
+// epoch / 900, UTC), from which hours and shifts in any time zone are sums.
+struct YieldRow {
+  std::string plan;
+  std::string station;
+  std::int64_t quarter = 0;
+  YieldCounts counts;
+};
+
+// Failed runs with the same first failed step (and, by reply, the same last
+// reply of that step). Most frequent first.
+struct FailureCount {
+  std::string step;   // "" for a failed run without a failed step
+  std::string reply;  // "" when counted by step
+  std::int64_t runs = 0;
+};
+
+// One run with the unit's identity as the line holds it ("" when the
+// hardware id has none), for lists, the record view and the export.
+struct RunRow {
+  std::string run_id;
+  std::string hwid;
+  std::string sn;
+  std::string csn;
+  std::string lan4_mac;  // command form, "" when the unit has no identity
+  std::string lan3_mac;
+  std::string plan_name;
+  std::string plan_md5;
+  std::string station;
+  std::string operator_name;
+  std::string verdict;
+  std::int64_t attempt = 0;  // 1 for the unit's first run of this plan, aborted runs included
+  std::string started_at;
+  std::string ended_at;
+  std::string failed_step;  // a failed run's failure (see RunRecord); "" otherwise
+  std::string failed_reply;
+  std::string record_json;  // only where asked for
+};
+
+// A measurement's statistics over a period: one row per plan, name, unit and
+// limits (a plan whose limits changed has a row per set of limits).
+struct MeasurementStats {
+  std::string plan;
+  std::string name;
+  std::string unit;
+  std::optional<double> low;
+  std::optional<double> high;
+  std::int64_t count = 0;
+  double mean = 0;
+  double min = 0;
+  double max = 0;
+  std::int64_t outside = 0;  // values below low or above high
+};
+
 struct InitReport {
   int from_version = 0;  // 0: there was no schema
   int to_version = 0;
 };
+
+enum class Access { kReadWrite, kReadOnly };
+struct RecordFacts;
 
 // Rolled back transactions (serialization failure, deadlock, a busy SQLite
 // file) and an unreachable server are tried again for this long, so a
@@ -193,6 +334,36 @@ class LineDb {
   Result<std::vector<PoolLevel>> pool_levels();
   Result<std::vector<AuditEvent>> audit(const AuditQuery& query);
 
+  // Station: publishes the station's state, replacing what it published
+  // before (one row per station). On PostgreSQL the change is also a NOTIFY
+  // on kStationsChannel. Refused for a bad name, slot or verdict.
+  Result<Done> publish_station(const StationStatus& status);
+
+  // ---- the line view: reads only ----
+
+  // Every station that ever published, by name.
+  Result<std::vector<StationState>> stations();
+  // Waits up to `within` for a station to publish; true when one may have
+  // (PostgreSQL: LISTEN on kStationsChannel; SQLite: the file changed).
+  // The first call, and the first after a lost connection, gives true.
+  Result<bool> watch_stations(std::chrono::milliseconds within);
+  Result<std::vector<YieldRow>> yield_rows(const Period& period);
+  // Failed runs by first failed step, or by that step and its last reply;
+  // the kFailuresShown most frequent.
+  Result<std::vector<FailureCount>> failures(const Period& period, bool by_reply);
+  // The failed runs with this failure (reply: any when nullopt), newest
+  // first, at most `limit`.
+  Result<std::vector<RunRow>> failed_runs(const Period& period, const std::string& step,
+                                          const std::optional<std::string>& reply, std::size_t limit);
+  Result<std::vector<MeasurementStats>> measurement_stats(const Period& period);
+  // One run with its whole record; nullopt for an unknown run id.
+  Result<std::optional<RunRow>> run(const std::string& run_id);
+  // Runs of `period`, oldest first, with their records: at most `limit`
+  // after the run (`after_started`, `after_run_id`) of an earlier page
+  // ("" for the first page).
+  Result<std::vector<RunRow>> runs_between(const Period& period, const std::string& after_started,
+                                           const std::string& after_run_id, std::size_t limit);
+
  protected:
   LineDb() = default;
 
@@ -207,7 +378,7 @@ class LineDb {
   virtual Result<Done> try_void(const std::string& hwid, const std::string& reason, const Actor& actor) = 0;
   virtual Result<Assignment> try_assign(const std::string& hwid, const Actor& actor) = 0;
   virtual Result<Done> try_provision(const std::string& hwid, const Actor& actor) = 0;
-  virtual Result<bool> try_store_run(const RunRecord& run) = 0;
+  virtual Result<bool> try_store_run(const RunRecord& run, const RecordFacts& facts) = 0;
   virtual Result<RouteFacts> try_route(const std::string& hwid, const std::string& plan_name) = 0;
   // Units by hardware id, serial number or MAC (`mac`: the key as a MAC
   // number when it reads as one).
@@ -217,23 +388,42 @@ class LineDb {
                                                          std::optional<std::uint64_t> mac) = 0;
   virtual Result<std::vector<PoolLevel>> try_pool_levels() = 0;
   virtual Result<std::vector<AuditEvent>> try_audit(const AuditQuery& query) = 0;
+  virtual Result<Done> try_publish_station(const StationStatus& status, const std::string& slots_json) = 0;
+  virtual Result<std::vector<StationState>> try_stations() = 0;
+  virtual Result<bool> try_watch_stations(std::chrono::milliseconds within) = 0;
+  virtual Result<std::vector<YieldRow>> try_yield_rows(const Period& period) = 0;
+  virtual Result<std::vector<FailureCount>> try_failures(const Period& period, bool by_reply) = 0;
+  virtual Result<std::vector<RunRow>> try_failed_runs(const Period& period, const std::string& step,
+                                                      const std::optional<std::string>& reply,
+                                                      std::size_t limit) = 0;
+  virtual Result<std::vector<MeasurementStats>> try_measurement_stats(const Period& period) = 0;
+  virtual Result<std::optional<RunRow>> try_run(const std::string& run_id) = 0;
+  virtual Result<std::vector<RunRow>> try_runs_between(const Period& period, const std::string& after_started,
+                                                       const std::string& after_run_id,
+                                                       std::size_t limit) = 0;
 
   std::chrono::milliseconds retry_within_ = kDefaultRetryWithin;
 
   friend Result<std::unique_ptr<LineDb>> open_line_db(const std::string& url,
-                                                      std::chrono::milliseconds retry_within);
+                                                      std::chrono::milliseconds retry_within, Access access);
 };
 
 // The schema version this program creates and understands.
-inline constexpr int kSchemaVersion = 1;
+inline constexpr int kSchemaVersion = 2;
+
+// The PostgreSQL channel a station's publish notifies (its name as payload).
+inline constexpr char kStationsChannel[] = "ftmline_stations";
 
 // Opens the line database at `url`: "sqlite:PATH" (a file; created only by
 // init), or anything else as a libpq connection string or URI (credentials
 // from the service file, the password file or the environment, the libpq
 // way). A PostgreSQL server is connected on first use, so opening fails only
-// for a URL that cannot be read.
+// for a URL that cannot be read. kReadOnly: the connection itself refuses to
+// write (SQLite's query_only; PostgreSQL's default_transaction_read_only),
+// whatever the database role may do.
 Result<std::unique_ptr<LineDb>> open_line_db(const std::string& url,
-                                             std::chrono::milliseconds retry_within = kDefaultRetryWithin);
+                                             std::chrono::milliseconds retry_within = kDefaultRetryWithin,
+                                             Access access = Access::kReadWrite);
 
 // $FTMLINE_DB, else "sqlite:line.db".
 std::string default_db_url();
@@ -248,6 +438,37 @@ std::string redact_conninfo(const std::string& conninfo);
 
 // What is wrong with `run` for store_run, or "" when it can be stored.
 std::string run_problem(const RunRecord& run);
+
+// What the line reads out of a run's record (see RunRecord).
+struct Measurement {
+  int step = 0;  // 1-based index of the step in the record
+  std::string name;
+  std::string unit;
+  double value = 0;
+  std::optional<double> low;
+  std::optional<double> high;
+  bool passed = false;
+};
+struct RecordFacts {
+  std::string failed_step;  // both "" unless the record has a failed step
+  std::string failed_reply;
+  std::vector<Measurement> measurements;
+};
+// The facts of `record_json` (valid JSON); the problem with its
+// measurements in `why` (facts without them then).
+RecordFacts record_facts(const std::string& record_json, std::string* why);
+
+// What is wrong with `status` for publish_station, or "".
+std::string station_problem(const StationStatus& status);
+// The slots as stored (a JSON array), and back; nullopt for a text that is
+// not that.
+std::string slots_to_json(const std::vector<SlotStatus>& slots);
+std::optional<std::vector<SlotStatus>> slots_from_json(const std::string& text);
+
+// A time as the line stores and compares it: "2026-12-05T18:32:28.123Z",
+// milliseconds always there. nullopt for a text that is not a UTC time like
+// RunRecord's.
+std::optional<std::string> normal_utc_time(const std::string& text);
 
 // What init says to do when the schema is not this program's version.
 std::string schema_mismatch_message(int found);

@@ -24,6 +24,17 @@
 namespace ftmd::line {
 namespace {
 
+// $1 since, $2 until (never empty here), $3 plan or ''.
+#define IN_PERIOD(t) t "started_at >= $1 AND " t "started_at < $2 AND ($3 = '' OR " t "plan_name = $3)"
+#define QUARTER "floor(extract(epoch FROM started_at) / 900)::bigint"
+// A run and the identity of its unit, as RunRow has them, and `record`.
+#define RUN_ROW(record)                                                                                    \
+  "SELECT r.run_id, r.hwid, coalesce(u.sn, ''), coalesce(u.csn, ''), coalesce(u.lan4::text, ''), "         \
+  "r.plan_name, r.plan_md5, r.station, r.operator, r.verdict, (SELECT count(*) FROM ftmline.runs p "       \
+  "WHERE p.hwid = r.hwid AND p.plan_name = r.plan_name AND (p.started_at, p.run_id) <= (r.started_at, "    \
+  "r.run_id)), ftmline.iso(r.started_at), ftmline.iso(r.ended_at), r.failed_step, r.failed_reply, " record \
+  " FROM ftmline.runs r LEFT JOIN ftmline.units u ON u.hwid = r.hwid "
+
 struct Prepared {
   const char* name;
   const char* sql;
@@ -34,7 +45,49 @@ constexpr Prepared kStatements[] = {
     {"version", "SELECT schema_version FROM ftmline.meta"},
     {"assign", "SELECT o_sn, o_csn, o_lan4, o_new FROM ftmline.assign($1, $2, $3)"},
     {"provision", "SELECT ftmline.provision($1, $2, $3)"},
-    {"store_run", "SELECT ftmline.store_run($1, $2, $3, $4, $5, $6, $7, $8, $9, $10)"},
+    {"store_run", "SELECT ftmline.store_run($1, $2, $3, $4, $5, $6, $7, $8, $9, $10, $11, $12, $13)"},
+    {"publish", "SELECT ftmline.publish_station($1, $2, $3, $4)"},
+    {"stations",
+     "SELECT name, host, ftmline.iso(published_at), outbox_waiting, slots::text, "
+     "round(extract(epoch FROM now() - published_at) * 1000)::bigint FROM ftmline.stations ORDER BY name"},
+    // A unit counts where its first try is; its tries are its runs of the
+    // plan that were not aborted. Only units with a try in the period are
+    // looked at.
+    {"yield",
+     "WITH recent AS (SELECT DISTINCT hwid, plan_name FROM ftmline.runs WHERE " IN_PERIOD(
+         "") " AND verdict <> 'aborted'), "
+             "tries AS (SELECT r.plan_name, r.station, r.started_at, r.verdict, row_number() OVER w AS n, "
+             "count(*) OVER (PARTITION BY r.hwid, r.plan_name) AS total, "
+             "last_value(r.verdict) OVER (w ROWS BETWEEN UNBOUNDED PRECEDING AND UNBOUNDED FOLLOWING) AS "
+             "latest "
+             "FROM ftmline.runs r JOIN recent USING (hwid, plan_name) WHERE r.verdict <> 'aborted' "
+             "WINDOW w AS (PARTITION BY r.hwid, r.plan_name ORDER BY r.started_at, r.run_id)) "
+             "SELECT plan_name, station, " QUARTER ", count(*), count(*) FILTER (WHERE verdict = 'passed'), "
+             "count(*) FILTER (WHERE latest = 'passed'), sum(total - 1), 0 FROM tries "
+             "WHERE n = 1 AND started_at >= $1 AND started_at < $2 GROUP BY 1, 2, 3 "
+             "UNION ALL SELECT plan_name, station, " QUARTER ", 0, 0, 0, 0, count(*) FROM ftmline.runs "
+             "WHERE verdict = 'aborted' AND " IN_PERIOD("") " GROUP BY 1, 2, 3 ORDER BY 1, 2, 3"},
+    {"failures_by_step",
+     "SELECT failed_step, '', count(*) FROM ftmline.runs WHERE verdict = 'failed' AND " IN_PERIOD(
+         "") " GROUP BY 1 ORDER BY 3 DESC, failed_step COLLATE \"C\" LIMIT $4"},
+    {"failures_by_reply",
+     "SELECT failed_step, failed_reply, count(*) FROM ftmline.runs WHERE verdict = 'failed' AND " IN_PERIOD(
+         "") " GROUP BY 1, 2 ORDER BY 3 DESC, failed_step COLLATE \"C\", failed_reply COLLATE \"C\" LIMIT "
+             "$4"},
+    {"failed_runs", RUN_ROW("''") "WHERE r.verdict = 'failed' AND " IN_PERIOD(
+                        "r.") " AND r.failed_step = $4 AND ($5::text IS NULL OR r.failed_reply = $5) "
+                              "ORDER BY r.started_at DESC, r.run_id DESC LIMIT $6"},
+    {"run", RUN_ROW("r.record::text") "WHERE r.run_id = $1"},
+    {"runs_between",
+     RUN_ROW("r.record::text") "WHERE " IN_PERIOD(
+         "r.") " AND (r.started_at, r.run_id) > ($4::timestamptz, $5::text) ORDER BY r.started_at, r.run_id "
+               "LIMIT $6"},
+    {"measurement_stats",
+     "SELECT plan_name, name, unit, low, high, count(*), avg(value), min(value), max(value), "
+     "count(*) FILTER (WHERE value < low OR value > high) FROM ftmline.measurements WHERE " IN_PERIOD(
+         "") " GROUP BY plan_name, name, unit, low, high "
+             "ORDER BY plan_name COLLATE \"C\", name COLLATE \"C\", unit COLLATE \"C\", 4 NULLS FIRST, 5 "
+             "NULLS FIRST"},
     {"import_macs", "SELECT ftmline.import_macs($1, $2, $3, $4)"},
     {"import_serials", "SELECT ftmline.import_serials($1, $2, $3, $4)"},
     {"void", "SELECT ftmline.void_unit($1, $2, $3, $4)"},
@@ -70,9 +123,69 @@ constexpr Prepared kStatements[] = {
      "FROM ftmline.events WHERE $1 = '' OR hwid = $1 ORDER BY id DESC LIMIT $2"},
 };
 
+#undef RUN_ROW
+#undef QUARTER
+#undef IN_PERIOD
+
 // Init runs alone: a second init waits here, then finds the schema done.
 constexpr const char* kInitLock = "SELECT pg_advisory_xact_lock(hashtext('ftmline init'))";
 constexpr const char* kSetVersion = "UPDATE ftmline.meta SET schema_version = $1";
+// The upgrade to version 2 reads every run stored before.
+constexpr const char* kAllRuns = "SELECT run_id, record::text FROM ftmline.runs";
+constexpr const char* kSetFailure =
+    "UPDATE ftmline.runs SET failed_step = $2, failed_reply = $3 WHERE run_id = $1";
+constexpr const char* kAddMeasurements =
+    "INSERT INTO ftmline.measurements (run_id, step, plan_name, started_at, name, unit, value, low, high, "
+    "passed) "
+    "SELECT r.run_id, m.step, r.plan_name, r.started_at, m.name, m.unit, m.value, m.low, m.high, m.passed "
+    "FROM ftmline.runs r, json_to_recordset($2::json) AS m (step integer, name text, unit text, "
+    "value double precision, low double precision, high double precision, passed boolean) WHERE r.run_id = "
+    "$1";
+
+// The period's open bounds.
+std::string since_of(const Period& p) { return p.since.empty() ? "-infinity" : p.since; }
+std::string until_of(const Period& p) { return p.until.empty() ? "infinity" : p.until; }
+
+std::optional<double> optional_number(const pqxx::field& field) {
+  if (field.is_null()) return std::nullopt;
+  return field.as<double>();
+}
+
+// A run's measurements as store_run takes them.
+std::string measurements_json(const std::vector<Measurement>& measurements) {
+  nlohmann::json out = nlohmann::json::array();
+  for (const auto& m : measurements)
+    out.push_back({{"step", m.step},
+                   {"name", m.name},
+                   {"unit", m.unit},
+                   {"value", m.value},
+                   {"low", m.low ? nlohmann::json(*m.low) : nlohmann::json()},
+                   {"high", m.high ? nlohmann::json(*m.high) : nlohmann::json()},
+                   {"passed", m.passed}});
+  return out.dump();
+}
+
+RunRow run_row(const pqxx::row& r) {
+  std::string lan4, lan3;
+  if (!r[4].is_null() && r[4].size() > 0) {
+    auto mac = r[4].as<std::uint64_t>();
+    lan4 = pc::mac_command_form(mac);
+    lan3 = pc::mac_command_form(mac + 1);
+  }
+  auto text = [&](int i) { return std::string(r[i].c_str()); };
+  return {text(0),  text(1),  text(2),  text(3),  lan4,    lan3,
+          text(5),  text(6),  text(7),  text(8),  text(9), r[10].as<std::int64_t>(),
+          text(11), text(12), text(13), text(14), text(15)};
+}
+
+// Hears the stations' notifications on a connection.
+class StationsListener final : public pqxx::notification_receiver {
+ public:
+  explicit StationsListener(pqxx::connection_base& connection)
+      : pqxx::notification_receiver(connection, kStationsChannel) {}
+  void operator()(const std::string&, int) override { heard = true; }
+  bool heard = false;
+};
 
 // A connection that does not answer within this many seconds is unreachable.
 constexpr const char* kConnectTimeout = "10";
@@ -138,13 +251,14 @@ std::string refusal_text(const std::string& sqlstate, const nlohmann::json& j) {
 // A connection string for libpq with a connect time-out and our application
 // name unless the caller gave them; the caller's own text when it cannot be
 // read (libpq then says why).
-std::string with_defaults(const std::string& conninfo) {
+std::string with_defaults(const std::string& conninfo, bool read_only) {
   char* error = nullptr;
   ConnInfo options(PQconninfoParse(conninfo.c_str(), &error));
   PQfreemem(error);
   if (!options) return conninfo;
   std::string out;
   bool timeout = false, name = false;
+  std::string options_value;  // the caller's server options, kept when adding ours
   for (const PQconninfoOption* o = options.get(); o->keyword; ++o) {
     if (!o->val) continue;
     std::string_view keyword(o->keyword);
@@ -155,10 +269,18 @@ std::string with_defaults(const std::string& conninfo) {
       if (c == '\\' || c == '\'') value += '\\';
       value += c;
     }
+    if (read_only && keyword == "options") {
+      options_value = value;
+      continue;
+    }
     out += std::string(keyword) + "='" + value + "' ";
   }
   if (!timeout) out += std::string("connect_timeout=") + kConnectTimeout + " ";
-  if (!name) out += "application_name=ftmline";
+  if (!name) out += "application_name=ftmline ";
+  if (read_only) {
+    std::string value = options_value + " -c default_transaction_read_only=on";
+    out += "options='" + value + "'";
+  }
   return out;
 }
 
@@ -210,13 +332,13 @@ class PgDb final : public LineDb {
       }
       return body(*conn_);
     } catch (const pqxx::broken_connection& e) {
-      conn_.reset();
+      drop();
       return Error{connected ? ErrorKind::kInDoubt : ErrorKind::kUnreachable, where() + one_line(e.what())};
     } catch (const pqxx::in_doubt_error& e) {
-      conn_.reset();
+      drop();
       return Error{ErrorKind::kInDoubt, where() + one_line(e.what())};
     } catch (const pqxx::statement_completion_unknown& e) {
-      conn_.reset();
+      drop();
       return Error{ErrorKind::kInDoubt, where() + one_line(e.what())};
     } catch (const pqxx::transaction_rollback& e) {
       // Serialization failure or deadlock: the engine rolled it all back.
@@ -245,13 +367,19 @@ class PgDb final : public LineDb {
     if (sqlstate == "42501")
       return {ErrorKind::kDenied, where() + message + " (this database role may not do that)"};
     if (sqlstate.starts_with("08") || sqlstate.starts_with("57P")) {
-      conn_.reset();
+      drop();
       return {ErrorKind::kInDoubt, where() + message};
     }
     return {ErrorKind::kFailed, where() + message};
   }
 
   std::string where() const { return "the line database " + shown_ + ": "; }
+
+  // Forgets a broken connection (its listener first: it belongs to it).
+  void drop() {
+    listener_.reset();
+    conn_.reset();
+  }
 
   static std::int64_t count(std::uint64_t n) { return static_cast<std::int64_t>(n); }
 
@@ -266,6 +394,7 @@ class PgDb final : public LineDb {
       if (version > kSchemaVersion) return Error{ErrorKind::kSchema, schema_mismatch_message(version)};
       for (int step = version + 1; step <= kSchemaVersion; ++step) {
         tx.exec(kPgSchemaSteps[step - 1]);
+        if (step == 2) read_old_records(tx);
         tx.exec_params(kSetVersion, step);
       }
       tx.commit();
@@ -318,12 +447,13 @@ class PgDb final : public LineDb {
     });
   }
 
-  Result<bool> try_store_run(const RunRecord& r) override {
+  Result<bool> try_store_run(const RunRecord& r, const RecordFacts& facts) override {
     return guarded(true, [&](pqxx::connection& c) -> Result<bool> {
       pqxx::nontransaction tx(c);
       return tx
           .exec_prepared1("store_run", r.run_id, r.hwid, r.verdict, r.plan_name, r.plan_md5, r.station,
-                          r.operator_name, r.started_at, r.ended_at, r.record_json)[0]
+                          r.operator_name, r.started_at, r.ended_at, r.record_json, facts.failed_step,
+                          facts.failed_reply, measurements_json(facts.measurements))[0]
           .as<bool>();
     });
   }
@@ -333,6 +463,133 @@ class PgDb final : public LineDb {
       pqxx::nontransaction tx(c);
       auto r = tx.exec_prepared1("route", hwid, plan_name);
       return RouteFacts{r[1].as<int>() > 0, r[0].as<int>(), r[2].as<int>(), r[3].as<int>()};
+    });
+  }
+
+  // The upgrade to version 2: the failure and measurements of every run
+  // stored before. A measurement the line would refuse now is left out.
+  static void read_old_records(pqxx::work& tx) {
+    for (const auto& r : tx.exec(kAllRuns)) {
+      std::string why;
+      RecordFacts facts = record_facts(r[1].c_str(), &why);
+      tx.exec_params(kSetFailure, r[0].c_str(), facts.failed_step, facts.failed_reply);
+      if (!facts.measurements.empty())
+        tx.exec_params(kAddMeasurements, r[0].c_str(), measurements_json(facts.measurements));
+    }
+  }
+
+  // ---- the line view ----
+
+  Result<Done> try_publish_station(const StationStatus& status, const std::string& slots) override {
+    return guarded(true, [&](pqxx::connection& c) -> Result<Done> {
+      pqxx::nontransaction tx(c);
+      tx.exec_prepared("publish", status.station, status.host, status.outbox_waiting, slots);
+      return Done{};
+    });
+  }
+
+  Result<std::vector<StationState>> try_stations() override {
+    return guarded(true, [&](pqxx::connection& c) -> Result<std::vector<StationState>> {
+      pqxx::nontransaction tx(c);
+      std::vector<StationState> stations;
+      for (const auto& r : tx.exec_prepared("stations")) {
+        auto slots = slots_from_json(r[4].c_str());
+        stations.push_back({{r[0].c_str(), r[1].c_str(), r[3].as<std::int64_t>(),
+                             slots ? std::move(*slots) : std::vector<SlotStatus>{}},
+                            r[2].c_str(),
+                            r[5].as<std::int64_t>()});
+      }
+      return stations;
+    });
+  }
+
+  // LISTEN on the stations' channel (the listener issues it when made, on
+  // each new connection), then waits for a notification.
+  Result<bool> try_watch_stations(std::chrono::milliseconds within) override {
+    return guarded(true, [&](pqxx::connection& c) -> Result<bool> {
+      bool fresh = !listener_;
+      if (fresh) listener_ = std::make_unique<StationsListener>(c);
+      listener_->heard = false;
+      c.get_notifs();
+      if (!fresh && !listener_->heard) {
+        auto us = std::chrono::duration_cast<std::chrono::microseconds>(within).count();
+        c.await_notification(static_cast<long>(us / 1000000), static_cast<long>(us % 1000000));
+      }
+      return fresh || listener_->heard;
+    });
+  }
+
+  Result<std::vector<YieldRow>> try_yield_rows(const Period& p) override {
+    return guarded(true, [&](pqxx::connection& c) -> Result<std::vector<YieldRow>> {
+      pqxx::nontransaction tx(c);
+      std::vector<YieldRow> out;
+      for (const auto& r : tx.exec_prepared("yield", since_of(p), until_of(p), p.plan))
+        out.push_back({r[0].c_str(),
+                       r[1].c_str(),
+                       r[2].as<std::int64_t>(),
+                       {r[3].as<std::int64_t>(), r[4].as<std::int64_t>(), r[5].as<std::int64_t>(),
+                        r[6].as<std::int64_t>(), r[7].as<std::int64_t>()}});
+      return out;
+    });
+  }
+
+  Result<std::vector<FailureCount>> try_failures(const Period& p, bool by_reply) override {
+    return guarded(true, [&](pqxx::connection& c) -> Result<std::vector<FailureCount>> {
+      pqxx::nontransaction tx(c);
+      std::vector<FailureCount> out;
+      for (const auto& r : tx.exec_prepared(by_reply ? "failures_by_reply" : "failures_by_step", since_of(p),
+                                            until_of(p), p.plan, count(kFailuresShown)))
+        out.push_back({r[0].c_str(), r[1].c_str(), r[2].as<std::int64_t>()});
+      return out;
+    });
+  }
+
+  static std::vector<RunRow> run_rows(const pqxx::result& result) {
+    std::vector<RunRow> out;
+    for (const auto& r : result) out.push_back(run_row(r));
+    return out;
+  }
+
+  Result<std::vector<RunRow>> try_failed_runs(const Period& p, const std::string& step,
+                                              const std::optional<std::string>& reply,
+                                              std::size_t limit) override {
+    return guarded(true, [&](pqxx::connection& c) -> Result<std::vector<RunRow>> {
+      pqxx::nontransaction tx(c);
+      return run_rows(reply ? tx.exec_prepared("failed_runs", since_of(p), until_of(p), p.plan, step, *reply,
+                                               count(limit))
+                            : tx.exec_prepared("failed_runs", since_of(p), until_of(p), p.plan, step, nullptr,
+                                               count(limit)));
+    });
+  }
+
+  Result<std::optional<RunRow>> try_run(const std::string& run_id) override {
+    return guarded(true, [&](pqxx::connection& c) -> Result<std::optional<RunRow>> {
+      pqxx::nontransaction tx(c);
+      auto rows = run_rows(tx.exec_prepared("run", run_id));
+      if (rows.empty()) return std::optional<RunRow>();
+      return std::optional<RunRow>(std::move(rows.front()));
+    });
+  }
+
+  Result<std::vector<RunRow>> try_runs_between(const Period& p, const std::string& after_started,
+                                               const std::string& after_run_id, std::size_t limit) override {
+    return guarded(true, [&](pqxx::connection& c) -> Result<std::vector<RunRow>> {
+      pqxx::nontransaction tx(c);
+      return run_rows(tx.exec_prepared("runs_between", since_of(p), until_of(p), p.plan,
+                                       after_started.empty() ? std::string("-infinity") : after_started,
+                                       after_run_id, count(limit)));
+    });
+  }
+
+  Result<std::vector<MeasurementStats>> try_measurement_stats(const Period& p) override {
+    return guarded(true, [&](pqxx::connection& c) -> Result<std::vector<MeasurementStats>> {
+      pqxx::nontransaction tx(c);
+      std::vector<MeasurementStats> out;
+      for (const auto& r : tx.exec_prepared("measurement_stats", since_of(p), until_of(p), p.plan))
+        out.push_back({r[0].c_str(), r[1].c_str(), r[2].c_str(), optional_number(r[3]), optional_number(r[4]),
+                       r[5].as<std::int64_t>(), r[6].as<double>(), r[7].as<double>(), r[8].as<double>(),
+                       r[9].as<std::int64_t>()});
+      return out;
     });
   }
 
@@ -394,18 +651,19 @@ class PgDb final : public LineDb {
 
   std::string conninfo_;  // may hold a password: never shown
   std::string shown_;
-  std::unique_ptr<pqxx::connection> conn_;  // made on first use, dropped when it breaks
-  bool checked_ = false;                    // the schema version was checked on conn_
+  std::unique_ptr<pqxx::connection> conn_;      // made on first use, dropped when it breaks
+  std::unique_ptr<StationsListener> listener_;  // on conn_, once watch_stations was called
+  bool checked_ = false;                        // the schema version was checked on conn_
 };
 
 }  // namespace
 
-Result<std::unique_ptr<LineDb>> open_postgres(const std::string& conninfo) {
+Result<std::unique_ptr<LineDb>> open_postgres(const std::string& conninfo, bool read_only) {
   std::string shown = redact_conninfo(conninfo);
   if (shown.empty() && !conninfo.empty())
     return refused("cannot read the database URL (sqlite:PATH, or a PostgreSQL URI or connection string)");
-  return std::unique_ptr<LineDb>(
-      std::make_unique<PgDb>(with_defaults(conninfo), shown.empty() ? "(PostgreSQL defaults)" : shown));
+  return std::unique_ptr<LineDb>(std::make_unique<PgDb>(with_defaults(conninfo, read_only),
+                                                        shown.empty() ? "(PostgreSQL defaults)" : shown));
 }
 
 }  // namespace ftmd::line

@@ -4,7 +4,8 @@
 // The rules live in the database: the tables are written only by functions
 // that run as their owner (SECURITY DEFINER), and two group roles say who may
 // call which:
-//   ftmline_station  assign, provision, store_run; SELECT on every table
+//   ftmline_station  assign, provision, store_run, publish_station; SELECT on
+//                    every table
 //   ftmline_admin    all of the station's, and import_macs, import_serials,
 //                    void_unit
 // A line's login roles are made members of one of them, e.g.
@@ -334,6 +335,75 @@ GRANT EXECUTE ON FUNCTION ftmline.iso(timestamptz), ftmline.mac_text(bigint),
 GRANT EXECUTE ON FUNCTION ftmline.import_macs(bigint, bigint, text, text),
   ftmline.import_serials(text, text[], text, text), ftmline.void_unit(text, text, text, text)
   TO ftmline_admin;
+)sql",
+    // 2: the line view: a run's failure and measurements, stations' state.
+    R"sql(
+ALTER TABLE ftmline.runs ADD COLUMN failed_step text NOT NULL DEFAULT '',
+  ADD COLUMN failed_reply text NOT NULL DEFAULT '';
+CREATE INDEX runs_started ON ftmline.runs (started_at);
+CREATE TABLE ftmline.measurements (
+  run_id text NOT NULL REFERENCES ftmline.runs,
+  step integer NOT NULL,
+  plan_name text NOT NULL,
+  started_at timestamptz NOT NULL,
+  name text NOT NULL,
+  unit text NOT NULL,
+  value double precision NOT NULL,
+  low double precision,
+  high double precision,
+  passed boolean NOT NULL,
+  PRIMARY KEY (run_id, step));
+CREATE INDEX measurements_started ON ftmline.measurements (started_at);
+CREATE TABLE ftmline.stations (
+  name text PRIMARY KEY,
+  host text NOT NULL,
+  published_at timestamptz NOT NULL,
+  outbox_waiting bigint NOT NULL CHECK (outbox_waiting >= 0),
+  slots json NOT NULL);
+
+-- A run, its failure and its measurements (a JSON array of objects with
+-- step, name, unit, value, low, high, passed), in one transaction.
+DROP FUNCTION ftmline.store_run(text, text, text, text, text, text, text, timestamptz, timestamptz, json);
+CREATE FUNCTION ftmline.store_run(p_run_id text, p_hwid text, p_verdict text, p_plan_name text, p_plan_md5 text,
+                                  p_station text, p_operator text, p_started timestamptz, p_ended timestamptz,
+                                  p_record json, p_failed_step text, p_failed_reply text,
+                                  p_measurements json) RETURNS boolean
+LANGUAGE plpgsql SECURITY DEFINER SET search_path = ftmline, pg_temp AS $$
+BEGIN
+  INSERT INTO runs (run_id, hwid, verdict, plan_name, plan_md5, station, operator, started_at, ended_at, record,
+                    failed_step, failed_reply)
+    VALUES (p_run_id, p_hwid, p_verdict, p_plan_name, p_plan_md5, p_station, p_operator, p_started, p_ended,
+            p_record, p_failed_step, p_failed_reply)
+    ON CONFLICT (run_id) DO NOTHING;
+  IF NOT FOUND THEN
+    RETURN false;
+  END IF;
+  INSERT INTO measurements (run_id, step, plan_name, started_at, name, unit, value, low, high, passed)
+    SELECT p_run_id, m.step, p_plan_name, p_started, m.name, m.unit, m.value, m.low, m.high, m.passed
+    FROM json_to_recordset(p_measurements) AS m (step integer, name text, unit text, value double precision,
+                                                  low double precision, high double precision, passed boolean);
+  PERFORM log_event('record', p_hwid, p_station, p_operator,
+                    format('run %s %s, plan %s', p_run_id, p_verdict, p_plan_name));
+  RETURN true;
+END $$;
+
+-- One row per station; the view LISTENs on ftmline_stations.
+CREATE FUNCTION ftmline.publish_station(p_name text, p_host text, p_outbox bigint, p_slots json) RETURNS void
+LANGUAGE plpgsql SECURITY DEFINER SET search_path = ftmline, pg_temp AS $$
+BEGIN
+  INSERT INTO stations (name, host, published_at, outbox_waiting, slots)
+    VALUES (p_name, p_host, now(), p_outbox, p_slots)
+    ON CONFLICT (name) DO UPDATE SET host = excluded.host, published_at = excluded.published_at,
+      outbox_waiting = excluded.outbox_waiting, slots = excluded.slots;
+  PERFORM pg_notify('ftmline_stations', p_name);
+END $$;
+
+REVOKE ALL ON ALL FUNCTIONS IN SCHEMA ftmline FROM PUBLIC;
+GRANT SELECT ON ftmline.measurements, ftmline.stations TO ftmline_station;
+GRANT EXECUTE ON FUNCTION
+  ftmline.store_run(text, text, text, text, text, text, text, timestamptz, timestamptz, json, text, text, json),
+  ftmline.publish_station(text, text, bigint, json)
+  TO ftmline_station;
 )sql",
 };
 

@@ -14,6 +14,7 @@
 #include <map>
 #include <optional>
 #include <random>
+#include <span>
 #include <string>
 #include <thread>
 #include <vector>
@@ -96,6 +97,31 @@ CREATE TRIGGER events_no_update BEFORE UPDATE ON events
 CREATE TRIGGER events_no_delete BEFORE DELETE ON events
   BEGIN SELECT RAISE(ABORT, 'the audit log is append-only'); END;
 )sql",
+    // 2: the line view: a run's failure and measurements, stations' state.
+    R"sql(
+ALTER TABLE runs ADD COLUMN failed_step TEXT NOT NULL DEFAULT '';
+ALTER TABLE runs ADD COLUMN failed_reply TEXT NOT NULL DEFAULT '';
+CREATE INDEX runs_started ON runs (started_at);
+CREATE TABLE measurements (
+  run_id TEXT NOT NULL REFERENCES runs (run_id),
+  step INTEGER NOT NULL,
+  plan_name TEXT NOT NULL,
+  started_at TEXT NOT NULL,
+  name TEXT NOT NULL,
+  unit TEXT NOT NULL,
+  value REAL NOT NULL,
+  low REAL,
+  high REAL,
+  passed INTEGER NOT NULL CHECK (passed IN (0, 1)),
+  PRIMARY KEY (run_id, step)) STRICT;
+CREATE INDEX measurements_started ON measurements (started_at);
+CREATE TABLE stations (
+  name TEXT PRIMARY KEY,
+  host TEXT NOT NULL,
+  published_at TEXT NOT NULL,
+  outbox_waiting INTEGER NOT NULL CHECK (outbox_waiting >= 0),
+  slots TEXT NOT NULL CHECK (json_valid(slots))) STRICT;
+)sql",
 };
 static_assert(std::size(kSchemaSteps) == kSchemaVersion);
 
@@ -141,10 +167,15 @@ constexpr const char* kVoidSerial = "UPDATE serials SET state = 'void' WHERE kin
 constexpr const char* kVoidPair = "UPDATE mac_pairs SET state = 'void' WHERE lan4 = ?";
 constexpr const char* kAddRun =
     "INSERT INTO runs (run_id, hwid, verdict, plan_name, plan_md5, station, operator, started_at, ended_at, "
-    "record, stored_at) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, " ISO("?8") ", " ISO(
+    "record, stored_at, failed_step, failed_reply) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, " ISO("?8") ", " ISO(
         "?9") ", ?10, " NOW
-              ") "
+              ", ?11, ?12) "
               "ON CONFLICT (run_id) DO NOTHING";
+constexpr const char* kAddMeasurement =
+    "INSERT INTO measurements (run_id, step, plan_name, started_at, name, unit, value, low, high, passed) "
+    "SELECT ?1, ?2, plan_name, started_at, ?3, ?4, ?5, ?6, ?7, ?8 FROM runs WHERE run_id = ?1";
+constexpr const char* kAllRuns = "SELECT run_id, record FROM runs";
+constexpr const char* kSetFailure = "UPDATE runs SET failed_step = ?2, failed_reply = ?3 WHERE run_id = ?1";
 constexpr const char* kRoute =
     "SELECT count(*), coalesce(sum(verdict = 'passed'), 0), coalesce(sum(verdict = 'failed'), 0), "
     "coalesce(sum(verdict = 'aborted'), 0) FROM runs WHERE hwid = ? AND plan_name = ?";
@@ -171,6 +202,67 @@ constexpr const char* kAudit =
     "SELECT id, at, kind, coalesce(hwid, ''), station, operator, detail FROM events "
     "WHERE ?1 = '' OR hwid = ?1 ORDER BY id DESC LIMIT ?2";
 
+// ---- the line view ----
+
+constexpr const char* kPublish =
+    "INSERT INTO stations (name, host, published_at, outbox_waiting, slots) VALUES (?1, ?2, " NOW
+    ", ?3, ?4) "
+    "ON CONFLICT (name) DO UPDATE SET host = excluded.host, published_at = excluded.published_at, "
+    "outbox_waiting = excluded.outbox_waiting, slots = excluded.slots";
+constexpr const char* kStations =
+    "SELECT name, host, published_at, outbox_waiting, slots, "
+    "CAST(round((julianday('now') - julianday(published_at)) * 86400000) AS INTEGER) FROM stations ORDER BY "
+    "name";
+constexpr const char* kDataVersion = "PRAGMA data_version";
+
+// ?1 since, ?2 until (never empty here), ?3 plan or ''.
+#define IN_PERIOD(t) t "started_at >= ?1 AND " t "started_at < ?2 AND (?3 = '' OR " t "plan_name = ?3)"
+#define QUARTER "CAST(strftime('%s', started_at) AS INTEGER) / 900"
+
+// A unit counts where its first try is; its tries are its runs of the plan
+// that were not aborted. Only units with a try in the period are looked at.
+constexpr const char* kYield =
+    "WITH recent AS (SELECT DISTINCT hwid, plan_name FROM runs WHERE " IN_PERIOD("") " AND verdict <> 'aborted'), "
+    "tries AS (SELECT r.plan_name, r.station, r.started_at, r.verdict, row_number() OVER w AS n, "
+    "count(*) OVER (PARTITION BY r.hwid, r.plan_name) AS total, "
+    "last_value(r.verdict) OVER (w ROWS BETWEEN UNBOUNDED PRECEDING AND UNBOUNDED FOLLOWING) AS latest "
+    "FROM runs r JOIN recent USING (hwid, plan_name) WHERE r.verdict <> 'aborted' "
+    "WINDOW w AS (PARTITION BY r.hwid, r.plan_name ORDER BY r.started_at, r.run_id)) "
+    "SELECT plan_name, station, " QUARTER ", count(*), sum(verdict = 'passed'), sum(latest = 'passed'), "
+    "sum(total - 1), 0 FROM tries WHERE n = 1 AND started_at >= ?1 AND started_at < ?2 GROUP BY 1, 2, 3 "
+    "UNION ALL SELECT plan_name, station, " QUARTER ", 0, 0, 0, 0, count(*) FROM runs "
+    "WHERE verdict = 'aborted' AND " IN_PERIOD("") " GROUP BY 1, 2, 3 ORDER BY 1, 2, 3";
+constexpr const char* kFailuresByStep =
+    "SELECT failed_step, '', count(*) FROM runs WHERE verdict = 'failed' AND " IN_PERIOD(
+        "") " GROUP BY 1 ORDER BY 3 DESC, 1 LIMIT ?4";
+constexpr const char* kFailuresByReply =
+    "SELECT failed_step, failed_reply, count(*) FROM runs WHERE verdict = 'failed' AND " IN_PERIOD(
+        "") " GROUP BY 1, 2 ORDER BY 3 DESC, 1, 2 LIMIT ?4";
+
+// A run and the identity of its unit, as RunRow has them; ?9 says whether
+// to give the record.
+#define RUN_ROW                                                                                              \
+  "SELECT r.run_id, r.hwid, coalesce(u.sn, ''), coalesce(u.csn, ''), coalesce(u.lan4, ''), r.plan_name, "    \
+  "r.plan_md5, r.station, r.operator, r.verdict, (SELECT count(*) FROM runs p WHERE p.hwid = r.hwid AND "    \
+  "p.plan_name = r.plan_name AND (p.started_at < r.started_at OR (p.started_at = r.started_at AND p.run_id " \
+  "<= r.run_id))), r.started_at, r.ended_at, r.failed_step, r.failed_reply, CASE WHEN ?9 THEN r.record "     \
+  "ELSE '' END FROM runs r LEFT JOIN units u ON u.hwid = r.hwid "
+
+constexpr const char* kFailedRuns = RUN_ROW "WHERE r.verdict = 'failed' AND " IN_PERIOD(
+    "r.") " AND r.failed_step = ?4 AND (?5 IS NULL OR r.failed_reply = ?5) "
+          "ORDER BY r.started_at DESC, r.run_id DESC LIMIT ?6";
+constexpr const char* kRun = RUN_ROW "WHERE r.run_id = ?4";
+constexpr const char* kRunsBetween = RUN_ROW "WHERE " IN_PERIOD(
+    "r.") " AND (r.started_at > ?4 OR (r.started_at = ?4 AND r.run_id > ?5)) "
+          "ORDER BY r.started_at, r.run_id LIMIT ?6";
+constexpr const char* kMeasurementStats =
+    "SELECT plan_name, name, unit, low, high, count(*), avg(value), min(value), max(value), "
+    "sum((low IS NOT NULL AND value < low) OR (high IS NOT NULL AND value > high)) FROM measurements "
+    "WHERE " IN_PERIOD("") " GROUP BY plan_name, name, unit, low, high ORDER BY 1, 2, 3, 4, 5";
+
+#undef RUN_ROW
+#undef QUARTER
+#undef IN_PERIOD
 #undef NOW
 #undef ISO
 
@@ -197,8 +289,35 @@ int on_busy(void* started_at, int count) {
   return 1;
 }
 
+// How often a watch looks whether the file changed.
+constexpr auto kWatchStep = std::chrono::milliseconds(100);
+
 // A value bound to a statement's parameter.
-using Param = std::variant<std::nullptr_t, std::int64_t, std::string_view>;
+using Param = std::variant<std::nullptr_t, std::int64_t, double, std::string_view>;
+
+Param optional_param(const std::optional<double>& value) { return value ? Param(*value) : Param(nullptr); }
+
+// The period's open bounds as bounds every stored time is within.
+constexpr std::string_view kEarliest = "0000";
+constexpr std::string_view kLatest = "9999";
+std::string_view since_of(const Period& p) { return p.since.empty() ? kEarliest : std::string_view(p.since); }
+std::string_view until_of(const Period& p) { return p.until.empty() ? kLatest : std::string_view(p.until); }
+
+std::optional<double> optional_number(const std::string& text) {
+  if (text.empty()) return std::nullopt;
+  return std::strtod(text.c_str(), nullptr);
+}
+
+RunRow run_row(const Row& r) {
+  std::string lan4, lan3;
+  if (!r[4].empty()) {
+    auto mac = std::stoull(r[4]);
+    lan4 = pc::mac_command_form(mac);
+    lan3 = pc::mac_command_form(mac + 1);
+  }
+  return {r[0],  r[1],  r[2],  r[3],  lan4, lan3, r[5], r[6], r[7], r[8], r[9], std::stoll(r[10]),
+          r[11], r[12], r[13], r[14], r[15]};
+}
 
 Error engine_error(sqlite3* db, int code, const std::string& what) {
   std::string message = what + ": " + (db ? sqlite3_errmsg(db) : sqlite3_errstr(code));
@@ -215,13 +334,17 @@ Error engine_error(sqlite3* db, int code, const std::string& what) {
 
 class SqliteDb final : public LineDb {
  public:
-  explicit SqliteDb(std::string path) : path_(std::move(path)) {}
+  SqliteDb(std::string path, bool read_only) : path_(std::move(path)), read_only_(read_only) {}
 
   std::string describe() const override { return "sqlite:" + path_; }
 
  private:
-  // Runs a cached statement with `params`, gives every row.
   Result<std::vector<Row>> run(const char* sql, std::initializer_list<Param> params = {}) {
+    return run_all(sql, std::span<const Param>(params.begin(), params.size()));
+  }
+
+  // Runs a cached statement with `params`, gives every row.
+  Result<std::vector<Row>> run_all(const char* sql, std::span<const Param> params) {
     Statement& statement = statements_[sql];
     if (!statement) {
       sqlite3_stmt* raw = nullptr;
@@ -235,6 +358,8 @@ class SqliteDb final : public LineDb {
     for (const Param& p : params) {
       if (const auto* number = std::get_if<std::int64_t>(&p))
         sqlite3_bind_int64(s, index, *number);
+      else if (const auto* real = std::get_if<double>(&p))
+        sqlite3_bind_double(s, index, *real);
       else if (const auto* text = std::get_if<std::string_view>(&p))
         sqlite3_bind_text(s, index, text->data(), static_cast<int>(text->size()), SQLITE_TRANSIENT);
       else
@@ -312,6 +437,8 @@ class SqliteDb final : public LineDb {
       statements_.clear();
       for (const char* pragma : {"PRAGMA synchronous = FULL", "PRAGMA foreign_keys = ON"})
         if (auto done = exec(pragma); !done) return disconnect(done.error());
+      if (read_only_)
+        if (auto done = exec("PRAGMA query_only = ON"); !done) return disconnect(done.error());
       checked_ = false;
     }
     if (!create && !checked_) {
@@ -359,6 +486,8 @@ class SqliteDb final : public LineDb {
     if (*version > kSchemaVersion) return Error{ErrorKind::kSchema, schema_mismatch_message(*version)};
     for (int step = *version + 1; step <= kSchemaVersion; ++step) {
       if (auto done = exec(kSchemaSteps[step - 1]); !done) return done.error();
+      if (step == 2)
+        if (auto done = read_old_records(); !done) return done.error();
       if (auto done = run(kSetVersion, {std::int64_t{step}}); !done) return done.error();
     }
     if (auto c = tx.commit(); !c) return c.error();
@@ -476,19 +605,46 @@ class SqliteDb final : public LineDb {
     return Done{};
   }
 
-  Result<bool> try_store_run(const RunRecord& r) override {
+  Result<bool> try_store_run(const RunRecord& r, const RecordFacts& facts) override {
     if (auto c = connect(false); !c) return c.error();
     Transaction tx(*this);
     if (auto b = tx.begin(true); !b) return b.error();
-    auto added = run(kAddRun, {r.run_id, r.hwid, r.verdict, r.plan_name, r.plan_md5, r.station,
-                               r.operator_name, r.started_at, r.ended_at, r.record_json});
+    auto added =
+        run(kAddRun, {r.run_id, r.hwid, r.verdict, r.plan_name, r.plan_md5, r.station, r.operator_name,
+                      r.started_at, r.ended_at, r.record_json, facts.failed_step, facts.failed_reply});
     if (!added) return added.error();
     bool stored = sqlite3_changes(db_.get()) == 1;
     if (stored) {
+      if (auto m = add_measurements(r.run_id, facts.measurements); !m) return m.error();
       if (auto e = event("record", r.hwid, {r.station, r.operator_name}, run_detail(r)); !e) return e.error();
     }
     if (auto c = tx.commit(); !c) return c.error();
     return stored;
+  }
+
+  Result<Done> add_measurements(const std::string& run_id, const std::vector<Measurement>& measurements) {
+    for (const auto& m : measurements) {
+      auto added =
+          run(kAddMeasurement, {run_id, std::int64_t{m.step}, m.name, m.unit, m.value, optional_param(m.low),
+                                optional_param(m.high), std::int64_t{m.passed}});
+      if (!added) return added.error();
+    }
+    return Done{};
+  }
+
+  // The upgrade to version 2: the failure and measurements of every run
+  // stored before. A measurement the line would refuse now is left out.
+  Result<Done> read_old_records() {
+    auto runs = run(kAllRuns);
+    if (!runs) return runs.error();
+    for (const Row& r : *runs) {
+      std::string why;
+      RecordFacts facts = record_facts(r[1], &why);
+      if (auto set = run(kSetFailure, {r[0], facts.failed_step, facts.failed_reply}); !set)
+        return set.error();
+      if (auto m = add_measurements(r[0], facts.measurements); !m) return m.error();
+    }
+    return Done{};
   }
 
   Result<RouteFacts> try_route(const std::string& hwid, const std::string& plan_name) override {
@@ -550,6 +706,123 @@ class SqliteDb final : public LineDb {
     return events;
   }
 
+  // ---- the line view ----
+
+  Result<Done> try_publish_station(const StationStatus& status, const std::string& slots) override {
+    if (auto c = connect(false); !c) return c.error();
+    auto done = run(kPublish, {status.station, status.host, status.outbox_waiting, slots});
+    if (!done) return done.error();
+    return Done{};
+  }
+
+  Result<std::vector<StationState>> try_stations() override {
+    if (auto c = connect(false); !c) return c.error();
+    auto rows = run(kStations);
+    if (!rows) return rows.error();
+    std::vector<StationState> stations;
+    for (const Row& r : *rows) {
+      auto slots = slots_from_json(r[4]);
+      stations.push_back(
+          {{r[0], r[1], std::stoll(r[3]), slots ? std::move(*slots) : std::vector<SlotStatus>{}},
+           r[2],
+           std::stoll(r[5])});
+    }
+    return stations;
+  }
+
+  // SQLite has no notifications: the file's data_version, which another
+  // connection's commit changes, is looked at every kWatchStep.
+  Result<bool> try_watch_stations(std::chrono::milliseconds within) override {
+    if (auto c = connect(false); !c) return c.error();
+    const auto until = std::chrono::steady_clock::now() + within;
+    for (bool first = true;; first = false) {
+      auto version = run(kDataVersion);
+      if (!version) return version.error();
+      bool changed = (*version)[0][0] != data_version_;
+      data_version_ = (*version)[0][0];
+      if (changed) return true;
+      auto now = std::chrono::steady_clock::now();
+      if (now >= until && !first) return false;
+      std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(kWatchStep, until - now));
+    }
+  }
+
+  Result<std::vector<YieldRow>> try_yield_rows(const Period& p) override {
+    if (auto c = connect(false); !c) return c.error();
+    auto rows = run(kYield, {since_of(p), until_of(p), p.plan});
+    if (!rows) return rows.error();
+    std::vector<YieldRow> out;
+    for (const Row& r : *rows)
+      out.push_back(
+          {r[0],
+           r[1],
+           std::stoll(r[2]),
+           {std::stoll(r[3]), std::stoll(r[4]), std::stoll(r[5]), std::stoll(r[6]), std::stoll(r[7])}});
+    return out;
+  }
+
+  Result<std::vector<FailureCount>> try_failures(const Period& p, bool by_reply) override {
+    if (auto c = connect(false); !c) return c.error();
+    auto rows = run(by_reply ? kFailuresByReply : kFailuresByStep,
+                    {since_of(p), until_of(p), p.plan, static_cast<std::int64_t>(kFailuresShown)});
+    if (!rows) return rows.error();
+    std::vector<FailureCount> out;
+    for (const Row& r : *rows) out.push_back({r[0], r[1], std::stoll(r[2])});
+    return out;
+  }
+
+  // The RUN_ROW statements take the record flag as ?9.
+  static constexpr int kRecordFlag = 9;
+
+  Result<std::vector<RunRow>> run_rows(const char* sql, std::vector<Param> params, bool with_record) {
+    params.resize(kRecordFlag, Param(nullptr));
+    params[kRecordFlag - 1] = std::int64_t{with_record};
+    auto rows = run_all(sql, params);
+    if (!rows) return rows.error();
+    std::vector<RunRow> out;
+    for (const Row& r : *rows) out.push_back(run_row(r));
+    return out;
+  }
+
+  Result<std::vector<RunRow>> try_failed_runs(const Period& p, const std::string& step,
+                                              const std::optional<std::string>& reply,
+                                              std::size_t limit) override {
+    if (auto c = connect(false); !c) return c.error();
+    return run_rows(kFailedRuns,
+                    {since_of(p), until_of(p), p.plan, step, reply ? Param(*reply) : Param(nullptr),
+                     static_cast<std::int64_t>(limit)},
+                    false);
+  }
+
+  Result<std::optional<RunRow>> try_run(const std::string& run_id) override {
+    if (auto c = connect(false); !c) return c.error();
+    auto rows = run_rows(kRun, {nullptr, nullptr, nullptr, run_id}, true);
+    if (!rows) return rows.error();
+    if (rows->empty()) return std::optional<RunRow>();
+    return std::optional<RunRow>(std::move(rows->front()));
+  }
+
+  Result<std::vector<RunRow>> try_runs_between(const Period& p, const std::string& after_started,
+                                               const std::string& after_run_id, std::size_t limit) override {
+    if (auto c = connect(false); !c) return c.error();
+    return run_rows(
+        kRunsBetween,
+        {since_of(p), until_of(p), p.plan, after_started, after_run_id, static_cast<std::int64_t>(limit)},
+        true);
+  }
+
+  Result<std::vector<MeasurementStats>> try_measurement_stats(const Period& p) override {
+    if (auto c = connect(false); !c) return c.error();
+    auto rows = run(kMeasurementStats, {since_of(p), until_of(p), p.plan});
+    if (!rows) return rows.error();
+    std::vector<MeasurementStats> out;
+    for (const Row& r : *rows)
+      out.push_back({r[0], r[1], r[2], optional_number(r[3]), optional_number(r[4]), std::stoll(r[5]),
+                     std::strtod(r[6].c_str(), nullptr), std::strtod(r[7].c_str(), nullptr),
+                     std::strtod(r[8].c_str(), nullptr), std::stoll(r[9])});
+    return out;
+  }
+
   static std::string assign_detail(const Identity& id) {
     return "sn " + id.sn + ", csn " + id.csn + ", macs " + pc::mac_with_colons(id.lan4_mac) + " " +
            pc::mac_with_colons(id.lan3_mac);
@@ -560,18 +833,20 @@ class SqliteDb final : public LineDb {
   }
 
   std::string path_;
+  bool read_only_ = false;
   Sqlite db_;  // opened on first use
   // Prepared statements by their SQL text; finalized before the connection closes.
   std::map<const char*, Statement> statements_;
   bool checked_ = false;                              // the schema version was checked on this connection
+  std::string data_version_;                          // as try_watch_stations last saw it
   std::chrono::steady_clock::time_point busy_since_;  // when the current wait for the lock began
 };
 
 }  // namespace
 
-Result<std::unique_ptr<LineDb>> open_sqlite(const std::string& path) {
+Result<std::unique_ptr<LineDb>> open_sqlite(const std::string& path, bool read_only) {
   if (path.empty()) return refused("sqlite: needs a file path (sqlite:PATH)");
-  return std::unique_ptr<LineDb>(std::make_unique<SqliteDb>(path));
+  return std::unique_ptr<LineDb>(std::make_unique<SqliteDb>(path, read_only));
 }
 
 }  // namespace ftmd::line

@@ -41,20 +41,19 @@ void Keypad::set_present(bool present) {
 
 void Keypad::take_events_locked() const {
   alignas(inotify_event) char buf[4096];
-  bool closed = false;
   for (ssize_t n; (n = ::read(inotify_.get(), buf, sizeof(buf))) > 0;) {
     for (char* at = buf; at < buf + n;) {
       const auto* event = reinterpret_cast<const inotify_event*>(at);
       at += sizeof(inotify_event) + event->len;
       if (event->wd != watch_) continue;
       if (event->mask & IN_OPEN) ++readers_;
-      if ((event->mask & IN_CLOSE) && readers_ > 0 && --readers_ == 0) closed = true;
-    }
-  }
-  // The last reader is gone: what it left unread goes with it.
-  if (closed && readers_ == 0) {
-    char drain[4096];
-    while (::read(fifo_.get(), drain, sizeof(drain)) > 0) {
+      // The last reader is gone: what it left unread goes with it, at this
+      // point of the events (a close and the next open may come in one batch).
+      if ((event->mask & IN_CLOSE) && readers_ > 0 && --readers_ == 0) {
+        char drain[4096];
+        while (::read(fifo_.get(), drain, sizeof(drain)) > 0) {
+        }
+      }
     }
   }
   changed_.notify_all();

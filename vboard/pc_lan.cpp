@@ -79,6 +79,16 @@ void PcLan::adopt(Board& board, int n) {
             name},
            board.pc_netns_fd());
     run_ip({"ip", "link", "set", name, "up"}, netns_.get());
+    // A board's reboot drops its links for its boot time only, and the
+    // kernel reports a carrier change at most once a second: a short drop
+    // can pass unseen, and the PC would keep the last unit's MAC for the
+    // board's address as long as the entry counts as reachable (15 to 45 s).
+    // Entries that are checked again after a second make a unit with a new
+    // MAC reachable within a few seconds, as on a line whose units take
+    // seconds to boot.
+    run_ip({"ip", "ntable", "change", "name", "arp_cache", "dev", name, "base_reachable", "1000",
+            "delay_probe", "1000"},
+           netns_.get());
     if (i.name == "lan4")
       run_ip({"ip", "addr", "add", "192.0." + std::to_string(10 + n) + ".2/24", "dev", name}, netns_.get());
   }

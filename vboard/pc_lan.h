@@ -14,7 +14,10 @@ namespace vboard {
 // their own. Board n (from 1) has lan4 at 192.0.(10+n).1/24 and the PC's end
 // of it 192.0.(10+n).2/24, so each board's web server is reached on its own
 // address; the PC's ends are named "<interface>-pc<n>". A program run in
-// netns_fd() reaches them all. Create and destroy it on one thread.
+// netns_fd() reaches them all. The PC checks a board's MAC again a second
+// after it last saw it answer, so a unit swapped in with a new MAC is
+// reached at once even when the kernel missed the short link drop. Create
+// and destroy it on one thread.
 class PcLan {
  public:
   // Makes the namespace (held by a child process that dies with this

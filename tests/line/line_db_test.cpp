@@ -42,8 +42,8 @@ TEST_P(LineDb, CommandsGiveOneIdentityPerUnitAndRefuseWhatTheLineCannotTake) {
   };
   const Step steps[] = {
       {{"assign", "HW-A"}, 1, "", "run ftmline init\n"},
-      {{"init"}, 0, ": schema version 1 (created)\n", ""},
-      {{"init"}, 0, ": schema version 1 (already current)\n", ""},
+      {{"init"}, 0, ": schema version 2 (created)\n", ""},
+      {{"init"}, 0, ": schema version 2 (already current)\n", ""},
       {{"import-macs", "--first", "00-1b-2c-3d-4e-5f", "--count", "4"},
        0,
        "imported 4 MAC addresses, 00:1B:2C:3D:4E:5F to 00:1B:2C:3D:4E:62: 2 units\n",

@@ -46,8 +46,8 @@ TestDb::~TestDb() {
   if (!dir_.empty()) std::filesystem::remove_all(dir_);
 }
 
-std::unique_ptr<LineDb> TestDb::open(std::chrono::milliseconds retry_within) const {
-  auto db = open_line_db(url_, retry_within);
+std::unique_ptr<LineDb> TestDb::open(std::chrono::milliseconds retry_within, Access access) const {
+  auto db = open_line_db(url_, retry_within, access);
   EXPECT_TRUE(db.ok()) << url_;
   return db ? std::move(*db) : nullptr;
 }

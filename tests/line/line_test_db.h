@@ -32,7 +32,8 @@ class TestDb {
   const std::string& url() const { return url_; }
   bool postgres() const { return engine_ == "postgres"; }
   const std::string& name() const { return name_; }
-  std::unique_ptr<LineDb> open(std::chrono::milliseconds retry_within = kDefaultRetryWithin) const;
+  std::unique_ptr<LineDb> open(std::chrono::milliseconds retry_within = kDefaultRetryWithin,
+                               Access access = Access::kReadWrite) const;
   // SQL text as the database's owner, around the line's rules.
   Status sql(const std::string& text) const;
 

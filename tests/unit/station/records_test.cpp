@@ -61,6 +61,29 @@ TEST(Records, JsonKeepsEveryExchangeAndExactReplies) {
   EXPECT_TRUE(back["steps"][2]["attempts"].empty());
 }
 
+// An aborted unit is neither passed nor failed, in JSON and in JUnit; the
+// operator's answer and the unit file's own columns go into the record.
+TEST(Records, AbortedUnitsAnswersAndUnitProperties) {
+  UnitRecord r = sample_record();
+  r.verdict = Verdict::kAborted;
+  r.steps[1].verdict = Verdict::kAborted;
+  r.steps[1].message = "aborted: the station was stopped";
+  r.steps[0].answer = AnswerRecord{"judge", "Is the LED red?", "pass", "ann", "web", "t1", "t2", 2300};
+  r.unit.properties = {{"Order No", "PO-7"}};
+  auto back = nlohmann::json::parse(unit_json(r).dump());
+  EXPECT_EQ(back["verdict"], "aborted");
+  EXPECT_EQ(back["steps"][1]["verdict"], "aborted");
+  EXPECT_EQ(back["steps"][0]["answer"]["who"], "ann");
+  EXPECT_EQ(back["steps"][0]["answer"]["took_ms"], 2300);
+  EXPECT_EQ(back["unit"]["properties"]["Order No"], "PO-7");
+  const std::string xml = junit_xml({r}, "run");
+  for (const char* part :
+       {"failures=\"0\" errors=\"0\" skipped=\"2\"", "<property name=\"verdict\" value=\"aborted\"/>",
+        "<skipped message=\"aborted: the station was stopped\"/>",
+        "<property name=\"unit.Order No\" value=\"PO-7\"/>"})
+    EXPECT_NE(xml.find(part), std::string::npos) << part << "\nin:\n" << xml;
+}
+
 TEST(Records, XmlEscapeLeavesNoMarkupOrControlCharacter) {
   const std::pair<std::string, std::string> cases[] = {
       {"plain", "plain"},
