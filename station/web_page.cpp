@@ -98,8 +98,9 @@ main{flex:1;min-height:0;display:grid;grid-template-columns:repeat(var(--cols,1)
 .failure-message{color:#ff9d9d;overflow-wrap:anywhere}
 .failure pre{margin:4px 0 0;font:17px/1.3 "DejaVu Sans Mono",monospace;white-space:pre-wrap;overflow-wrap:anywhere;
  max-height:2.7em;overflow:hidden;color:#ffb3b3}
-.steps{flex:1 1 0;min-height:0;overflow:hidden;position:relative;font-size:18px;border-top:1px solid #2c3945;
- padding-top:5px}
+.steps{flex:1 1 0;min-height:0;overflow:hidden;position:relative;font-size:18px;border-top:1px solid #2c3945}
+.steps.more{-webkit-mask-image:linear-gradient(#000 calc(100% - 1.4em),transparent);
+ mask-image:linear-gradient(#000 calc(100% - 1.4em),transparent)}
 .step{display:flex;gap:10px;padding:1px 6px;white-space:nowrap;border-radius:4px}
 .step .sym{flex:0 0 1.2em;text-align:center}
 .step .sname{flex:0 1 40%;min-width:0;overflow:hidden;text-overflow:ellipsis}
@@ -288,7 +289,7 @@ constexpr std::string_view kScript = R"js(
       wait = true;
     } else if (slot.status && slot.status !== 'running') {
       note = shown(slot.status);
-    } else if (r >= 0 && steps[r].message) {
+    } else if (r >= 0 && steps[r].message && steps[r].message !== slot.prompt) {
       note = shown(steps[r].message);
     }
     t.note.textContent = note;
@@ -305,12 +306,14 @@ constexpr std::string_view kScript = R"js(
       t.failReply.textContent = shown(steps[f].reply);
       t.failReply.hidden = !steps[f].reply;
     }
-    renderSteps(t, steps, r);
     renderAsk(t, slot, s);
+    renderSteps(t, steps, r);
   }
 
-  // Every step of the unit in a compact list, the running one kept in sight.
+  // Every step of the unit in a compact list, the running one kept in sight
+  // with a few done above it.
   function renderSteps(t, steps, r) {
+    var running = null;
     t.steps.textContent = '';
     t.runningTime = null;
     steps.forEach(function (step, i) {
@@ -320,10 +323,16 @@ constexpr std::string_view kScript = R"js(
       var time = el('span', 'stime', row, stepTime(step));
       el('span', 'sreply', row, stepReply(step));
       if (i === r) {
+        running = row;
         t.runningTime = time;
-        t.steps.scrollTop = Math.max(0, row.offsetTop - t.steps.clientHeight / 2);
       }
     });
+    if (running) {
+      var above = Math.floor(t.steps.clientHeight / 3 / Math.max(1, running.offsetHeight));
+      t.steps.scrollTop = t.steps.children[Math.max(0, r - above)].offsetTop - t.steps.children[0].offsetTop;
+    }
+    // Fades the last row out when more steps follow below it.
+    t.steps.classList.toggle('more', t.steps.scrollHeight - t.steps.scrollTop > t.steps.clientHeight + 1);
   }
 
   // The question's controls, made anew only when another question opens
@@ -376,7 +385,10 @@ constexpr std::string_view kScript = R"js(
       if (t.key !== key) return;  // that question has gone meanwhile
       status.className = accepted ? 'ask-status' : 'ask-status refusal';
       status.textContent = text;
-      if (accepted) return;
+      if (accepted) {
+        focusScan();  // the next slot's label, if one is asked for
+        return;
+      }
       controls.forEach(function (c) { c.disabled = false; });
       if (t.scan) { t.scan.focus(); t.scan.select(); }
     }
@@ -398,12 +410,15 @@ constexpr std::string_view kScript = R"js(
   }
 
   // A barcode scanner types into whatever has focus: an open scan field
-  // (the oldest question's) has it unless the operator chose another field.
+  // (the oldest question's still waiting for a value) has it unless the
+  // operator chose another field.
   function focusScan() {
     var active = document.activeElement;
     if (active && active.tagName === 'INPUT' && !active.disabled && body.contains(active)) return;
     var best = null;
-    tiles.forEach(function (t) { if (t.scan && (!best || t.qid < best.qid)) best = t; });
+    tiles.forEach(function (t) {
+      if (t.scan && !t.scan.disabled && (!best || t.qid < best.qid)) best = t;
+    });
     if (best) best.scan.focus();
   }
 

@@ -43,7 +43,7 @@ constexpr auto kStopRetry = 10ms;
 // one-second retry when the server could not be reached).
 constexpr auto kPageGone = 3s;
 // An answer is a few short fields; anything longer is not one.
-constexpr std::size_t kMaxAnswerBody = 16 * 1024;
+constexpr std::size_t kMaxAnswerBody = std::size_t{16} * 1024;
 constexpr std::size_t kMaxBadge = 64;
 constexpr std::size_t kMaxPageId = 64;
 
