@@ -169,7 +169,7 @@ TEST_F(WebServerTest, ServesThePageTheStateAndNothingElse) {
 // On an address that is not loopback an answer needs the token; whatever is
 // refused answers nothing and the first accepted answer wins, given by the
 // station's operator when the page sends no badge. Reading stays open.
-TEST_F(WebServerTest, AnswersReachTheDeskOnlyWithTheTokenAndAsTheBadge) {
+TEST_F(WebServerTest, AnswersReachTheDeskOnlyWithTheToken) {
   view_.reset();
   start({"0.0.0.0", 0, "", "ann"});
   const std::string token = view_->url().substr(view_->url().find("?token=") + 7);
