@@ -18,6 +18,10 @@ namespace ftmd::line {
 Result<std::unique_ptr<LineDb>> open_sqlite(const std::string& path, bool read_only);
 Result<std::unique_ptr<LineDb>> open_postgres(const std::string& conninfo, bool read_only);
 
+// Creates the schema or upgrades it only up to `version` (at most
+// kSchemaVersion), to test the upgrade from there.
+Result<InitReport> init_up_to(LineDb& db, int version, const Actor& actor);
+
 // A result row, every column as text, NULL as "".
 using Row = std::vector<std::string>;
 

@@ -279,7 +279,11 @@ Result<InitReport> LineDb::init(const Actor& actor) {
   if (auto why = actor_problem(actor); !why.empty()) return invalid(why);
   // The steps and the new version commit together, so init run again after
   // a lost connection finds the schema as it was or as it is now.
-  return retrying(retry_within_, Replay::kSafe, [&] { return try_init(actor); });
+  return retrying(retry_within_, Replay::kSafe, [&] { return try_init(actor, kSchemaVersion); });
+}
+
+Result<InitReport> init_up_to(LineDb& db, int version, const Actor& actor) {
+  return retrying(db.retry_within_, Replay::kSafe, [&] { return db.try_init(actor, version); });
 }
 
 Result<std::int64_t> LineDb::import_macs(const std::string& first, std::uint64_t count, const Actor& actor) {

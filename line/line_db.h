@@ -370,7 +370,9 @@ class LineDb {
   // One attempt of each operation on the engine, its arguments already
   // checked. A rolled-back transaction is kRetry, a server that cannot be
   // reached kUnreachable, a connection lost during the attempt kInDoubt.
-  virtual Result<InitReport> try_init(const Actor& actor) = 0;
+  // Applies the schema's steps up to version `up_to` (kSchemaVersion but in
+  // tests of the upgrade).
+  virtual Result<InitReport> try_init(const Actor& actor, int up_to) = 0;
   virtual Result<std::int64_t> try_import_macs(std::uint64_t first, std::uint64_t count,
                                                const Actor& actor) = 0;
   virtual Result<std::int64_t> try_import_serials(SerialKind kind, const std::vector<std::string>& values,
@@ -406,10 +408,11 @@ class LineDb {
 
   friend Result<std::unique_ptr<LineDb>> open_line_db(const std::string& url,
                                                       std::chrono::milliseconds retry_within, Access access);
+  friend Result<InitReport> init_up_to(LineDb& db, int version, const Actor& actor);
 };
 
 // The schema version this program creates and understands.
-inline constexpr int kSchemaVersion = 2;
+inline constexpr int kSchemaVersion = 3;
 
 // The PostgreSQL channel a station's publish notifies (its name as payload).
 inline constexpr char kStationsChannel[] = "ftmline_stations";

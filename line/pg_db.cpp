@@ -27,6 +27,8 @@ namespace {
 // $1 since, $2 until (never empty here), $3 plan or ''.
 #define IN_PERIOD(t) t "started_at >= $1 AND " t "started_at < $2 AND ($3 = '' OR " t "plan_name = $3)"
 #define QUARTER "floor(extract(epoch FROM started_at) / 900)::bigint"
+// A pool value's state, from the unit u holding it (none: free).
+#define VALUE_STATE "CASE WHEN u.n IS NULL THEN 'free' WHEN u.state = 'void' THEN 'void' ELSE 'assigned' END"
 // A run and the identity of its unit, as RunRow has them, and `record`.
 #define RUN_ROW(record)                                                                                    \
   "SELECT r.run_id, r.hwid, coalesce(u.sn, ''), coalesce(u.csn, ''), coalesce(u.lan4::text, ''), "         \
@@ -95,9 +97,13 @@ constexpr Prepared kStatements[] = {
      "SELECT count(*), count(*) FILTER (WHERE verdict = 'passed'), count(*) FILTER (WHERE verdict = "
      "'failed'), "
      "count(*) FILTER (WHERE verdict = 'aborted') FROM ftmline.runs WHERE hwid = $1 AND plan_name = $2"},
+    // A unit holds the values at its position n of every pool.
     {"find_units",
-     "SELECT hwid FROM ftmline.units WHERE hwid = $1 OR sn = $1 OR csn = $1 OR lan4 = $2 OR lan4 = $2 - 1 "
-     "ORDER BY hwid"},
+     "SELECT hwid FROM ftmline.units WHERE hwid = $1 UNION "
+     "SELECT u.hwid FROM ftmline.serials s JOIN ftmline.units u ON u.n = s.pos "
+     "WHERE s.kind IN ('sn', 'csn') AND s.value = $1 UNION "
+     "SELECT u.hwid FROM ftmline.mac_pairs m JOIN ftmline.units u ON u.n = m.pos "
+     "WHERE m.lan4 IN ($2::bigint, $2::bigint - 1) ORDER BY hwid"},
     {"unit_report",
      "SELECT sn, csn, lan4, state, ftmline.iso(assigned_at), assigned_station, assigned_operator, "
      "coalesce(ftmline.iso(provisioned_at), ''), coalesce(ftmline.iso(voided_at), ''), coalesce(void_reason, "
@@ -107,23 +113,24 @@ constexpr Prepared kStatements[] = {
      "SELECT run_id, verdict, plan_name, plan_md5, station, operator, ftmline.iso(started_at), "
      "ftmline.iso(ended_at) FROM ftmline.runs WHERE hwid = $1 ORDER BY started_at, run_id"},
     {"find_values",
-     "SELECT kind, value, state, coalesce(hwid, '') FROM ftmline.serials WHERE kind IN ('sn', 'csn') AND "
-     "value = $1 "
-     "UNION ALL SELECT 'mac', lan4::text, state, coalesce(hwid, '') FROM ftmline.mac_pairs "
-     "WHERE lan4 = $2 OR lan4 = $2 - 1"},
+     "SELECT s.kind, s.value, " VALUE_STATE ", coalesce(u.hwid, '') FROM ftmline.serials s "
+     "LEFT JOIN ftmline.units u ON u.n = s.pos WHERE s.kind IN ('sn', 'csn') AND s.value = $1 "
+     "UNION ALL SELECT 'mac', m.lan4::text, " VALUE_STATE ", coalesce(u.hwid, '') FROM ftmline.mac_pairs m "
+     "LEFT JOIN ftmline.units u ON u.n = m.pos WHERE m.lan4 IN ($2::bigint, $2::bigint - 1)"},
+    // Every unit holds one value of each pool.
     {"levels",
-     "SELECT kind, count(*), count(*) FILTER (WHERE state = 'assigned'), count(*) FILTER (WHERE state = "
-     "'void'), "
-     "count(*) FILTER (WHERE state = 'free') FROM ftmline.serials GROUP BY kind UNION ALL "
-     "SELECT 'mac', count(*), count(*) FILTER (WHERE state = 'assigned'), count(*) FILTER (WHERE state = "
-     "'void'), "
-     "count(*) FILTER (WHERE state = 'free') FROM ftmline.mac_pairs"},
+     "WITH u AS (SELECT count(*) AS units, count(*) FILTER (WHERE state = 'void') AS void "
+     "FROM ftmline.units) "
+     "SELECT p.pool, p.imported, u.units - u.void, u.void, p.imported - u.units FROM u, "
+     "(SELECT kind AS pool, count(*) AS imported FROM ftmline.serials GROUP BY kind "
+     "UNION ALL SELECT 'mac', count(*) FROM ftmline.mac_pairs) AS p"},
     {"audit",
      "SELECT id, ftmline.iso(at), kind, coalesce(hwid, ''), station, operator, db_role, detail "
-     "FROM ftmline.events WHERE $1 = '' OR hwid = $1 ORDER BY id DESC LIMIT $2"},
+     "FROM ftmline.audit_log WHERE $1 = '' OR hwid = $1 ORDER BY id DESC LIMIT $2"},
 };
 
 #undef RUN_ROW
+#undef VALUE_STATE
 #undef QUARTER
 #undef IN_PERIOD
 
@@ -347,8 +354,9 @@ class PgDb final : public LineDb {
       return Error{ErrorKind::kDenied,
                    where() + one_line(e.what()) + " (this database role may not do that)"};
     } catch (const pqxx::unique_violation& e) {
-      // Another station's concurrent import of the same values: the next
-      // attempt names them.
+      // Another station's concurrent import of the same values (the next
+      // attempt names them), or its assign of the same hardware id or
+      // position (the next attempt finds the unit or takes another).
       return Error{ErrorKind::kRetry, where() + one_line(e.what())};
     } catch (const pqxx::sql_error& e) {
       return sql_failure(e.sqlstate(), e.what());
@@ -385,21 +393,21 @@ class PgDb final : public LineDb {
 
   // ---- the operations ----
 
-  Result<InitReport> try_init(const Actor&) override {
+  Result<InitReport> try_init(const Actor&, int up_to) override {
     return guarded(false, [&](pqxx::connection& c) -> Result<InitReport> {
       pqxx::work tx(c);
       tx.exec(kInitLock);
       int version = 0;
       if (tx.exec_prepared1("has_meta")[0].as<bool>()) version = tx.exec_prepared1("version")[0].as<int>();
       if (version > kSchemaVersion) return Error{ErrorKind::kSchema, schema_mismatch_message(version)};
-      for (int step = version + 1; step <= kSchemaVersion; ++step) {
+      for (int step = version + 1; step <= up_to; ++step) {
         tx.exec(kPgSchemaSteps[step - 1]);
         if (step == 2) read_old_records(tx);
         tx.exec_params(kSetVersion, step);
       }
       tx.commit();
-      checked_ = true;
-      return InitReport{version, kSchemaVersion};
+      checked_ = up_to == kSchemaVersion;
+      return InitReport{version, std::max(version, up_to)};
     });
   }
 

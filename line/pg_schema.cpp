@@ -405,6 +405,255 @@ GRANT EXECUTE ON FUNCTION
   ftmline.publish_station(text, text, bigint, json)
   TO ftmline_station;
 )sql",
+    // 3: the pools as positions. The k-th unit takes the k-th value of every
+    // pool, so an assign writes one row: its unit, whose unique position is
+    // its claim and whose assignment is its assign event.
+    R"sql(
+-- Existing units are numbered in the order they were assigned; each pool's
+-- values are numbered so that the values a unit holds sit at its number,
+-- and the free ones follow in import order. That needs pools and units that
+-- agree: every value taken is held by the unit it names, as void as it is,
+-- and every unit holds one value of each pool.
+DO $$
+DECLARE
+  units_count bigint := (SELECT count(*) FROM ftmline.units);
+  bad text;
+BEGIN
+  SELECT format('%s %s is %s for %s, which does not hold it', s.kind, s.value, s.state, s.hwid) INTO bad
+    FROM ftmline.serials s LEFT JOIN ftmline.units u ON u.hwid = s.hwid
+    WHERE s.state <> 'free' AND (u.hwid IS NULL OR s.value <> CASE s.kind WHEN 'sn' THEN u.sn ELSE u.csn END
+                                 OR (s.state = 'void') <> (u.state = 'void'))
+    ORDER BY s.id LIMIT 1;
+  IF bad IS NULL THEN
+    SELECT format('the MAC pair from %s is %s for %s, which does not hold it', ftmline.mac_text(m.lan4), m.state,
+                  m.hwid) INTO bad
+      FROM ftmline.mac_pairs m LEFT JOIN ftmline.units u ON u.hwid = m.hwid
+      WHERE m.state <> 'free' AND (u.hwid IS NULL OR m.lan4 <> u.lan4 OR (m.state = 'void') <> (u.state = 'void'))
+      ORDER BY m.id LIMIT 1;
+  END IF;
+  IF bad IS NULL THEN
+    SELECT format('the %s pool has %s values taken, but there are %s units', p.pool, p.taken, units_count) INTO bad
+      FROM (SELECT 'sn' AS pool, (SELECT count(*) FROM ftmline.serials WHERE kind = 'sn' AND state <> 'free') AS taken
+            UNION ALL SELECT 'csn', (SELECT count(*) FROM ftmline.serials WHERE kind = 'csn' AND state <> 'free')
+            UNION ALL SELECT 'mac', (SELECT count(*) FROM ftmline.mac_pairs WHERE state <> 'free')) AS p
+      WHERE p.taken <> units_count LIMIT 1;
+  END IF;
+  IF bad IS NOT NULL THEN
+    RAISE EXCEPTION 'cannot upgrade the line database to schema version 3: %', bad;
+  END IF;
+END $$;
+
+ALTER TABLE ftmline.units ADD COLUMN n bigint, ADD COLUMN assigned_role text, ADD COLUMN assign_event bigint;
+UPDATE ftmline.units u SET n = o.n
+  FROM (SELECT hwid, row_number() OVER (ORDER BY assigned_at, hwid) AS n FROM ftmline.units) AS o
+  WHERE o.hwid = u.hwid;
+-- A unit's values are those at its position n: its n is unique, so no value
+-- is held twice. The assignment of a unit upgraded from version 2 has its
+-- event in the event log; a later one is its own event (assign_event, by
+-- the event log's sequence, and the database role that assigned it).
+ALTER TABLE ftmline.units ALTER COLUMN n SET NOT NULL, ADD CONSTRAINT units_n_key UNIQUE (n),
+  ADD CHECK (n > 0), ADD CHECK ((assign_event IS NULL) = (assigned_role IS NULL)),
+  DROP CONSTRAINT units_sn_key, DROP CONSTRAINT units_csn_key, DROP CONSTRAINT units_lan4_key,
+  ALTER COLUMN assigned_role SET DEFAULT session_user,
+  ALTER COLUMN assign_event SET DEFAULT nextval('ftmline.events_id_seq');
+
+ALTER TABLE ftmline.serials ADD COLUMN pos bigint;
+UPDATE ftmline.serials s SET pos = u.n FROM ftmline.units u WHERE s.state <> 'free' AND u.hwid = s.hwid;
+UPDATE ftmline.serials s SET pos = f.pos
+  FROM (SELECT id, (SELECT count(*) FROM ftmline.units) + row_number() OVER (PARTITION BY kind ORDER BY id) AS pos
+        FROM ftmline.serials WHERE state = 'free') AS f
+  WHERE f.id = s.id;
+ALTER TABLE ftmline.serials DROP COLUMN state, DROP COLUMN hwid, DROP COLUMN id;
+ALTER TABLE ftmline.serials ALTER COLUMN pos SET NOT NULL, ADD PRIMARY KEY (kind, pos), ADD CHECK (pos > 0),
+  SET (fillfactor = 100);
+
+ALTER TABLE ftmline.mac_pairs ADD COLUMN pos bigint;
+UPDATE ftmline.mac_pairs m SET pos = u.n FROM ftmline.units u WHERE m.state <> 'free' AND u.hwid = m.hwid;
+UPDATE ftmline.mac_pairs m SET pos = f.pos
+  FROM (SELECT id, (SELECT count(*) FROM ftmline.units) + row_number() OVER (ORDER BY id) AS pos
+        FROM ftmline.mac_pairs WHERE state = 'free') AS f
+  WHERE f.id = m.id;
+ALTER TABLE ftmline.mac_pairs DROP COLUMN state, DROP COLUMN hwid, DROP COLUMN id;
+ALTER TABLE ftmline.mac_pairs ALTER COLUMN pos SET NOT NULL, ADD PRIMARY KEY (pos), ADD CHECK (pos > 0),
+  SET (fillfactor = 100);
+
+DROP FUNCTION ftmline.take_again(text, text), ftmline.move_cursor(text, bigint);
+DROP TABLE ftmline.pool_cursors;
+
+-- The next position to take. Not transactional: a position whose
+-- transaction rolled back (or a killed process, or the values a restart
+-- skips) is a gap below it, which first_free finds once the sequence has
+-- passed the end of the pools.
+CREATE SEQUENCE ftmline.unit_n;
+SELECT setval('ftmline.unit_n', max(n)) FROM ftmline.units HAVING count(*) > 0;
+
+-- A unit's assignment is an event of the audit log: never changed, never
+-- deleted (its state, provisioning and voiding change, in order).
+CREATE FUNCTION ftmline.refuse_unit_change() RETURNS trigger LANGUAGE plpgsql AS $$
+BEGIN
+  RAISE EXCEPTION 'the audit log is append-only (a unit''s assignment is part of it)';
+END $$;
+CREATE TRIGGER units_keep_assignment
+  BEFORE UPDATE OF hwid, n, sn, csn, lan4, assigned_at, assigned_station, assigned_operator, assigned_role,
+    assign_event OR DELETE ON ftmline.units
+  FOR EACH ROW EXECUTE FUNCTION ftmline.refuse_unit_change();
+CREATE TRIGGER units_no_truncate BEFORE TRUNCATE ON ftmline.units
+  FOR EACH STATEMENT EXECUTE FUNCTION ftmline.refuse_unit_change();
+
+-- The audit log: the events, and the assignments that are their own event.
+CREATE VIEW ftmline.audit_log AS
+  SELECT id, at, kind, hwid, station, operator, db_role, detail FROM ftmline.events
+  UNION ALL
+  SELECT assign_event, assigned_at, 'assign', hwid, assigned_station, assigned_operator, assigned_role,
+         'sn ' || sn || ', csn ' || csn || ', macs ' || ftmline.mac_text(lan4) || ' ' || ftmline.mac_text(lan4 + 1)
+  FROM ftmline.units WHERE assign_event IS NOT NULL;
+
+-- The first position below the end of every pool that no unit holds, for
+-- an assign whose position from the sequence is past the end of a pool: a
+-- position whose claim rolled back, or the first one never taken. Raises
+-- FL002 naming the pools that are used up. When no position below the
+-- first free one is free, the sequence continues from there: a refused
+-- assign takes no position, and the one after an import takes the first
+-- value imported.
+CREATE FUNCTION ftmline.first_free() RETURNS bigint
+LANGUAGE plpgsql SET search_path = ftmline, pg_temp SET enable_seqscan = off AS $$
+DECLARE
+  sn_end bigint := coalesce((SELECT max(pos) FROM serials WHERE kind = 'sn'), 0);
+  csn_end bigint := coalesce((SELECT max(pos) FROM serials WHERE kind = 'csn'), 0);
+  mac_end bigint := coalesce((SELECT max(pos) FROM mac_pairs), 0);
+  top bigint := least(sn_end, csn_end, mac_end);
+  held bigint;
+  free bigint;
+  empty text[] := '{}';
+BEGIN
+  SELECT count(*), min(o.r) FILTER (WHERE o.n <> o.r) INTO held, free
+    FROM (SELECT n, row_number() OVER (ORDER BY n) AS r FROM units) AS o;
+  IF free IS NULL THEN
+    free := held + 1;
+    PERFORM setval('unit_n', free, free <= top);  -- taken here, or the next one to take
+  END IF;
+  IF free <= top THEN
+    RETURN free;
+  END IF;
+  IF sn_end < free THEN empty := empty || 'sn'::text; END IF;
+  IF csn_end < free THEN empty := empty || 'csn'::text; END IF;
+  IF mac_end < free THEN empty := empty || 'mac'::text; END IF;
+  RAISE EXCEPTION USING ERRCODE = 'FL002', MESSAGE = json_build_object('pools', empty)::text;
+END $$;
+
+-- Every statement here looks a row up by a unique key: a plan that scans a
+-- table (one a session cached while the table was small) never is right.
+CREATE OR REPLACE FUNCTION ftmline.assign(p_hwid text, p_station text, p_operator text,
+                                          OUT o_sn text, OUT o_csn text, OUT o_lan4 bigint, OUT o_new boolean)
+LANGUAGE plpgsql SECURITY DEFINER SET search_path = ftmline, pg_temp SET enable_seqscan = off AS $$
+DECLARE
+  u units%ROWTYPE;
+  k bigint;
+BEGIN
+  SELECT * INTO u FROM units WHERE hwid = p_hwid;
+  IF FOUND THEN
+    IF u.state = 'void' THEN
+      RAISE EXCEPTION USING ERRCODE = 'FL001',
+        MESSAGE = json_build_object('hwid', p_hwid, 'reason', u.void_reason)::text;
+    END IF;
+    o_sn := u.sn; o_csn := u.csn; o_lan4 := u.lan4; o_new := false;
+    RETURN;
+  END IF;
+  k := nextval('unit_n');
+  SELECT s.value, c.value, m.lan4 INTO o_sn, o_csn, o_lan4 FROM serials s, serials c, mac_pairs m
+    WHERE s.kind = 'sn' AND s.pos = k AND c.kind = 'csn' AND c.pos = k AND m.pos = k;
+  IF NOT FOUND THEN
+    k := first_free();
+    SELECT s.value, c.value, m.lan4 INTO o_sn, o_csn, o_lan4 FROM serials s, serials c, mac_pairs m
+      WHERE s.kind = 'sn' AND s.pos = k AND c.kind = 'csn' AND c.pos = k AND m.pos = k;
+  END IF;
+  -- Another station taking the same hardware id or the same position
+  -- meanwhile makes this a unique violation: the attempt is rolled back and
+  -- the next one finds the unit, or takes another position.
+  INSERT INTO units (hwid, n, sn, csn, lan4, state, assigned_station, assigned_operator)
+    VALUES (p_hwid, k, o_sn, o_csn, o_lan4, 'assigned', p_station, p_operator);
+  o_new := true;
+END $$;
+
+CREATE OR REPLACE FUNCTION ftmline.void_unit(p_hwid text, p_reason text, p_station text, p_operator text)
+RETURNS void
+LANGUAGE plpgsql SECURITY DEFINER SET search_path = ftmline, pg_temp AS $$
+DECLARE
+  u units%ROWTYPE;
+BEGIN
+  SELECT * INTO u FROM units WHERE hwid = p_hwid FOR UPDATE;
+  IF NOT FOUND THEN
+    RAISE EXCEPTION USING ERRCODE = 'FL003', MESSAGE = json_build_object('hwid', p_hwid)::text;
+  END IF;
+  IF u.state = 'void' THEN
+    RETURN;
+  END IF;
+  UPDATE units SET state = 'void', voided_at = now(), void_reason = p_reason WHERE hwid = p_hwid;
+  PERFORM log_event('void', p_hwid, p_station, p_operator, p_reason);
+END $$;
+
+CREATE OR REPLACE FUNCTION ftmline.import_macs(p_first bigint, p_count bigint, p_station text, p_operator text)
+RETURNS bigint
+LANGUAGE plpgsql SECURITY DEFINER SET search_path = ftmline, pg_temp AS $$
+DECLARE
+  other mac_blocks%ROWTYPE;
+  block bigint;
+  last bigint;
+BEGIN
+  -- One import at a time, so the overlap check sees every block and the
+  -- positions follow on.
+  LOCK TABLE mac_blocks IN SHARE ROW EXCLUSIVE MODE;
+  SELECT * INTO other FROM mac_blocks
+    WHERE first_mac < p_first + p_count AND p_first < first_mac + count ORDER BY first_mac LIMIT 1;
+  IF FOUND THEN
+    RAISE EXCEPTION USING ERRCODE = 'FL004', MESSAGE =
+      json_build_object('first', p_first, 'count', p_count, 'other_first', other.first_mac,
+                        'other_count', other.count, 'at', iso(other.imported_at))::text;
+  END IF;
+  INSERT INTO mac_blocks (first_mac, count) VALUES (p_first, p_count) RETURNING id INTO block;
+  last := coalesce((SELECT max(pos) FROM mac_pairs), 0);
+  INSERT INTO mac_pairs (pos, lan4, block_id)
+    SELECT last + i + 1, p_first + 2 * i, block FROM generate_series(0, p_count / 2 - 1) AS i;
+  -- Statistics for the planner before the first unit takes a pair.
+  ANALYZE mac_pairs;
+  PERFORM log_event('import', NULL, p_station, p_operator,
+                    format('macs %s to %s, %s %s', mac_text(p_first), mac_text(p_first + p_count - 1),
+                           p_count / 2, CASE WHEN p_count = 2 THEN 'pair' ELSE 'pairs' END));
+  RETURN p_count / 2;
+END $$;
+
+CREATE OR REPLACE FUNCTION ftmline.import_serials(p_kind text, p_values text[], p_station text, p_operator text)
+RETURNS bigint
+LANGUAGE plpgsql SECURITY DEFINER SET search_path = ftmline, pg_temp AS $$
+DECLARE
+  total bigint;
+  named text[];
+  last bigint;
+BEGIN
+  -- One import at a time, so the positions follow on (assigns only read).
+  LOCK TABLE serials IN SHARE ROW EXCLUSIVE MODE;
+  SELECT count(*) INTO total FROM unnest(p_values) AS v (x) JOIN serials s ON s.kind = p_kind AND s.value = v.x;
+  IF total > 0 THEN
+    SELECT array_agg(x ORDER BY n) INTO named FROM (
+      SELECT v.x, v.n FROM unnest(p_values) WITH ORDINALITY AS v (x, n)
+        JOIN serials s ON s.kind = p_kind AND s.value = v.x ORDER BY v.n LIMIT 5) AS d;
+    RAISE EXCEPTION USING ERRCODE = 'FL005', MESSAGE =
+      json_build_object('kind', p_kind, 'total', total, 'values', named)::text;
+  END IF;
+  last := coalesce((SELECT max(pos) FROM serials WHERE kind = p_kind), 0);
+  INSERT INTO serials (kind, pos, value)
+    SELECT p_kind, last + v.n, v.x FROM unnest(p_values) WITH ORDINALITY AS v (x, n);
+  ANALYZE serials;
+  PERFORM log_event('import', NULL, p_station, p_operator,
+                    format('%s %s %s %s to %s', p_kind, cardinality(p_values),
+                           CASE WHEN cardinality(p_values) = 1 THEN 'value' ELSE 'values' END, p_values[1],
+                           p_values[cardinality(p_values)]));
+  RETURN cardinality(p_values);
+END $$;
+
+REVOKE ALL ON ALL FUNCTIONS IN SCHEMA ftmline FROM PUBLIC;
+GRANT SELECT ON ftmline.audit_log TO ftmline_station;
+)sql",
 };
 
 static_assert(std::size(kPgSchemaSteps) == kSchemaVersion);

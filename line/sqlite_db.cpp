@@ -28,6 +28,14 @@ namespace {
 
 // ---- the schema: step N brings version N --------------------------------
 
+// A MAC number as "00:1B:2C:3D:4E:5F".
+#define MAC_BYTE(m, shift) "(" m ") >> " shift " & 255, "
+#define MAC_BYTES(m) MAC_BYTE(m, "40") MAC_BYTE(m, "32") MAC_BYTE(m, "24") MAC_BYTE(m, "16") MAC_BYTE(m, "8")
+#define MAC_TEXT(m) "printf('%02X:%02X:%02X:%02X:%02X:%02X', " MAC_BYTES(m) "(" m ") & 255)"
+// An assignment's event detail: "sn S1, csn C1, macs 00:1B:2C:3D:4E:5F 00:1B:2C:3D:4E:60".
+#define ASSIGN_DETAIL \
+  "'sn ' || sn || ', csn ' || csn || ', macs ' || " MAC_TEXT("lan4") " || ' ' || " MAC_TEXT("lan4 + 1")
+
 constexpr const char* kSchemaSteps[] = {
     // 1: pools, units, runs and the event log.
     R"sql(
@@ -122,6 +130,77 @@ CREATE TABLE stations (
   outbox_waiting INTEGER NOT NULL CHECK (outbox_waiting >= 0),
   slots TEXT NOT NULL CHECK (json_valid(slots))) STRICT;
 )sql",
+    // 3: the pools as positions. The k-th unit (units.n, its row id) takes
+    // the k-th value of every pool, so an assign writes one row: its unit,
+    // whose assignment is its assign event. Existing units are numbered in
+    // the order they were assigned; each pool's values are numbered so that
+    // the values a unit holds sit at its number, and the free ones follow in
+    // import order (kUpgradeProblem checks first that pools and units agree).
+    R"sql(
+CREATE TABLE units_v3 (
+  n INTEGER PRIMARY KEY CHECK (n > 0),
+  hwid TEXT NOT NULL UNIQUE,
+  sn TEXT NOT NULL,
+  csn TEXT NOT NULL,
+  lan4 INTEGER NOT NULL,
+  state TEXT NOT NULL CHECK (state IN ('assigned', 'provisioned', 'void')),
+  assigned_at TEXT NOT NULL,
+  assigned_station TEXT NOT NULL,
+  assigned_operator TEXT NOT NULL,
+  assign_event INTEGER,
+  provisioned_at TEXT,
+  voided_at TEXT,
+  void_reason TEXT) STRICT;
+INSERT INTO units_v3 (n, hwid, sn, csn, lan4, state, assigned_at, assigned_station, assigned_operator,
+                      provisioned_at, voided_at, void_reason)
+  SELECT row_number() OVER (ORDER BY assigned_at, hwid), hwid, sn, csn, lan4, state, assigned_at,
+         assigned_station, assigned_operator, provisioned_at, voided_at, void_reason
+  FROM units;
+CREATE TABLE serials_v3 (
+  kind TEXT NOT NULL CHECK (kind IN ('sn', 'csn')),
+  pos INTEGER NOT NULL CHECK (pos > 0),
+  value TEXT NOT NULL,
+  imported_at TEXT NOT NULL,
+  PRIMARY KEY (kind, pos),
+  UNIQUE (kind, value)) STRICT, WITHOUT ROWID;
+INSERT INTO serials_v3 (kind, pos, value, imported_at)
+  SELECT s.kind, CASE WHEN s.state = 'free'
+           THEN (SELECT count(*) FROM units) + row_number() OVER (PARTITION BY s.kind, s.state = 'free' ORDER BY s.id)
+           ELSE u.n END, s.value, s.imported_at
+  FROM serials s LEFT JOIN units_v3 u ON u.hwid = s.hwid;
+CREATE TABLE mac_pairs_v3 (
+  pos INTEGER PRIMARY KEY CHECK (pos > 0),
+  lan4 INTEGER NOT NULL UNIQUE,
+  block_id INTEGER NOT NULL REFERENCES mac_blocks (id)) STRICT;
+INSERT INTO mac_pairs_v3 (pos, lan4, block_id)
+  SELECT CASE WHEN m.state = 'free'
+           THEN (SELECT count(*) FROM units) + row_number() OVER (PARTITION BY m.state = 'free' ORDER BY m.id)
+           ELSE u.n END, m.lan4, m.block_id
+  FROM mac_pairs m LEFT JOIN units_v3 u ON u.hwid = m.hwid;
+DROP TABLE units;
+DROP TABLE serials;
+DROP TABLE mac_pairs;
+ALTER TABLE units_v3 RENAME TO units;
+ALTER TABLE serials_v3 RENAME TO serials;
+ALTER TABLE mac_pairs_v3 RENAME TO mac_pairs;
+
+-- A unit's assignment is an event of the audit log: never changed, never
+-- deleted (its state, provisioning and voiding change, in order).
+CREATE TRIGGER units_keep_assignment
+  BEFORE UPDATE OF n, hwid, sn, csn, lan4, assigned_at, assigned_station, assigned_operator, assign_event ON units
+  BEGIN SELECT RAISE(ABORT, 'the audit log is append-only (a unit''s assignment is part of it)'); END;
+CREATE TRIGGER units_no_delete BEFORE DELETE ON units
+  BEGIN SELECT RAISE(ABORT, 'the audit log is append-only (a unit''s assignment is part of it)'); END;
+
+-- The audit log: the events, and the assignments that are their own event
+-- (a unit upgraded from version 2 has its assign event in events).
+CREATE VIEW audit_log AS
+  SELECT id, at, kind, hwid, station, operator, detail FROM events
+  UNION ALL
+  SELECT assign_event, assigned_at, 'assign', hwid, assigned_station, assigned_operator,
+         )sql" ASSIGN_DETAIL R"sql(
+  FROM units WHERE assign_event IS NOT NULL;
+)sql",
 };
 static_assert(std::size(kSchemaSteps) == kSchemaVersion);
 
@@ -134,8 +213,14 @@ static_assert(std::size(kSchemaSteps) == kSchemaVersion);
 constexpr const char* kHasMeta = "SELECT count(*) FROM sqlite_master WHERE type = 'table' AND name = 'meta'";
 constexpr const char* kVersion = "SELECT schema_version FROM meta";
 constexpr const char* kSetVersion = "UPDATE meta SET schema_version = ?";
+// The next event's id, after every event and every assignment: writers take
+// turns, so the last unit's assignment is the latest.
+#define NEXT_EVENT                                          \
+  "(SELECT max(coalesce((SELECT max(id) FROM events), 0), " \
+  "coalesce((SELECT assign_event FROM units ORDER BY n DESC LIMIT 1), 0)) + 1)"
 constexpr const char* kEvent =
-    "INSERT INTO events (at, kind, hwid, station, operator, detail) VALUES (" NOW ", ?, ?, ?, ?, ?)";
+    "INSERT INTO events (id, at, kind, hwid, station, operator, detail) VALUES (" NEXT_EVENT ", " NOW
+    ", ?, ?, ?, ?, ?)";
 
 constexpr const char* kOverlap =
     "SELECT first_mac, count, imported_at FROM mac_blocks WHERE first_mac < ?1 + ?2 AND ?1 < first_mac + "
@@ -145,26 +230,28 @@ constexpr const char* kAddBlock =
     "INSERT INTO mac_blocks (first_mac, count, imported_at) VALUES (?, ?, " NOW ") RETURNING id";
 constexpr const char* kAddPair = "INSERT INTO mac_pairs (lan4, block_id) VALUES (?, ?)";
 constexpr const char* kAddSerial =
-    "INSERT INTO serials (kind, value, imported_at) VALUES (?, ?, " NOW ") ON CONFLICT DO NOTHING";
+    "INSERT INTO serials (kind, pos, value, imported_at) "
+    "VALUES (?1, (SELECT coalesce(max(pos), 0) + 1 FROM serials WHERE kind = ?1), ?2, " NOW
+    ") ON CONFLICT DO NOTHING";
 
 constexpr const char* kUnitState = "SELECT state, coalesce(void_reason, '') FROM units WHERE hwid = ?";
 constexpr const char* kUnitIdentity =
     "SELECT sn, csn, lan4, state, coalesce(void_reason, '') FROM units WHERE hwid = ?";
-constexpr const char* kTakeSerial =
-    "UPDATE serials SET state = 'assigned', hwid = ?1 WHERE id = "
-    "(SELECT id FROM serials WHERE kind = ?2 AND state = 'free' ORDER BY id LIMIT 1) RETURNING value";
-constexpr const char* kTakePair =
-    "UPDATE mac_pairs SET state = 'assigned', hwid = ?1 WHERE id = "
-    "(SELECT id FROM mac_pairs WHERE state = 'free' ORDER BY id LIMIT 1) RETURNING lan4";
+// The next unit's position and the values there ("" for a pool that has
+// none: it is used up; no position is ever skipped, writers take turns).
+constexpr const char* kNextIdentity =
+    "SELECT k.n, coalesce(s.value, ''), coalesce(c.value, ''), coalesce(m.lan4, '') "
+    "FROM (SELECT coalesce(max(n), 0) + 1 AS n FROM units) AS k "
+    "LEFT JOIN serials s ON s.kind = 'sn' AND s.pos = k.n "
+    "LEFT JOIN serials c ON c.kind = 'csn' AND c.pos = k.n "
+    "LEFT JOIN mac_pairs m ON m.pos = k.n";
 constexpr const char* kAddUnit =
-    "INSERT INTO units (hwid, sn, csn, lan4, state, assigned_at, assigned_station, assigned_operator) "
-    "VALUES (?, ?, ?, ?, 'assigned', " NOW ", ?, ?)";
+    "INSERT INTO units (n, hwid, sn, csn, lan4, state, assigned_at, assigned_station, assigned_operator, "
+    "assign_event) VALUES (?, ?, ?, ?, ?, 'assigned', " NOW ", ?, ?, " NEXT_EVENT ")";
 constexpr const char* kProvision =
     "UPDATE units SET state = 'provisioned', provisioned_at = " NOW " WHERE hwid = ? AND state = 'assigned'";
 constexpr const char* kVoidUnit =
     "UPDATE units SET state = 'void', voided_at = " NOW ", void_reason = ? WHERE hwid = ?";
-constexpr const char* kVoidSerial = "UPDATE serials SET state = 'void' WHERE kind = ? AND value = ?";
-constexpr const char* kVoidPair = "UPDATE mac_pairs SET state = 'void' WHERE lan4 = ?";
 constexpr const char* kAddRun =
     "INSERT INTO runs (run_id, hwid, verdict, plan_name, plan_md5, station, operator, started_at, ended_at, "
     "record, stored_at, failed_step, failed_reply) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, " ISO("?8") ", " ISO(
@@ -175,13 +262,31 @@ constexpr const char* kAddMeasurement =
     "INSERT INTO measurements (run_id, step, plan_name, started_at, name, unit, value, low, high, passed) "
     "SELECT ?1, ?2, plan_name, started_at, ?3, ?4, ?5, ?6, ?7, ?8 FROM runs WHERE run_id = ?1";
 constexpr const char* kAllRuns = "SELECT run_id, record FROM runs";
+// The upgrade to version 3: the first way in which the pools and the units
+// disagree, if any (every value taken is held by the unit it names, as void
+// as it is, and every unit holds one value of each pool).
+constexpr const char* kUpgradeProblem =
+    "SELECT s.kind || ' ' || s.value || ' is ' || s.state || ' for ' || s.hwid || ', which does not hold it' "
+    "FROM serials s LEFT JOIN units u ON u.hwid = s.hwid WHERE s.state <> 'free' AND (u.hwid IS NULL OR "
+    "s.value <> CASE s.kind WHEN 'sn' THEN u.sn ELSE u.csn END OR (s.state = 'void') <> (u.state = 'void')) "
+    "UNION ALL SELECT 'the MAC pair from ' || " MAC_TEXT("m.lan4") " || ' is ' || m.state || ' for ' || m.hwid "
+    "|| ', which does not hold it' FROM mac_pairs m LEFT JOIN units u ON u.hwid = m.hwid WHERE m.state <> "
+    "'free' AND (u.hwid IS NULL OR m.lan4 <> u.lan4 OR (m.state = 'void') <> (u.state = 'void')) "
+    "UNION ALL SELECT 'the ' || pool || ' pool has ' || taken || ' values taken, but there are ' || "
+    "(SELECT count(*) FROM units) || ' units' FROM (SELECT 'sn' AS pool, (SELECT count(*) FROM serials "
+    "WHERE kind = 'sn' AND state <> 'free') AS taken UNION ALL SELECT 'csn', (SELECT count(*) FROM serials "
+    "WHERE kind = 'csn' AND state <> 'free') UNION ALL SELECT 'mac', (SELECT count(*) FROM mac_pairs WHERE "
+    "state <> 'free')) WHERE taken <> (SELECT count(*) FROM units) LIMIT 1";
 constexpr const char* kSetFailure = "UPDATE runs SET failed_step = ?2, failed_reply = ?3 WHERE run_id = ?1";
 constexpr const char* kRoute =
     "SELECT count(*), coalesce(sum(verdict = 'passed'), 0), coalesce(sum(verdict = 'failed'), 0), "
     "coalesce(sum(verdict = 'aborted'), 0) FROM runs WHERE hwid = ? AND plan_name = ?";
 
+// A unit holds the values at its position n of every pool.
 constexpr const char* kFindUnits =
-    "SELECT hwid FROM units WHERE hwid = ?1 OR sn = ?1 OR csn = ?1 OR lan4 = ?2 OR lan4 = ?2 - 1 ORDER BY "
+    "SELECT hwid FROM units WHERE hwid = ?1 UNION "
+    "SELECT u.hwid FROM serials s JOIN units u ON u.n = s.pos WHERE s.kind IN ('sn', 'csn') AND s.value = ?1 "
+    "UNION SELECT u.hwid FROM mac_pairs m JOIN units u ON u.n = m.pos WHERE m.lan4 IN (?2, ?2 - 1) ORDER BY "
     "hwid";
 constexpr const char* kUnitReport =
     "SELECT sn, csn, lan4, state, assigned_at, assigned_station, assigned_operator, coalesce(provisioned_at, "
@@ -190,16 +295,24 @@ constexpr const char* kUnitReport =
 constexpr const char* kUnitRuns =
     "SELECT run_id, verdict, plan_name, plan_md5, station, operator, started_at, ended_at FROM runs "
     "WHERE hwid = ? ORDER BY started_at, run_id";
+// A pool value's state, from the unit u holding it (none: free).
+#define VALUE_STATE "CASE WHEN u.n IS NULL THEN 'free' WHEN u.state = 'void' THEN 'void' ELSE 'assigned' END"
 constexpr const char* kFindValues =
-    "SELECT kind, value, state, coalesce(hwid, '') FROM serials WHERE value = ?1 "
-    "UNION ALL SELECT 'mac', lan4, state, coalesce(hwid, '') FROM mac_pairs WHERE lan4 = ?2 OR lan4 = ?2 - 1";
+    "SELECT s.kind, s.value, " VALUE_STATE
+    ", coalesce(u.hwid, '') "
+    "FROM serials s LEFT JOIN units u ON u.n = s.pos WHERE s.kind IN ('sn', 'csn') AND s.value = ?1 "
+    "UNION ALL SELECT 'mac', m.lan4, " VALUE_STATE
+    ", coalesce(u.hwid, '') "
+    "FROM mac_pairs m LEFT JOIN units u ON u.n = m.pos WHERE m.lan4 IN (?2, ?2 - 1)";
+#undef VALUE_STATE
+// Every unit holds one value of each pool.
 constexpr const char* kLevels =
-    "SELECT kind, count(*), sum(state = 'assigned'), sum(state = 'void'), sum(state = 'free') FROM serials "
-    "GROUP BY kind UNION ALL "
-    "SELECT 'mac', count(*), coalesce(sum(state = 'assigned'), 0), coalesce(sum(state = 'void'), 0), "
-    "coalesce(sum(state = 'free'), 0) FROM mac_pairs";
+    "WITH u AS (SELECT count(*) AS units, coalesce(sum(state = 'void'), 0) AS void FROM units) "
+    "SELECT p.pool, p.imported, u.units - u.void, u.void, p.imported - u.units FROM u, "
+    "(SELECT kind AS pool, count(*) AS imported FROM serials GROUP BY kind "
+    "UNION ALL SELECT 'mac', count(*) FROM mac_pairs) AS p";
 constexpr const char* kAudit =
-    "SELECT id, at, kind, coalesce(hwid, ''), station, operator, detail FROM events "
+    "SELECT id, at, kind, coalesce(hwid, ''), station, operator, detail FROM audit_log "
     "WHERE ?1 = '' OR hwid = ?1 ORDER BY id DESC LIMIT ?2";
 
 // ---- the line view ----
@@ -263,8 +376,13 @@ constexpr const char* kMeasurementStats =
 #undef RUN_ROW
 #undef QUARTER
 #undef IN_PERIOD
+#undef NEXT_EVENT
 #undef NOW
 #undef ISO
+#undef ASSIGN_DETAIL
+#undef MAC_TEXT
+#undef MAC_BYTES
+#undef MAC_BYTE
 
 // ---- connection, statements and transactions ------------------------------
 
@@ -475,7 +593,7 @@ class SqliteDb final : public LineDb {
 
   // ---- the operations ----
 
-  Result<InitReport> try_init(const Actor&) override {
+  Result<InitReport> try_init(const Actor&, int up_to) override {
     if (auto c = connect(true); !c) return c.error();
     // WAL is a property of the file: set once, before any transaction.
     if (auto wal = run("PRAGMA journal_mode = WAL"); !wal) return wal.error();
@@ -484,15 +602,17 @@ class SqliteDb final : public LineDb {
     auto version = schema_version();
     if (!version) return version.error();
     if (*version > kSchemaVersion) return Error{ErrorKind::kSchema, schema_mismatch_message(*version)};
-    for (int step = *version + 1; step <= kSchemaVersion; ++step) {
+    for (int step = *version + 1; step <= up_to; ++step) {
+      if (step == 3)
+        if (auto done = pools_agree_with_units(); !done) return done.error();
       if (auto done = exec(kSchemaSteps[step - 1]); !done) return done.error();
       if (step == 2)
         if (auto done = read_old_records(); !done) return done.error();
       if (auto done = run(kSetVersion, {std::int64_t{step}}); !done) return done.error();
     }
     if (auto c = tx.commit(); !c) return c.error();
-    checked_ = true;
-    return InitReport{*version, kSchemaVersion};
+    checked_ = up_to == kSchemaVersion;
+    return InitReport{*version, std::max(*version, up_to)};
   }
 
   Result<std::int64_t> try_import_macs(std::uint64_t first, std::uint64_t count,
@@ -550,9 +670,7 @@ class SqliteDb final : public LineDb {
     if (unit->empty()) return refused(unknown_unit_message(hwid));
     const Row& u = (*unit)[0];
     if (u[3] == "void") return Done{};
-    if (auto done = run(kVoidSerial, {"sn", u[0]}); !done) return done.error();
-    if (auto done = run(kVoidSerial, {"csn", u[1]}); !done) return done.error();
-    if (auto done = run(kVoidPair, {std::stoll(u[2])}); !done) return done.error();
+    // Its values stay with it: void with the unit.
     if (auto done = run(kVoidUnit, {reason, hwid}); !done) return done.error();
     if (auto e = event("void", hwid, actor, reason); !e) return e.error();
     if (auto c = tx.commit(); !c) return c.error();
@@ -570,22 +688,19 @@ class SqliteDb final : public LineDb {
       if (u[3] == "void") return refused(void_unit_message(hwid, u[4]));
       return Assignment{identity_of(hwid, u[0], u[1], std::stoull(u[2])), false};
     }
-    auto sn = run(kTakeSerial, {hwid, "sn"});
-    if (!sn) return sn.error();
-    auto csn = run(kTakeSerial, {hwid, "csn"});
-    if (!csn) return csn.error();
-    auto pair = run(kTakePair, {hwid});
-    if (!pair) return pair.error();
+    auto next = run(kNextIdentity);
+    if (!next) return next.error();
+    const Row& k = (*next)[0];
     std::vector<std::string> empty;
-    if (sn->empty()) empty.push_back("sn");
-    if (csn->empty()) empty.push_back("csn");
-    if (pair->empty()) empty.push_back("mac");
+    for (auto [pool, value] : {std::pair{"sn", &k[1]}, std::pair{"csn", &k[2]}, std::pair{"mac", &k[3]}})
+      if (value->empty()) empty.push_back(pool);
     if (!empty.empty()) return refused(empty_pools_message(empty));
-    std::int64_t lan4 = std::stoll((*pair)[0][0]);
-    Identity id = identity_of(hwid, (*sn)[0][0], (*csn)[0][0], static_cast<std::uint64_t>(lan4));
-    if (auto added = run(kAddUnit, {hwid, id.sn, id.csn, lan4, actor.station, actor.operator_name}); !added)
+    std::int64_t lan4 = std::stoll(k[3]);
+    Identity id = identity_of(hwid, k[1], k[2], static_cast<std::uint64_t>(lan4));
+    if (auto added =
+            run(kAddUnit, {std::stoll(k[0]), hwid, id.sn, id.csn, lan4, actor.station, actor.operator_name});
+        !added)
       return added.error();
-    if (auto e = event("assign", hwid, actor, assign_detail(id)); !e) return e.error();
     if (auto c = tx.commit(); !c) return c.error();
     return Assignment{id, true};
   }
@@ -644,6 +759,17 @@ class SqliteDb final : public LineDb {
         return set.error();
       if (auto m = add_measurements(r[0], facts.measurements); !m) return m.error();
     }
+    return Done{};
+  }
+
+  // Before the upgrade to version 3: the pools and the units agree.
+  Result<Done> pools_agree_with_units() {
+    auto problem = run(kUpgradeProblem);
+    if (!problem) return problem.error();
+    if (!problem->empty())
+      return Error{ErrorKind::kFailed,
+                   "the line database " + path_ +
+                       ": cannot upgrade the line database to schema version 3: " + (*problem)[0][0]};
     return Done{};
   }
 
@@ -821,11 +947,6 @@ class SqliteDb final : public LineDb {
                      std::strtod(r[6].c_str(), nullptr), std::strtod(r[7].c_str(), nullptr),
                      std::strtod(r[8].c_str(), nullptr), std::stoll(r[9])});
     return out;
-  }
-
-  static std::string assign_detail(const Identity& id) {
-    return "sn " + id.sn + ", csn " + id.csn + ", macs " + pc::mac_with_colons(id.lan4_mac) + " " +
-           pc::mac_with_colons(id.lan3_mac);
   }
 
   static std::string run_detail(const RunRecord& r) {

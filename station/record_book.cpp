@@ -12,7 +12,7 @@ namespace {
 constexpr char kProbeName[] = ".ftmstation-probe";
 // As large as a record of the default plan, so that a file system with room
 // for less says so before the first unit rather than after it.
-constexpr std::size_t kProbeBytes = 64 * 1024;
+constexpr std::size_t kProbeBytes = std::size_t{64} * 1024;
 
 }  // namespace
 
@@ -102,9 +102,14 @@ std::vector<std::string> RecordBook::rescue(const std::string& rescue_dir, std::
     const std::string name = record_file_name(entry.record, run_time_);
     const std::string text = record_text(entry.record);
     std::filesystem::create_directories(rescue_dir, ec);
-    const std::string path = rescue_dir + "/" + name;
+    const std::string path = (rescue_dir + "/").append(name);
     if (Status written = write_file_atomic(path, text); written) {
-      said.push_back("the record " + name + " is in " + path + " (move it to " + dir_ + ")");
+      said.push_back(("the record " + name)
+                         .append(" is in ")
+                         .append(path)
+                         .append(" (move it to ")
+                         .append(dir_)
+                         .append(")"));
       continue;
     }
     std::fprintf(err, "ftmstation: the record %s could be written nowhere; here it is whole:\n%s",

@@ -262,16 +262,13 @@ void SlotWorker::run_line() {
     const std::string number =
         std::to_string(index) + (count > 0 ? "/" + std::to_string(count) : std::string());
     auto refuse = [&](const std::string& who, const std::string& why, bool transport) {
-      std::string refused = "unit " + number;
-      refused.append(" refused: ").append(why);
-      say(std::string("REFUSED unit ")
-              .append(number)
+      say(("REFUSED unit " + number)
               .append(" ")
               .append(who)
               .append(": ")
               .append(why)
               .append("; nothing was written to it"));
-      set_status(refused);
+      set_status(("unit " + number).append(" refused: ").append(why));
       run_.worse(transport ? kExitPort : kExitSomeFailed);
       std::lock_guard lock(run_.mutex);
       ++run_.refused;

@@ -41,16 +41,11 @@ void for_each_key(const YAML::Node& map, std::initializer_list<std::string_view>
     if (std::find(known.begin(), known.end(), name) == known.end()) {
       std::string list;
       for (auto k : known) list.append(list.empty() ? "" : ", ").append(k);
-      fail(key, std::string("unknown key \"")
-                    .append(name)
-                    .append("\" in ")
-                    .append(what)
-                    .append(" (known: ")
-                    .append(list)
-                    .append(")"));
+      std::string message = "unknown key \"" + name;
+      message.append("\" in ").append(what).append(" (known: ").append(list).append(")");
+      fail(key, message);
     }
-    if (!seen.insert(name).second)
-      fail(key, std::string("duplicate key \"").append(name).append("\" in ").append(what));
+    if (!seen.insert(name).second) fail(key, ("duplicate key \"" + name).append("\" in ").append(what));
     if (value.IsNull()) fail(key, name + " has no value");
     visit(name, value);
   }

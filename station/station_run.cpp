@@ -242,9 +242,10 @@ int run_station(const StationOptions& options, std::FILE* out, std::FILE* err, i
   std::vector<PortLock> locks;
   const std::string since = iso_time(std::chrono::system_clock::now());
   for (const auto& slot : options.slots) {
-    std::string holder = "station \"" + station + "\", slot ";
-    holder.append(slot.name).append(" (pid ").append(std::to_string(::getpid())).append(", since ");
-    auto lock = PortLock::take(slot.port, holder.append(since).append(")"), &error);
+    std::string holder = "station \"" + station;
+    holder.append("\", slot ").append(slot.name).append(" (pid ").append(std::to_string(::getpid()));
+    holder.append(", since ").append(since).append(")");
+    auto lock = PortLock::take(slot.port, holder, &error);
     if (!lock) {
       std::fprintf(err, "ftmstation: slot %s: %s; nothing was tested\n", slot.name.c_str(), error.c_str());
       return kExitPort;
@@ -394,11 +395,11 @@ int run_station(const StationOptions& options, std::FILE* out, std::FILE* err, i
       std::string path;
       if (!records.keep_if_new(*record, &written, &path)) continue;
       run.count(*record);
-      const std::string prefix = several ? "[" + worker->spec().name + "] " : "";
+      const std::string prefix = several ? ("[" + worker->spec().name).append("] ") : std::string();
       console.line(prefix + Runner::summary_line(*record));
-      std::string where = prefix;
-      where.append(written ? "  record: " + path : "  the record cannot be written: " + written.message());
-      console.line(where);
+      const std::string where =
+          written ? "  record: " + path : "  the record cannot be written: " + written.message();
+      console.line(prefix + where);
       if (worker->line() && record->line) {
         std::string kept_error;
         if (worker->line()->keep(*record, &kept_error))

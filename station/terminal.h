@@ -32,7 +32,7 @@ class TerminalAnswers {
   TerminalAnswers& operator=(const TerminalAnswers&) = delete;
 
   // What one line of input does (the reading thread calls it; tests too).
-  void take_line(const std::string& line);
+  void take_line(const std::string& raw);
 
  private:
   void opened(const OpenQuestion& question);

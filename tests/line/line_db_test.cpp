@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "line/backend.h"
 #include "line/line_test_db.h"
 #include "line/outbox.h"
 
@@ -42,8 +43,8 @@ TEST_P(LineDb, CommandsGiveOneIdentityPerUnitAndRefuseWhatTheLineCannotTake) {
   };
   const Step steps[] = {
       {{"assign", "HW-A"}, 1, "", "run ftmline init\n"},
-      {{"init"}, 0, ": schema version 2 (created)\n", ""},
-      {{"init"}, 0, ": schema version 2 (already current)\n", ""},
+      {{"init"}, 0, ": schema version " + std::to_string(kSchemaVersion) + " (created)\n", ""},
+      {{"init"}, 0, ": schema version " + std::to_string(kSchemaVersion) + " (already current)\n", ""},
       {{"import-macs", "--first", "00-1b-2c-3d-4e-5f", "--count", "4"},
        0,
        "imported 4 MAC addresses, 00:1B:2C:3D:4E:5F to 00:1B:2C:3D:4E:62: 2 units\n",
@@ -250,9 +251,23 @@ TEST_P(LineDb, StationRoutesProvisionsAndStoresEachRunOnce) {
 TEST_P(LineDb, SchemaIsVersionedAndTheEventLogAppendOnly) {
   ASSERT_EQ(run({"init"}).code, 0);
   ASSERT_EQ(run({"import-macs", "--first", "02:00:00:00:00:00", "--count", "2"}).code, 0);
+  for (const char* kind : {"sn", "csn"})
+    ASSERT_EQ(run({"import-serials", "--kind", kind, "--prefix", "S", "--digits", "1", "--from", "1",
+                   "--count", "1"})
+                  .code,
+              0);
+  ASSERT_EQ(run({"assign", "HW1"}).code, 0);
   const std::string prefix = db_->postgres() ? "ftmline." : "";
-  EXPECT_FALSE(db_->sql("UPDATE " + prefix + "events SET detail = 'x'").ok());
-  EXPECT_FALSE(db_->sql("DELETE FROM " + prefix + "events").ok());
+  // A unit's assignment is an event of the log too.
+  for (std::string sql :
+       {"UPDATE %events SET detail = 'x'", "DELETE FROM %events", "UPDATE %units SET sn = 'S2'",
+        "UPDATE %units SET assigned_station = 'x'", "DELETE FROM %units"}) {
+    sql.replace(sql.find('%'), 1, prefix);
+    EXPECT_FALSE(db_->sql(sql).ok()) << sql;
+  }
+  if (db_->postgres()) {
+    EXPECT_FALSE(db_->sql("TRUNCATE ftmline.units CASCADE").ok());
+  }
   ASSERT_TRUE(
       db_->sql("UPDATE " + prefix + "meta SET schema_version = " + std::to_string(kSchemaVersion + 1)).ok());
   std::string newer = "ftmline: the line database's schema is version " + std::to_string(kSchemaVersion + 1) +
@@ -263,6 +278,98 @@ TEST_P(LineDb, SchemaIsVersionedAndTheEventLogAppendOnly) {
     EXPECT_EQ(ran.code, 1) << command;
     EXPECT_EQ(ran.err, newer) << command;
   }
+}
+
+// A version 2 line whose taken values are neither a prefix of their pools
+// nor at the same place in each (as concurrent takes and rollbacks left
+// them): HW-A (void) holds S3, C1 and the third pair, HW-B S2, C2 and the
+// first; S1, S4, C3 and the second and fourth pairs are free.
+TEST_P(LineDb, UpgradeFromVersion2KeepsEveryIdentityAndIssuesTheFreeValuesInImportOrder) {
+  auto line = db_->open();
+  ASSERT_TRUE(init_up_to(*line, 2, {"st0", "op0"}).ok());
+  const std::string p = db_->postgres() ? "ftmline." : "", t = "'2026-12-01T09:00:00.000Z'";
+  ASSERT_TRUE(
+      db_->sql("INSERT INTO " + p + "mac_blocks (first_mac, count, imported_at) VALUES (2199023255552, 8, " +
+               t + "); INSERT INTO " + p +
+               "mac_pairs (lan4, block_id, state, hwid) VALUES "
+               "(2199023255552, 1, 'assigned', 'HW-B'), (2199023255554, 1, 'free', NULL), "
+               "(2199023255556, 1, 'void', 'HW-A'), (2199023255558, 1, 'free', NULL); INSERT INTO " +
+               p + "serials (kind, value, state, hwid, imported_at) VALUES ('sn', 'S1', 'free', NULL, " + t +
+               "), ('sn', 'S2', 'assigned', 'HW-B', " + t + "), ('sn', 'S3', 'void', 'HW-A', " + t +
+               "), ('sn', 'S4', 'free', NULL, " + t + "), ('csn', 'C1', 'void', 'HW-A', " + t +
+               "), ('csn', 'C2', 'assigned', 'HW-B', " + t + "), ('csn', 'C3', 'free', NULL, " + t +
+               "); INSERT INTO " + p +
+               "units (hwid, sn, csn, lan4, state, assigned_at, assigned_station, "
+               "assigned_operator, void_reason) VALUES ('HW-A', 'S3', 'C1', 2199023255556, 'void', " +
+               t + ", 'st0', 'op0', 'scrapped'), ('HW-B', 'S2', 'C2', 2199023255552, 'assigned', " + t +
+               ", 'st0', 'op0', NULL); INSERT INTO " + p +
+               "events (at, kind, hwid, station, operator, "
+               "detail) VALUES (" +
+               t + ", 'assign', 'HW-A', 'st0', 'op0', 'a'), (" + t +
+               ", 'assign', 'HW-B', 'st0', 'op0', 'b'), (" + t + ", 'void', 'HW-A', 'st0', 'op0', 'v')")
+          .ok());
+  // Pools and units that disagree: refused, naming how, and nothing changed
+  // (still version 2); put right, the same line upgrades.
+  struct Disagreement {
+    std::string spoil, mend, why;
+  };
+  const Disagreement disagreements[] = {
+      {"serials SET state = 'assigned', hwid = 'HW-B' WHERE value = 'C3'",
+       "serials SET state = 'free', hwid = NULL WHERE value = 'C3'", "csn C3 is assigned for HW-B"},
+      {"mac_pairs SET state = 'assigned' WHERE lan4 = 2199023255556",
+       "mac_pairs SET state = 'void' WHERE lan4 = 2199023255556",
+       "the MAC pair from 02:00:00:00:00:04 is assigned for HW-A"},
+      {"serials SET state = 'free', hwid = NULL WHERE value = 'S2'",
+       "serials SET state = 'assigned', hwid = 'HW-B' WHERE value = 'S2'",
+       "the sn pool has 1 values taken, but there are 2 units"},
+  };
+  for (const auto& d : disagreements) {
+    ASSERT_TRUE(db_->sql("UPDATE " + p + d.spoil).ok()) << d.spoil;
+    EXPECT_NE(run({"init"}).err.find(": cannot upgrade the line database to schema version 3: " + d.why),
+              std::string::npos)
+        << d.why;
+    EXPECT_NE(run({"status"}).err.find("schema is version 2, this program needs version 3"),
+              std::string::npos);
+    ASSERT_TRUE(db_->sql("UPDATE " + p + d.mend).ok()) << d.mend;
+  }
+  EXPECT_NE(run({"init"}).out.find("schema version 3 (upgraded from version 2)"), std::string::npos);
+
+  struct Step {
+    std::vector<std::string> args;
+    std::string out;  // what stdout or stderr holds
+  };
+  const Step steps[] = {
+      {{"assign", "HW-B"}, "\"sn\":\"S2\",\"csn\":\"C2\",\"lan4_mac\":\"020000000000\""},
+      {{"assign", "HW-A"}, "unit HW-A is void (scrapped)"},
+      {{"assign", "HW-C"}, "\"sn\":\"S1\",\"csn\":\"C3\",\"lan4_mac\":\"020000000002\""},
+      {{"assign", "HW-D"}, "the csn pool is empty"},
+      {{"import-serials", "--kind", "csn", "--prefix", "C", "--digits", "1", "--from", "4", "--count", "1"},
+       "C4"},
+      {{"assign", "HW-D"}, "\"sn\":\"S4\",\"csn\":\"C4\",\"lan4_mac\":\"020000000006\",\"lan3_mac\":"},
+      {{"assign", "HW-E"}, "the sn, csn and mac pools are empty"},
+      {{"status"},
+       "sn             4          3          1          0\ncsn            4          3          1          "
+       "0\nmac            4          3          1          0"},
+      {{"unit", "C1"}, "unit HW-A\n"},
+      {{"unit", "02:00:00:00:00:03"}, "unit HW-C\n"},
+  };
+  for (const auto& step : steps) {
+    Ran ran = run(step.args);
+    EXPECT_NE((ran.out + ran.err).find(step.out), std::string::npos) << step.args[1] << ":\n"
+                                                                     << ran.out << ran.err;
+  }
+  auto events = line->audit({});
+  ASSERT_TRUE(events.ok());
+  std::vector<std::string> log;
+  for (std::size_t i = 0; i < events->size(); ++i) {
+    const AuditEvent& e = (*events)[i];
+    EXPECT_TRUE(i == 0 || e.id > (*events)[i - 1].id) << e.id;
+    log.push_back(e.kind + " " + e.hwid + (e.kind == "assign" && e.hwid > "HW-B" ? ": " + e.detail : ""));
+  }
+  EXPECT_EQ(log, (std::vector<std::string>{
+                     "assign HW-A", "assign HW-B", "void HW-A",
+                     "assign HW-C: sn S1, csn C3, macs 02:00:00:00:00:02 02:00:00:00:00:03", "import ",
+                     "assign HW-D: sn S4, csn C4, macs 02:00:00:00:00:06 02:00:00:00:00:07"}));
 }
 
 TEST_P(LineDb, OutboxKeepsRunsUntilTheDatabaseTakesThem) {
@@ -340,11 +447,10 @@ TEST(LinePostgres, StationRoleMayAssignAndRecordButNotImportOrVoid) {
     EXPECT_NE(ran.err.find(step.err), std::string::npos) << step.args[0] << ": " << ran.err;
   }
   // Not around the functions either.
-  EXPECT_FALSE(
-      pg_server().sql("SET ROLE st_role; UPDATE ftmline.serials SET state = 'free'", db.name()).ok());
-  EXPECT_FALSE(pg_server()
-                   .sql("SET ROLE st_role; SELECT ftmline.log_event('void', 'x', 'a', 'b', 'c')", db.name())
-                   .ok());
+  for (const char* sql :
+       {"UPDATE ftmline.serials SET value = 'x'", "SELECT setval('ftmline.unit_n', 1)",
+        "SELECT ftmline.first_free()", "SELECT ftmline.log_event('void', 'x', 'a', 'b', 'c')"})
+    EXPECT_FALSE(pg_server().sql(std::string("SET ROLE st_role; ") + sql, db.name()).ok()) << sql;
   auto events = db.open()->audit({});
   ASSERT_TRUE(events.ok());
   EXPECT_EQ(events->at(3).db_role, "st_role");

@@ -127,12 +127,11 @@ TEST_P(LineFaults, KilledAssignsAndARestartLoseAndDuplicateNothing) {
               db.postgres() ? ", server restarted once" : "", seed);
 
   // Each hardware id asked once more, nobody killing: every one gets its
-  // identity, from pools holding exactly enough. On PostgreSQL the pools'
-  // cursors are moved past the end first, so the values still free are
-  // found only by the scan from the beginning (as values given back below a
-  // cursor are).
+  // identity, from pools holding exactly enough. On PostgreSQL the position
+  // sequence is moved past the end first, so the positions still free are
+  // found only by the search for gaps (as those of rolled-back claims are).
   if (db.postgres()) {
-    ASSERT_TRUE(db.sql("UPDATE ftmline.pool_cursors SET low = 1000000000").ok());
+    ASSERT_TRUE(db.sql("SELECT setval('ftmline.unit_n', 1000000000)").ok());
   }
   for (const auto& hwid : hwids) {
     Status started;

@@ -133,6 +133,8 @@ std::unique_ptr<HeadlessChromium> HeadlessChromium::open(const std::string& url,
       browser->call("Target.attachToTarget", {{"targetId", target_id}, {"flatten", true}}, false, error);
   if (!attached) return nullptr;
   browser->session_ = attached->value("sessionId", "");
+  browser->width_ = width;
+  browser->height_ = height;
   // The viewport exactly as asked, whatever the window's frame takes.
   if (!browser->call("Emulation.setDeviceMetricsOverride",
                      {{"width", width}, {"height", height}, {"deviceScaleFactor", 1}, {"mobile", false}},
@@ -167,6 +169,7 @@ std::optional<nlohmann::json> HeadlessChromium::call(const std::string& method, 
     if (n <= 0) {
       *error = method + ": cannot write to chromium: " + std::strerror(errno) + "\n" +
                slurp_tail(dir_ / "chromium.log");
+      broken_ = true;
       return std::nullopt;
     }
     sent += static_cast<std::size_t>(n);
@@ -193,6 +196,7 @@ std::optional<nlohmann::json> HeadlessChromium::call(const std::string& method, 
       *error = method +
                (ready > 0 ? ": chromium closed the DevTools pipe\n" : ": chromium did not answer in time\n") +
                slurp_tail(dir_ / "chromium.log");
+      broken_ = true;
       return std::nullopt;
     }
     pending_.append(buffer, static_cast<std::size_t>(n));
@@ -212,20 +216,35 @@ std::optional<nlohmann::json> HeadlessChromium::evaluate(const std::string& expr
 
 bool HeadlessChromium::wait_until(const std::string& expression, std::chrono::milliseconds within,
                                   std::string* error) {
-  bool answered = true;
+  // While a page loads there is a moment with no document to evaluate in,
+  // and an expression may throw until the page has made its elements: both
+  // are "not yet". Only a browser that no longer answers ends the wait early.
+  std::string last;
   const bool done = ftmd::test::wait_until(
       [&] {
-        const auto value = evaluate(expression, error);
-        answered = value.has_value();
-        return !answered || *value == true;
+        last.clear();
+        const auto value = evaluate(expression, &last);
+        return broken_ || (value && *value == true);
       },
       within, kPollInterval);
-  if (answered && !done) *error = "still not true: " + expression;
-  return answered && done;
+  if (done && !broken_) return true;
+  *error = broken_ ? last : "still not true: " + expression + (last.empty() ? "" : " (" + last + ")");
+  return false;
 }
 
-std::optional<std::string> HeadlessChromium::screenshot_png(std::string* error) {
-  const auto result = call("Page.captureScreenshot", {{"format", "png"}}, true, error);
+bool HeadlessChromium::scan(const std::string& text, std::string* error) {
+  if (!call("Input.insertText", {{"text", text}}, true, error)) return false;
+  for (const char* type : {"keyDown", "keyUp"}) {
+    nlohmann::json key = {{"type", type}, {"key", "Enter"}, {"code", "Enter"}, {"windowsVirtualKeyCode", 13}};
+    if (type == std::string("keyDown")) key["text"] = "\r";
+    if (!call("Input.dispatchKeyEvent", key, true, error)) return false;
+  }
+  return true;
+}
+
+std::optional<std::string> HeadlessChromium::screenshot_png(std::string* error, double scale) {
+  const nlohmann::json clip = {{"x", 0}, {"y", 0}, {"width", width_}, {"height", height_}, {"scale", scale}};
+  const auto result = call("Page.captureScreenshot", {{"format", "png"}, {"clip", clip}}, true, error);
   if (!result) return std::nullopt;
   const std::string base64 = result->value("data", "");
   std::string png(base64.size() / 4 * 3, '\0');
@@ -239,21 +258,6 @@ std::optional<std::string> HeadlessChromium::screenshot_png(std::string* error) 
   // EVP_DecodeBlock counts the bytes the '=' padding stands for.
   png.resize(static_cast<std::size_t>(size) - (base64.ends_with("==") ? 2 : base64.ends_with('=') ? 1 : 0));
   return png;
-}
-
-int processes_mentioning(const std::string& text) {
-  int count = 0;
-  for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
-    std::ifstream cmdline(entry.path() / "cmdline", std::ios::binary);
-    const std::string args((std::istreambuf_iterator<char>(cmdline)), std::istreambuf_iterator<char>());
-    std::ifstream stat_file(entry.path() / "stat");
-    std::string stat_line;
-    std::getline(stat_file, stat_line);
-    const auto paren = stat_line.rfind(')');
-    const bool zombie = paren != std::string::npos && stat_line.compare(paren, 3, ") Z") == 0;
-    count += args.find(text) != std::string::npos && !zombie;
-  }
-  return count;
 }
 
 }  // namespace ftmd::station::testing

@@ -35,12 +35,14 @@ class HeadlessChromium {
 
   // The value of a JavaScript expression in the page, or nothing and why.
   std::optional<nlohmann::json> evaluate(const std::string& expression, std::string* error);
-  // Evaluates `expression` until it is true or `within` has passed.
+  // Evaluates `expression` until it is true or `within` has passed (an
+  // expression that throws, or a page being loaded, is not true yet).
   bool wait_until(const std::string& expression, std::chrono::milliseconds within, std::string* error);
-  // A PNG of the viewport.
-  std::optional<std::string> screenshot_png(std::string* error);
-  // The profile's directory, on every chromium process's command line.
-  const std::filesystem::path& directory() const { return dir_; }
+  // Types `text` and then Enter into whatever has the focus, as a barcode
+  // scanner does.
+  bool scan(const std::string& text, std::string* error);
+  // A PNG of the viewport, its size times `scale`.
+  std::optional<std::string> screenshot_png(std::string* error, double scale = 1);
 
  private:
   std::optional<nlohmann::json> call(const std::string& method, const nlohmann::json& params, bool in_page,
@@ -52,10 +54,9 @@ class HeadlessChromium {
   std::string pending_;  // bytes read after the last whole message
   std::string session_;  // the page target's session
   std::int64_t next_id_ = 1;
+  int width_ = 0, height_ = 0;
+  bool broken_ = false;  // chromium has closed the pipe or stopped answering
   std::filesystem::path dir_;
 };
-
-// How many live (not zombie) processes have `text` in their command line.
-int processes_mentioning(const std::string& text);
 
 }  // namespace ftmd::station::testing

@@ -2,6 +2,7 @@
 
 #include <filesystem>
 #include <future>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -9,6 +10,7 @@
 #include <nlohmann/json.hpp>
 
 #include "live_state.h"
+#include "operator_desk.h"
 #include "wait_until.h"
 #include "web_page.h"
 #include "web_server.h"
@@ -19,166 +21,143 @@ namespace {
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
+using nlohmann::json;
 using test::wait_until;
 
-// A reply a broken or hostile device could send: markup, an escape
-// sequence, NUL and DEL.
-const std::string kNastyReply = std::string("<script>alert(1)</script>\x1b[1m\x01") + '\0' + "\x7f\"'&\n";
+// A reply a broken or hostile device could send: markup that would end the
+// page's script, an escape sequence, NUL and DEL.
+const std::string kNastyReply =
+    std::string("</script><script>alert(1)</script>\x1b[1m\x01") + '\0' + "\x7f\"'&\n";
+
+StepView step(const char* name, StepState state, const std::string& reply = "") {
+  StepView view;
+  view.name = name;
+  view.state = state;
+  view.reply = reply;
+  return view;
+}
 
 StationSnapshot sample_snapshot() {
   StationSnapshot s;
   s.version = 7;
   s.station = "line-3 <b>";
-  SlotView& slot = s.slots.emplace_back();
-  slot.port = "/dev/serial/by-id/usb-FTM_1234-if00";
-  slot.status = "running";
-  slot.prompt = "Press the reset key now & hold";
-  slot.passed = 4;
-  slot.failed = 1;
-  slot.unit = {.serial = "SN0042",
-               .hwid = "",
-               .plan = "default",
-               .index = 5,
-               .count = 9,
-               .verdict = "running",
-               .steps = {}};
-  slot.unit.steps = {
-      {"identity", "AT+SN=SN0042", StepState::kPassed, 1, 1, 120, 5000, "OK\n", "", "", "", "", ""},
-      {"mcu version", "AT+MCUVER?", StepState::kFailed, 3, 3, 10000, 10000, kNastyReply,
-       "expected \"OK\" <got>", "", "", "", ""},
-      {"reset key", "AT+KEY", StepState::kRunning, 1, 1, 4100, 15000, "", "waiting for the key", "", "", "",
-       ""},
-      {"usb stick", "AT+USB", StepState::kPending, 0, 1, 0, 5000, "OK,\xff\xfe\n", "", "", "", "", ""},
-      {"reboot", "AT+REBOOT", StepState::kSkipped, 0, 1, 0, 5000, "", "", "", "", "", ""},
-  };
+  s.operator_name = "ann";
+  SlotView& a = s.slots.emplace_back();
+  a.name = "a";
+  a.port = "/dev/serial/by-id/usb-FTM_1234-if00";
+  a.status = "running";
+  a.passed = 4;
+  a.failed = 1;
+  a.unit.serial = "SN0042";
+  a.unit.verdict = "running";
+  a.unit.steps = {step("mcu version", StepState::kFailed, kNastyReply),
+                  step("usb stick", StepState::kPassed, "OK,\xff\xfe\n"),
+                  step("led red", StepState::kRunning)};
+  a.question = {.id = 3, .kind = "judge", .text = "Is the LED <red>?", .pattern = "", .step = "led red"};
+  SlotView& b = s.slots.emplace_back();
+  b.name = "b";
+  b.waiting_for_fixture = "trigger plug";
+  b.fixture_holder = "a";
   return s;
 }
 
-void replace_all(std::string& text, std::string_view from, std::string_view to) {
-  for (auto at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size()))
-    text.replace(at, from.size(), to);
-}
-
-// The text a browser shows for `page` (hidden parts too): style and script
-// left out, tags taken away, entities read, white space runs as one space.
-std::string shown_text(std::string page) {
-  for (std::string element : {"style", "script"}) {
-    const std::string open = "<" + element + ">", close = "</" + element + ">";
-    for (auto at = page.find(open); at != std::string::npos; at = page.find(open, at))
-      page.erase(at, page.find(close, at) + close.size() - at);
-  }
-  std::string text;
-  bool in_tag = false;
-  for (const char c : page) {
-    if (c == '<' || c == '>') in_tag = c == '<';
-    text += in_tag || c == '>' ? ' ' : c;
-  }
-  for (auto [entity, ch] : {std::pair{"&lt;", "<"},
-                            {"&gt;", ">"},
-                            {"&quot;", "\""},
-                            {"&#39;", "'"},
-                            {"&nbsp;", " "},
-                            {"&amp;", "&"}})
-    replace_all(text, entity, ch);
-  std::string collapsed;
-  for (const char c : text) {
-    const bool space = c == ' ' || c == '\n' || c == '\t';
-    if (!space || !collapsed.ends_with(' ')) collapsed += space ? ' ' : c;
-  }
-  return collapsed;
-}
-
-std::string http_get(int port, const std::string& path, int* status = nullptr) {
+std::string http_get(int port, const std::string& path, int* status = nullptr,
+                     const httplib::Headers& headers = {}) {
   httplib::Client client("127.0.0.1", port);
   client.set_read_timeout(30, 0);
-  const auto result = client.Get(path);
+  const auto result = client.Get(path, headers);
   if (!result) return "<no answer: " + httplib::to_string(result.error()) + ">";
   if (status) *status = result->status;
   return result->body;
 }
 
-TEST(WebPageText, EscapesMarkupAndShowsControlBytes) {
-  struct Case {
-    std::string in, out;
-  };
-  const Case cases[] = {
-      {"OK\n", "OK"},
-      {"OK\r\n", "OK"},
-      {"two\n\n", "two\n"},
-      {"a<b>&c", "a&lt;b&gt;&amp;c"},
-      {"\"'", "&quot;&#39;"},
-      {"tab\there", "tab\there"},
-      {std::string("x\0y", 3), "x\\x00y"},
-      {"\x1b[1m\r mid\x7f", "\\x1b[1m\\x0d mid\\x7f"},
-      {"caf\xc3\xa9 \xe6\xb5\x8b", "caf\xc3\xa9 \xe6\xb5\x8b"},
-  };
-  for (const Case& c : cases) EXPECT_EQ(html_text(c.in), c.out) << "input: " << c.in;
-}
+// The JSON carries every slot and its texts exactly (what is not UTF-8 as
+// U+FFFD, as JSON cannot carry it), and the page embeds it as data that no
+// text can end early: the page's own script is its only script.
+TEST(WebPage, CarriesTheStateExactlyAndNoTextBecomesMarkup) {
+  const std::string text = station_state_json(sample_snapshot(), {Access::kWrongToken, "14:05"});
+  for (const char c : text) EXPECT_FALSE(static_cast<unsigned char>(c) < 0x20) << "raw control byte in JSON";
+  const json state = json::parse(text);
+  EXPECT_EQ(state["access"], "wrong-token");
+  EXPECT_EQ(state["ended_at"], "14:05");
+  ASSERT_EQ(state["slots"].size(), 2u);
+  EXPECT_EQ(state["slots"][0]["unit"]["steps"][0]["reply"], kNastyReply);
+  EXPECT_EQ(state["slots"][0]["unit"]["steps"][1]["reply"], "OK,\ufffd\ufffd\n");
+  EXPECT_EQ(state["slots"][0]["question"]["id"], 3);
+  EXPECT_EQ(state["slots"][0]["question"]["text"], "Is the LED <red>?");
+  EXPECT_TRUE(state["slots"][1]["question"].is_null());
+  EXPECT_EQ(state["slots"][1]["waiting_for_fixture"], "trigger plug");
 
-// What the operator reads on the page before its script runs: every step
-// with its state, the running step's clock, the failure, the prompt, and a
-// device's reply as text, never as markup.
-TEST(WebPage, ShowsTheUnitAsTextWhateverTheDeviceSent) {
-  const std::string page = render_station_page(sample_snapshot());
-  const std::string text = shown_text(page);
-  for (const char* shown :
-       {"line-3 <b>", "SN0042", "Unit 5 of 9", "TESTING", "4 passed", "1 failed",
-        "Press the reset key now & hold", "identity AT+SN=SN0042 \u2714 passed 120 ms OK",
-        "\u2718 failed 3/3 10.0 s", "\u25b6 running 4.1 / 15 s", "usb stick AT+USB \u00b7 pending",
-        "\u2013 skipped", "reset key AT+KEY 4.1 / 15 s", "\u2718 mcu version expected \"OK\" <got>",
-        "<script>alert(1)</script>\\x1b[1m\\x01\\x00\\x7f\"'&"})
-    EXPECT_NE(text.find(shown), std::string::npos) << shown << "\nin: " << text;
-  // Only the page's own script, nothing fetched from elsewhere, no raw
-  // control byte.
-  EXPECT_EQ(page.find("<script"), page.rfind("<script"));
-  for (const char* outside : {"http://", "https://", "src=", "href=", "@import"})
+  const std::string page = render_station_page(text);
+  const std::string open = "<script type=\"application/json\" id=\"first-state\">";
+  const auto data = page.find(open) + open.size();
+  ASSERT_NE(data, std::string::npos + open.size());
+  EXPECT_EQ(json::parse(page.substr(data, page.find("</script>", data) - data)), state);
+  // One script that runs, nothing fetched from elsewhere, no raw control byte.
+  EXPECT_EQ(page.find("<script>"), page.rfind("<script"));
+  for (const char* outside : {"http://", "https://", "src=", "href=", "@import", "url("})
     EXPECT_EQ(page.find(outside), std::string::npos) << outside;
   for (const char c : page) {
     const auto byte = static_cast<unsigned char>(c);
-    EXPECT_FALSE((byte < 0x20 && c != '\n' && c != '\t') || byte == 0x7f) << "raw control byte " << int(byte);
+    EXPECT_FALSE((byte < 0x20 && c != '\n') || byte == 0x7f) << "raw control byte " << int(byte);
   }
-  const std::string idle = shown_text(render_station_page(StationSnapshot{}));
-  EXPECT_NE(idle.find("WAITING"), std::string::npos) << idle;
-  EXPECT_NE(idle.find("\u2014"), std::string::npos) << idle;  // no serial number yet
+}
+
+TEST(WebView, LoopbackIsOnly127AndColonColon1) {
+  for (const char* loopback : {"127.0.0.1", "127.0.0.2", "::1", "localhost"})
+    EXPECT_TRUE(is_loopback_address(loopback)) << loopback;
+  for (const char* open : {"0.0.0.0", "::", "192.0.2.7", "", "no.such.host.invalid"})
+    EXPECT_FALSE(is_loopback_address(open)) << open;
+  const std::string a = new_answer_token(), b = new_answer_token();
+  EXPECT_TRUE(std::regex_match(a, std::regex("[0-9a-f]{32}"))) << a;
+  EXPECT_NE(a, b);
 }
 
 class WebServerTest : public ::testing::Test {
  protected:
-  void SetUp() override {
+  void start(const WebViewConfig& config) {
     state_.update([](StationSnapshot& s) {
       const auto version = s.version;
       s = sample_snapshot();
       s.version = version;
     });
     std::string error;
-    view_ = WebServer::start(state_, "127.0.0.1", 0, &error);
+    view_ = WebServer::start(state_, desk_, config, &error);
     ASSERT_NE(view_, nullptr) << error;
   }
+  void SetUp() override { start({"127.0.0.1", 0, "", "ann"}); }
 
-  std::future<std::string> long_poll(std::uint64_t since) {
-    return std::async(std::launch::async, [port = view_->port(), since] {
-      return http_get(port, "/api/state?since=" + std::to_string(since));
+  std::future<std::string> long_poll(std::uint64_t since, const std::string& page = "") {
+    return std::async(std::launch::async, [port = view_->port(), since, page] {
+      return http_get(port,
+                      "/api/state?since=" + std::to_string(since) + (page.empty() ? "" : "&page=" + page));
     });
+  }
+  // Posts `body` as an answer; the status and the refusal ("" if accepted).
+  std::pair<int, std::string> post(const std::string& body, const std::string& token = "",
+                                   const char* type = "application/json") {
+    httplib::Client client("127.0.0.1", view_->port());
+    httplib::Headers headers;
+    if (!token.empty()) headers.emplace("X-Answer-Token", token);
+    const auto result = client.Post("/api/answer", headers, body, type);
+    if (!result) return {0, "no answer"};
+    const auto answer = json::parse(result->body, nullptr, false);
+    return {result->status, answer.is_object() ? answer.value("refusal", "") : result->body};
   }
 
   LiveState state_;
+  OperatorDesk desk_;
   std::unique_ptr<WebServer> view_;
 };
 
-// The state as JSON carries texts exactly; what is not UTF-8 becomes
-// U+FFFD, as JSON cannot carry it.
 TEST_F(WebServerTest, ServesThePageTheStateAndNothingElse) {
   int status = 0;
-  EXPECT_NE(http_get(view_->port(), "/", &status).find("Press the reset key now"), std::string::npos);
+  EXPECT_NE(http_get(view_->port(), "/", &status).find("Is the LED \\u003cred\\u003e?"), std::string::npos);
   EXPECT_EQ(status, 200);
-  const std::string text = http_get(view_->port(), "/api/state", &status);
-  for (const char c : text) EXPECT_FALSE(static_cast<unsigned char>(c) < 0x20) << "raw control byte in JSON";
-  const auto json = nlohmann::json::parse(text);
-  EXPECT_EQ(json["version"], state_.snapshot().version);
-  EXPECT_EQ(json["prompt"], "Press the reset key now & hold");
-  EXPECT_EQ(json["unit"]["steps"][1]["reply"], kNastyReply);
-  EXPECT_EQ(json["unit"]["steps"][2]["timeout_ms"], 15000);
-  EXPECT_EQ(json["unit"]["steps"][3]["reply"], "OK,\ufffd\ufffd\n");
+  const auto state = json::parse(http_get(view_->port(), "/api/state", &status));
+  EXPECT_EQ(state["version"], state_.snapshot().version);
+  EXPECT_EQ(state["access"], "open");
+  EXPECT_EQ(view_->url(), "http://127.0.0.1:" + std::to_string(view_->port()) + "/");
   for (const char* path : {"/nope", "/api/state/x", "/../etc/passwd", "/api/state?since=",
                            "/api/state?since=-1", "/api/state?since=99999999999999999999999"}) {
     http_get(view_->port(), path, &status);
@@ -187,20 +166,97 @@ TEST_F(WebServerTest, ServesThePageTheStateAndNothingElse) {
   EXPECT_EQ(httplib::Client("127.0.0.1", view_->port()).Post("/", "x", "text/plain")->status, 404);
 }
 
+// On an address that is not loopback an answer needs the token; whatever is
+// refused answers nothing and the first accepted answer wins, given by the
+// station's operator when the page sends no badge. Reading stays open.
+TEST_F(WebServerTest, AnswersReachTheDeskOnlyWithTheToken) {
+  view_.reset();
+  start({"0.0.0.0", 0, "", "ann"});
+  const std::string token = view_->url().substr(view_->url().find("?token=") + 7);
+  ASSERT_EQ(token.size(), 32u) << view_->url();
+  auto asked = std::async(std::launch::async, [&] {
+    return desk_.ask("b", {QuestionKind::kScan, "Scan the label", "SN[0-9]{4}", "label", ""});
+  });
+  ASSERT_TRUE(wait_until([&] { return desk_.open_questions().size() == 1; }, 10s));
+  const std::string id = std::to_string(desk_.open_questions()[0].id);
+  const std::string good = R"({"slot":"b","question":)" + id + R"(,"value":"SN0001"})";
+  struct Case {
+    std::string body, token;
+    const char* type;
+    int status;
+    std::string refusal;
+  };
+  const Case cases[] = {
+      {good, token, "text/plain", 415, "an answer is sent as application/json"},
+      {good, "", "application/json", 403,
+       "answering here needs the token the station printed when it started"},
+      {good, token + "0", "application/json", 403, "the token is not this station's"},
+      {"[1]", token, "application/json", 400, "an answer is a JSON object"},
+      {R"({"slot":"b","question":0,"value":"x"})", token, "application/json", 400,
+       "\"question\" must be the open question's id (a whole number above 0)"},
+      {R"({"slot":"b","question":)" + id + R"(,"value":7})", token, "application/json", 400,
+       "\"value\" must be a text"},
+      {R"({"slot":"b","question":)" + id + R"(,"value":"SN0001","badge":"a\u0001"})", token,
+       "application/json", 400, "a badge is at most 64 printable characters, without control bytes"},
+      {R"({"slot":"a","question":)" + id + R"(,"value":"SN0001"})", token, "application/json", 409,
+       "slot a has no open question " + id},
+      {R"({"slot":"b","question":)" + id + R"(,"value":"SN01"})", token, "application/json", 409,
+       "the scanned value \"SN01\" does not match the pattern \"SN[0-9]{4}\""},
+      {good, token, "application/json", 200, ""},
+      {good, token, "application/json", 409, "slot b has no open question " + id},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(post(c.body, c.token, c.type), std::make_pair(c.status, c.refusal)) << c.body << " " << c.token;
+  }
+  ASSERT_EQ(asked.wait_for(10s), std::future_status::ready);
+  const auto answer = asked.get();
+  ASSERT_TRUE(answer);
+  EXPECT_EQ(answer->value, "SN0001");
+  EXPECT_EQ(answer->who + " " + answer->channel, std::string("ann ") + kChannelWeb);
+
+  for (auto [sent, access] :
+       {std::pair{std::string(), "no-token"}, {token, "token"}, {"nope", "wrong-token"}}) {
+    int status = 0;
+    const auto state =
+        json::parse(http_get(view_->port(), "/api/state", &status, {{"X-Answer-Token", sent}}));
+    EXPECT_EQ(status, 200);
+    EXPECT_EQ(state["access"], access) << sent;
+  }
+}
+
 TEST_F(WebServerTest, LongPollAnswersAChangeAtOnceAndNoChangeAfterItsWait) {
   const auto seen = state_.snapshot().version;
   auto answer = long_poll(seen);
   ASSERT_TRUE(wait_until([&] { return view_->watchers() == 1; }, 20s));
-  state_.update([](StationSnapshot& s) { s.slots[0].unit.steps[2].state = StepState::kPassed; });
+  state_.update_slot(0, [](SlotView& s) { s.unit.steps[2].state = StepState::kPassed; });
   ASSERT_EQ(answer.wait_for(5s), std::future_status::ready) << "the long-poll did not answer the change";
-  const auto json = nlohmann::json::parse(answer.get());
-  EXPECT_EQ(json["version"], seen + 1);
-  EXPECT_EQ(json["unit"]["steps"][2]["state"], "passed");
-  EXPECT_EQ(nlohmann::json::parse(long_poll(0).get())["version"], seen + 1);  // an old version: at once
+  const auto state = json::parse(answer.get());
+  EXPECT_EQ(state["version"], seen + 1);
+  EXPECT_EQ(state["slots"][0]["unit"]["steps"][2]["state"], "passed");
+  EXPECT_EQ(json::parse(long_poll(0).get())["version"], seen + 1);  // an old version: at once
 
   const auto start = Clock::now();
-  EXPECT_EQ(nlohmann::json::parse(long_poll(seen + 1).get())["version"], seen + 1);
+  EXPECT_EQ(json::parse(long_poll(seen + 1).get())["version"], seen + 1);
   EXPECT_GE(Clock::now() - start, 9s);
+  EXPECT_LT(Clock::now() - start, 20s);
+}
+
+// linger() holds the station's exit until every open page has been handed
+// the ended state (with the time it ended), and no longer than it is told.
+TEST_F(WebServerTest, LingerWaitsForOpenPagesToSeeTheEnd) {
+  const auto seen = state_.snapshot().version;
+  http_get(view_->port(), "/api/state?page=gone");  // a page that was closed since
+  auto open_page = long_poll(seen, "open");
+  ASSERT_TRUE(wait_until([&] { return view_->watchers() == 1; }, 20s));
+  const auto start = Clock::now();
+  auto lingering = std::async(std::launch::async, [&] { view_->linger(30s); });
+  EXPECT_EQ(lingering.wait_for(500ms), std::future_status::timeout) << "linger() did not wait for the page";
+  state_.update([](StationSnapshot& s) { s.ended = true; });
+  const auto state = json::parse(open_page.get());
+  EXPECT_EQ(state["ended"], true);
+  EXPECT_TRUE(std::regex_match(state["ended_at"].get<std::string>(), std::regex("[0-2][0-9]:[0-5][0-9]")));
+  // The closed page is given up after a few seconds.
+  EXPECT_EQ(lingering.wait_for(20s), std::future_status::ready);
   EXPECT_LT(Clock::now() - start, 20s);
 }
 
@@ -221,17 +277,18 @@ TEST_F(WebServerTest, StopsPromptlyWithLongPollsAndAnIdleBrowserConnectionOpen) 
 
 TEST(WebServer, RefusesAPortInUseAndABadAddress) {
   LiveState state;
+  OperatorDesk desk;
   std::string error;
-  auto first = WebServer::start(state, "127.0.0.1", 0, &error);
+  auto first = WebView::start(state, desk, {"127.0.0.1", 0, {}, {}}, &error);
   ASSERT_NE(first, nullptr) << error;
-  EXPECT_EQ(WebServer::start(state, "127.0.0.1", first->port(), &error), nullptr);
+  EXPECT_EQ(WebView::start(state, desk, {"127.0.0.1", first->port(), {}, {}}, &error), nullptr);
   EXPECT_EQ(error,
             "cannot listen on 127.0.0.1:" + std::to_string(first->port()) + ": Address already in use");
-  EXPECT_EQ(WebServer::start(state, "no.such.host.invalid", 0, &error), nullptr);
+  EXPECT_EQ(WebView::start(state, desk, {"no.such.host.invalid", 0, {}, {}}, &error), nullptr);
   EXPECT_TRUE(error.starts_with("cannot listen on no.such.host.invalid:0: ")) << error;
-  EXPECT_EQ(WebServer::start(state, "192.0.2.77", 0, &error), nullptr);  // not an address of this host
+  // Not an address of this host.
+  EXPECT_EQ(WebView::start(state, desk, {"192.0.2.77", 0, {}, {}}, &error), nullptr);
   EXPECT_NE(error.find("Cannot assign requested address"), std::string::npos) << error;
-  OperatorDesk desk;
   EXPECT_EQ(WebView::start(state, desk, {"127.0.0.1", 70000, {}, {}}, &error), nullptr);
   EXPECT_NE(error.find("70000"), std::string::npos);
 }
