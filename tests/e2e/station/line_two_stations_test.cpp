@@ -132,6 +132,10 @@ TEST(LineTwoStations, FeedOnePostgresAndTheLineViewShowsThemLive) {
     EXPECT_EQ(ran.status, st.slot == "a" ? 0 : 1) << ran.output;
     EXPECT_NE(ran.output.find("[" + st.slot + "] on-record: pushed to the MES"), std::string::npos)
         << ran.output;
+    EXPECT_NE(ran.output.find(st.slot == "a" ? "  measured logic_adc = 50 raw (limits 20 .. 80)\n"
+                                             : "  measured logic_adc = 95 raw (limits 20 .. 80): OUTSIDE\n"),
+              std::string::npos)
+        << ran.output;
   }
 
   // The hook ran once per record, with its path.
