@@ -39,6 +39,14 @@ struct StepView {
   std::string answered_by;
 };
 
+// A measured step's value with its unit and limits ("50 raw (limits 20 ..
+// 80)"), once read, and whether it is within them.
+struct MeasuredView {
+  std::size_t step = 0;  // index into the unit's steps
+  std::string text;
+  bool passed = false;
+};
+
 struct UnitView {
   std::string serial;   // the unit's serial number ("" before a unit starts)
   std::string hwid;     // with the line database: the unit's hardware id
@@ -65,11 +73,12 @@ struct SlotView {
   std::string status;  // one line: "running", "waiting for the device on ...", "stopped: ..."
   std::string prompt;  // an operator prompt shown now that is not a question ("" none)
   QuestionView question;
-  std::string waiting_for_fixture;  // the fixture it waits for ("" none)
-  std::string fixture_holder;       // the slot using that fixture now
-  bool stopped = false;             // the slot takes no more units
-  UnitView unit;                    // the current (or last) unit
-  int passed = 0;                   // units of this slot so far
+  std::string waiting_for_fixture;     // the fixture it waits for ("" none)
+  std::string fixture_holder;          // the slot using that fixture now
+  bool stopped = false;                // the slot takes no more units
+  UnitView unit;                       // the current (or last) unit
+  std::vector<MeasuredView> measured;  // its measured steps, in the order they ran
+  int passed = 0;                      // units of this slot so far
   int failed = 0;
   int aborted = 0;
 };

@@ -25,23 +25,6 @@ namespace {
 
 constexpr std::size_t kMaxHookOutput = 4096;
 
-// Counts a hook for as long as it lives, so a quitting station can wait
-// until every hook it killed is reaped.
-class Running {
- public:
-  explicit Running(std::atomic<int>* count) : count_(count) {
-    if (count_) ++*count_;
-  }
-  ~Running() {
-    if (count_) --*count_;
-  }
-  Running(const Running&) = delete;
-  Running& operator=(const Running&) = delete;
-
- private:
-  std::atomic<int>* count_;
-};
-
 std::string seconds_text(std::chrono::milliseconds ms) {
   char text[32];
   std::snprintf(text, sizeof text, "%.1f s", static_cast<double>(ms.count()) / 1000.0);
@@ -102,6 +85,7 @@ HookResult run_hook(const std::string& program, const HookCall& call, std::chron
     int null = ::open("/dev/null", O_RDONLY);
     if (null >= 0) ::dup2(null, STDIN_FILENO);
     if (output_write) ::dup2(output_write.get(), STDOUT_FILENO);
+    if (output_write && call.capture_stderr) ::dup2(output_write.get(), STDERR_FILENO);
     // Only stdin, stdout and stderr go to the hook: descriptors the station
     // or its libraries opened without O_CLOEXEC (the web view's accepted
     // connections) would otherwise stay open for as long as the hook runs.
@@ -183,13 +167,14 @@ std::vector<std::string> SlotOperator::hook_env(const char* kind, const Question
 void SlotOperator::tell(const std::string& action, const std::string& text) {
   say("  >> " + text);
   if (setup_.hook.empty()) return;
-  const Running running(setup_.hooks_running);
+  const HookCounted running(setup_.hooks_running);
   HookResult result = run_hook(setup_.hook,
                                {{action, text},
                                 hook_env("prompt", nullptr),
                                 false,
                                 -1,
-                                setup_.stop_hooks ? setup_.stop_hooks->fd() : -1},
+                                setup_.stop_hooks ? setup_.stop_hooks->fd() : -1,
+                                false},
                                kHookTimeout);
   if (std::string why = result.failure(); !why.empty())
     say("  operator hook " + setup_.hook + " " + action + ": " + why);
@@ -217,12 +202,13 @@ std::optional<Answer> SlotOperator::ask(const Question& question) {
     say("  ?? " + question.text);
     if (setup_.hook.empty()) return;
     hook.emplace([this, &question, &closed, id = open.id] {
-      const Running running(setup_.hooks_running);
+      const HookCounted running(setup_.hooks_running);
       HookCall call{{question.action, question.text},
                     hook_env(question_kind_name(question.kind), &question),
                     question.kind == QuestionKind::kScan,
                     closed.fd(),
-                    setup_.stop_hooks ? setup_.stop_hooks->fd() : -1};
+                    setup_.stop_hooks ? setup_.stop_hooks->fd() : -1,
+                    false};
       HookResult result = run_hook(setup_.hook, call, kHookTimeout);
       std::optional<std::string> value;
       if (question.kind == QuestionKind::kScan && result.exited(kHookYes)) {

@@ -43,6 +43,7 @@ struct HookCall {
   // closed, or the station is quitting.
   int cancel_fd = -1;
   int stop_fd = -1;
+  bool capture_stderr = false;  // its standard error into `output` too (with capture)
 };
 struct HookResult {
   int exit_status = -1;  // when it exited
@@ -60,6 +61,23 @@ struct HookResult {
 // (or until `call.cancel_fd` or `call.stop_fd` is readable); a hook still running then is
 // killed with its group. Always reaped.
 HookResult run_hook(const std::string& program, const HookCall& call, std::chrono::milliseconds timeout);
+
+// Counts a hook for as long as it lives, so a quitting station can wait
+// until every hook it killed is reaped.
+class HookCounted {
+ public:
+  explicit HookCounted(std::atomic<int>* count) : count_(count) {
+    if (count_) ++*count_;
+  }
+  ~HookCounted() {
+    if (count_) --*count_;
+  }
+  HookCounted(const HookCounted&) = delete;
+  HookCounted& operator=(const HookCounted&) = delete;
+
+ private:
+  std::atomic<int>* count_;
+};
 
 // What every slot's operator shares: the hook, who the operator is, and a
 // switch that stops every running hook (the station is quitting).

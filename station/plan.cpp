@@ -211,6 +211,71 @@ void warn_single_quoted(const YAML::Node& value, const std::string& key, std::st
                      "); write it in double quotes");
 }
 
+double limit(const YAML::Node& node, const std::string& key) {
+  auto bad = [&] {
+    fail(node,
+         "bad " + key + (node.IsScalar() ? " " + in_quotes(node.Scalar()) : std::string()) + " (a number)");
+  };
+  if (!node.IsScalar() || node.Scalar().empty()) bad();
+  const std::string& text = node.Scalar();
+  char* end = nullptr;
+  errno = 0;
+  double value = std::strtod(text.c_str(), &end);
+  if (errno != 0 || end != text.c_str() + text.size() || !std::isfinite(value)) bad();
+  return value;
+}
+
+bool good_measure_name(const std::string& name) {
+  return !name.empty() && name.size() <= kMaxMeasureName && std::all_of(name.begin(), name.end(), [](char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' ||
+           c == '-' || c == '.';
+  });
+}
+
+Measure parse_measure(const YAML::Node& node) {
+  if (!node.IsMap()) fail(node, "measure must be a map (name, regex, unit, low, high)");
+  Measure measure;
+  for_each_key(node, {"name", "regex", "unit", "low", "high"}, "measure",
+               [&](const std::string& key, const YAML::Node& value) {
+                 if (key == "name") {
+                   measure.name = scalar(value, key);
+                   if (!good_measure_name(measure.name))
+                     fail(value, "bad measure name " + escaped_quotes(measure.name) +
+                                     " (letters, digits, \"_\", \"-\" and \".\", at most " +
+                                     std::to_string(kMaxMeasureName) + " characters)");
+                 } else if (key == "regex") {
+                   measure.regex = nonempty_text(value, key);
+                   std::size_t groups = 0;
+                   try {
+                     groups = std::regex(measure.regex, std::regex::ECMAScript).mark_count();
+                   } catch (const std::regex_error& e) {
+                     fail(value, "bad measure regex " + escaped_quotes(measure.regex) + ": " + e.what());
+                   }
+                   if (groups != 1)
+                     fail(value, "measure regex " + escaped_quotes(measure.regex) + " has " +
+                                     std::to_string(groups) +
+                                     " groups: it needs exactly one, around the number");
+                 } else if (key == "unit") {
+                   measure.unit = scalar(value, key);
+                   if (measure.unit.size() > kMaxMeasureName ||
+                       std::any_of(measure.unit.begin(), measure.unit.end(),
+                                   [](char c) { return static_cast<unsigned char>(c) < 0x20; }))
+                     fail(value, "bad measure unit " + escaped_quotes(measure.unit) +
+                                     " (no control characters, at most " + std::to_string(kMaxMeasureName) +
+                                     " bytes)");
+                 } else if (key == "low") {
+                   measure.low = limit(value, key);
+                 } else if (key == "high") {
+                   measure.high = limit(value, key);
+                 }
+               });
+  if (measure.name.empty()) fail(node, "measure needs a name");
+  if (measure.regex.empty()) fail(node, "measure " + in_quotes(measure.name) + " needs a regex");
+  if (measure.low && measure.high && *measure.low > *measure.high)
+    fail(node["low"], "measure " + in_quotes(measure.name) + ": low is above high");
+  return measure;
+}
+
 struct Source {
   std::string_view text;
   const std::string& file;
@@ -226,82 +291,88 @@ PlanStep parse_step(const YAML::Node& node, const Defaults& defaults, Known& kno
   step.retry_delay = defaults.retry_delay;
   step.on_fail = defaults.on_fail;
   // Lines of keys the checks after the loop point at (0: absent).
-  int send_line = 0, expect_line = 0, action_line = 0, confirm_line = 0, reconnect_line = 0, within_line = 0,
-      provisions_line = 0, judge_line = 0, scan_line = 0, pattern_line = 0, variable_line = 0;
+  int send_line = 0, expect_line = 0, measure_line = 0, action_line = 0, confirm_line = 0, reconnect_line = 0,
+      within_line = 0, provisions_line = 0, judge_line = 0, scan_line = 0, pattern_line = 0,
+      variable_line = 0;
   std::optional<YAML::Node> pattern_node, variable_node;
-  for_each_key(
-      node,
-      {"name",    "send",      "handover",         "expect",    "match", "timeout", "retries", "retry_delay",
-       "on_fail", "prompt",    "action",           "confirm",   "judge", "scan",    "pattern", "variable",
-       "fixture", "reconnect", "reconnect_within", "provisions"},
-      "a step", [&](const std::string& key, const YAML::Node& value) {
-        if (key == "name") {
-          step.name = nonempty_text(value, key);
-        } else if (key == "send") {
-          step.send = nonempty_text(value, key);
-          check_template(value, step.send, known);
-          send_line = line_of(value);
-        } else if (key == "handover") {
-          std::string name = scalar(value, key);
-          step.handover = pc::handover_file_from_name(name);
-          if (!step.handover) fail(value, "bad handover " + in_quotes(name) + " (devlic or cert)");
-        } else if (key == "expect" || key == "match") {
-          if (expect_line) fail(value, "a step has either expect or match, not both");
-          std::string text = scalar(value, key);
-          check_template(value, text, known);
-          if (key == "match") {
-            check_regex(value, "regex", text, known);
-            step.match = text;
-          } else {
-            step.expect = text;
-          }
-          warn_single_quoted(value, key, source.text, source.file, source.warnings);
-          expect_line = line_of(value);
-        } else if (key == "timeout") {
-          step.timeout = seconds(value, key, kMinStepTimeout, kMaxStepTimeout);
-        } else if (key == "retries") {
-          step.retries = count(value, key, kMaxRetries);
-        } else if (key == "retry_delay") {
-          step.retry_delay = seconds(value, key, std::chrono::milliseconds(0), kMaxRetryDelay);
-        } else if (key == "on_fail") {
-          step.on_fail = on_fail(value);
-        } else if (key == "prompt") {
-          step.prompt = nonempty_text(value, key);
-        } else if (key == "action") {
-          step.action = scalar(value, key);
-          check_id(value, "action", step.action);
-          action_line = line_of(value);
-        } else if (key == "confirm") {
-          step.confirm = flag(value, key);
-          confirm_line = line_of(value);
-        } else if (key == "judge") {
-          step.judge = nonempty_text(value, key);
-          judge_line = line_of(value);
-        } else if (key == "scan") {
-          step.scan = nonempty_text(value, key);
-          scan_line = line_of(value);
-        } else if (key == "pattern") {
-          step.pattern = nonempty_text(value, key);
-          pattern_node = value;
-          pattern_line = line_of(value);
-        } else if (key == "variable") {
-          step.variable = nonempty_text(value, key);
-          variable_node = value;
-          variable_line = line_of(value);
-        } else if (key == "fixture") {
-          step.fixture = scalar(value, key);
-          check_id(value, "fixture", step.fixture);
-        } else if (key == "reconnect") {
-          step.reconnect = flag(value, key);
-          reconnect_line = line_of(value);
-        } else if (key == "reconnect_within") {
-          step.reconnect_within = seconds(value, key, std::chrono::milliseconds(1000), kMaxStepTimeout);
-          within_line = line_of(value);
-        } else if (key == "provisions") {
-          step.provisions = flag(value, key);
-          provisions_line = line_of(value);
-        }
-      });
+  for_each_key(node, {"name",    "send",      "handover",         "expect",
+                      "match",   "timeout",   "retries",          "retry_delay",
+                      "on_fail", "prompt",    "action",           "confirm",
+                      "judge",   "scan",      "pattern",          "variable",
+                      "fixture", "reconnect", "reconnect_within", "provisions",
+                      "measure"},
+               "a step", [&](const std::string& key, const YAML::Node& value) {
+                 if (key == "name") {
+                   step.name = nonempty_text(value, key);
+                 } else if (key == "send") {
+                   step.send = nonempty_text(value, key);
+                   check_template(value, step.send, known);
+                   send_line = line_of(value);
+                 } else if (key == "handover") {
+                   std::string name = scalar(value, key);
+                   step.handover = pc::handover_file_from_name(name);
+                   if (!step.handover) fail(value, "bad handover " + in_quotes(name) + " (devlic or cert)");
+                 } else if (key == "expect" || key == "match") {
+                   if (expect_line) fail(value, "a step has either expect or match, not both");
+                   std::string text = scalar(value, key);
+                   check_template(value, text, known);
+                   if (key == "match") {
+                     check_regex(value, "regex", text, known);
+                     step.match = text;
+                   } else {
+                     step.expect = text;
+                   }
+                   warn_single_quoted(value, key, source.text, source.file, source.warnings);
+                   expect_line = line_of(value);
+                 } else if (key == "timeout") {
+                   step.timeout = seconds(value, key, kMinStepTimeout, kMaxStepTimeout);
+                 } else if (key == "retries") {
+                   step.retries = count(value, key, kMaxRetries);
+                 } else if (key == "retry_delay") {
+                   step.retry_delay = seconds(value, key, std::chrono::milliseconds(0), kMaxRetryDelay);
+                 } else if (key == "on_fail") {
+                   step.on_fail = on_fail(value);
+                 } else if (key == "prompt") {
+                   step.prompt = nonempty_text(value, key);
+                 } else if (key == "action") {
+                   step.action = scalar(value, key);
+                   check_id(value, "action", step.action);
+                   action_line = line_of(value);
+                 } else if (key == "confirm") {
+                   step.confirm = flag(value, key);
+                   confirm_line = line_of(value);
+                 } else if (key == "judge") {
+                   step.judge = nonempty_text(value, key);
+                   judge_line = line_of(value);
+                 } else if (key == "scan") {
+                   step.scan = nonempty_text(value, key);
+                   scan_line = line_of(value);
+                 } else if (key == "pattern") {
+                   step.pattern = nonempty_text(value, key);
+                   pattern_node = value;
+                   pattern_line = line_of(value);
+                 } else if (key == "variable") {
+                   step.variable = nonempty_text(value, key);
+                   variable_node = value;
+                   variable_line = line_of(value);
+                 } else if (key == "fixture") {
+                   step.fixture = scalar(value, key);
+                   check_id(value, "fixture", step.fixture);
+                 } else if (key == "reconnect") {
+                   step.reconnect = flag(value, key);
+                   reconnect_line = line_of(value);
+                 } else if (key == "reconnect_within") {
+                   step.reconnect_within =
+                       seconds(value, key, std::chrono::milliseconds(1000), kMaxStepTimeout);
+                   within_line = line_of(value);
+                 } else if (key == "provisions") {
+                   step.provisions = flag(value, key);
+                   provisions_line = line_of(value);
+                 } else if (key == "measure") {
+                   step.measure = parse_measure(value);
+                   measure_line = line_of(value);
+                 }
+               });
   const std::string named = "step " + in_quotes(step.name);
   if (step.name.empty()) fail(node, "a step needs a name");
   if (judge_line && scan_line) fail_at(scan_line, named + " has both judge and scan: one question a step");
@@ -309,7 +380,11 @@ PlanStep parse_step(const YAML::Node& node, const Defaults& defaults, Known& kno
   if (step.send.empty() && !step.handover && !asks)
     fail(node, named + " has none of send, handover, judge and scan");
   if (!step.send.empty() && step.handover) fail_at(send_line, named + " has both send and handover");
-  if (!step.send.empty() && !expect_line) fail(node, named + " has no expect or match for its reply");
+  if (!step.send.empty() && !expect_line && !measure_line)
+    fail(node, named + " has no expect, match or measure for its reply");
+  if (measure_line && (step.send.empty() || step.reconnect))
+    fail_at(measure_line,
+            "only a send step (no reconnect) can measure: " + named + " has no reply to measure");
   if (step.send.empty() && !step.handover && expect_line)
     fail_at(expect_line, "expect and match check the reply to send: " + named + " sends nothing");
   if (step.handover && expect_line)
@@ -397,7 +472,59 @@ Plan parse_document(const YAML::Node& root, const std::string& file, std::string
   return plan;
 }
 
+std::string number_text(double value) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.10g", value);
+  return text;
+}
+
 }  // namespace
+
+MeasureResult take_measure(const Measure& measure, const std::string& reply) {
+  MeasureResult result;
+  std::smatch found;
+  bool matched = false;
+  try {
+    matched = std::regex_search(reply, found, std::regex(measure.regex, std::regex::ECMAScript));
+  } catch (const std::regex_error& e) {
+    result.problem = "bad measure regex " + escaped_quotes(measure.regex) + ": " + e.what();
+    return result;
+  }
+  const std::string got = reply.empty() ? "an empty reply" : escaped_quotes(reply);
+  if (!matched || found.size() < 2 || !found[1].matched) {
+    result.problem =
+        "measure " + measure.name + ": no value in " + got + " (regex " + escaped_quotes(measure.regex) + ")";
+    return result;
+  }
+  const std::string text = found[1].str();
+  char* end = nullptr;
+  errno = 0;
+  const double value = text.empty() ? 0 : std::strtod(text.c_str(), &end);
+  // Decimal only: strtod would also take hexadecimal, "inf" and blanks.
+  const bool decimal = text.find_first_not_of("0123456789+-.eE") == std::string::npos;
+  if (text.empty() || !decimal || errno != 0 || end != text.c_str() + text.size() || !std::isfinite(value)) {
+    result.problem =
+        "measure " + measure.name + ": " + escaped_quotes(text) + " in " + got + " is not a number";
+    return result;
+  }
+  result.value = value;
+  result.passed = (!measure.low || value >= *measure.low) && (!measure.high || value <= *measure.high);
+  if (!result.passed)
+    result.problem = "measure " + measure.name + ": " + measure_text(measure, value) + " is " +
+                     (measure.low && value < *measure.low ? "below" : "above") + " its limit";
+  return result;
+}
+
+std::string measure_text(const Measure& measure, double value) {
+  std::string text = number_text(value) + (measure.unit.empty() ? "" : " " + measure.unit);
+  if (measure.low && measure.high)
+    text += " (limits " + number_text(*measure.low) + " .. " + number_text(*measure.high) + ")";
+  else if (measure.low)
+    text += " (at least " + number_text(*measure.low) + ")";
+  else if (measure.high)
+    text += " (at most " + number_text(*measure.high) + ")";
+  return text;
+}
 
 bool Plan::provisions() const {
   return std::any_of(steps.begin(), steps.end(), [](const PlanStep& s) { return s.provisions; });

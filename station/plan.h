@@ -26,11 +26,35 @@ inline constexpr int kMaxRetries = 100;
 inline constexpr std::chrono::milliseconds kMaxRetryDelay{600'000};
 inline constexpr std::size_t kMaxActionLength = 32;  // also the longest fixture name
 inline constexpr int kMaxAttemptLimit = 100;
+inline constexpr std::size_t kMaxMeasureName = 64;  // also the longest unit
 
 // Defaults of a plan's steps when the plan's `defaults` do not say.
 inline constexpr std::chrono::milliseconds kDefaultStepTimeout{10'000};
 inline constexpr std::chrono::milliseconds kDefaultRetryDelay{1'000};
 inline constexpr std::chrono::milliseconds kDefaultReconnectWithin{60'000};
+
+// A number a step takes out of its reply and judges against limits: the
+// first group of `regex` (searched in the reply) read as a decimal number.
+// Either limit may be absent (a one-sided limit); the value passes when
+// low <= value <= high.
+struct Measure {
+  std::string name;
+  std::string regex;  // ECMAScript, exactly one capture group
+  std::string unit;   // "V", "mA", "" for a bare count
+  std::optional<double> low;
+  std::optional<double> high;
+};
+
+// What a reply gives for a measure: the value (when one was read), whether
+// it is within the limits, and why not in `problem` ("" when it passed).
+struct MeasureResult {
+  std::optional<double> value;
+  bool passed = false;
+  std::string problem;
+};
+MeasureResult take_measure(const Measure& measure, const std::string& reply);
+// "1.23 V (limits 0.5 .. 3)", "50 raw (at least 20)": a value and its limits for people.
+std::string measure_text(const Measure& measure, double value);
 
 struct PlanStep {
   int line = 0;  // where the step begins in the plan file
@@ -40,8 +64,9 @@ struct PlanStep {
   std::string send;
   std::optional<pc::HandoverFile> handover;
   // For `send`: exactly one of `expect` (the whole reply, exactly) and
-  // `match` (an ECMAScript regular expression for the whole reply). Both are
-  // templates; the values of variables are matched literally.
+  // `match` (an ECMAScript regular expression for the whole reply), or
+  // neither when the step has a `measure`. Both are templates; the values
+  // of variables are matched literally.
   std::optional<std::string> expect;
   std::optional<std::string> match;
   std::chrono::milliseconds timeout = kDefaultStepTimeout;
@@ -68,6 +93,8 @@ struct PlanStep {
   // An identity read-back: when every such step of the plan passed, the line
   // database marks the unit's identity provisioned.
   bool provisions = false;
+  // A number taken out of the reply (send steps only).
+  std::optional<Measure> measure;
 
   // What the station sends, for views and records: the command template,
   // "handover devlic", or "" for a question alone.

@@ -209,6 +209,14 @@ nlohmann::ordered_json unit_json(const UnitRecord& r) {
       answer["took_ms"] = s.answer->took_ms;
       step["answer"] = answer;
     }
+    if (s.measurement) {
+      const MeasurementRecord& m = *s.measurement;
+      Json measurement{{"name", m.name}, {"value", m.value}, {"unit", m.unit}};
+      if (m.low) measurement["low"] = *m.low;
+      if (m.high) measurement["high"] = *m.high;
+      measurement["passed"] = m.passed;
+      step["measurement"] = measurement;
+    }
     step["attempts"] = Json::array();
     for (const auto& a : s.attempts) step["attempts"].push_back(attempt_json(a));
     j["steps"].push_back(step);

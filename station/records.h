@@ -64,6 +64,17 @@ struct AnswerRecord {
   std::int64_t took_ms = 0;  // from the question to the answer
 };
 
+// A number the step took out of its last reply, with its limits (absent:
+// none on that side) and the judgement against them.
+struct MeasurementRecord {
+  std::string name;
+  double value = 0;
+  std::string unit;
+  std::optional<double> low;
+  std::optional<double> high;
+  bool passed = false;
+};
+
 struct StepRecord {
   std::string name;
   std::string kind;                   // "send", "handover", "judge" or "scan"
@@ -76,8 +87,9 @@ struct StepRecord {
   std::int64_t elapsed_ms = 0;    // all attempts and waits together
   std::vector<AttemptRecord> attempts;
   std::optional<AnswerRecord> answer;  // the operator's, when the step asked
-  std::string fixture;                 // the shared fixture it used ("" none)
-  std::int64_t fixture_wait_ms = 0;    // how long it waited for the fixture
+  std::optional<MeasurementRecord> measurement;
+  std::string fixture;               // the shared fixture it used ("" none)
+  std::int64_t fixture_wait_ms = 0;  // how long it waited for the fixture
 };
 
 // With the line database: the unit as the line knows it, and this run's key.

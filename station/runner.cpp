@@ -161,14 +161,23 @@ ExchangeRecord Runner::exchange(Transport& link, const std::string& command,
   return record;
 }
 
-Runner::Outcome Runner::attempt_send(const PlanStep& step, const StepRecord& record, Transport& link,
+Runner::Outcome Runner::attempt_send(const PlanStep& step, StepRecord& record, Transport& link,
                                      AttemptRecord& attempt) {
+  record.measurement.reset();  // only the last attempt's value counts
   attempt.exchanges.push_back(exchange(link, record.command, step.timeout, attempt));
   const ExchangeRecord& ex = attempt.exchanges.back();
   if (ex.outcome != pc::LinkOutcome::kReply)
     return {false, ex.outcome == pc::LinkOutcome::kTransport, ex.error};
   std::string why = check_reply(ex.reply, record.expect, record.match);
-  return {why.empty(), false, why};
+  if (!why.empty() || !step.measure) return {why.empty(), false, why};
+  const Measure& m = *step.measure;
+  MeasureResult measured = take_measure(m, ex.reply);
+  if (measured.value) {
+    record.measurement = MeasurementRecord{m.name, *measured.value, m.unit, m.low, m.high, measured.passed};
+    const std::string text = m.name + " = " + measure_text(m, *measured.value);
+    say(std::string("  measured ") + text + (measured.passed ? "" : ": OUTSIDE"));
+  }
+  return {measured.passed, false, measured.problem};
 }
 
 Runner::Outcome Runner::attempt_handover(const PlanStep& step, Transport& link, AttemptRecord& attempt) {
@@ -341,6 +350,12 @@ Runner::Outcome Runner::run_attempts(std::size_t i, const PlanStep& step, StepRe
       v.reply = last_reply;
       v.message = outcome.message;
     });
+    if (record.measurement)
+      state_.update_slot(config_.slot, [&](SlotView& s) {
+        std::erase_if(s.measured, [&](const MeasuredView& m) { return m.step == i; });
+        s.measured.push_back(
+            {i, measure_text(*step.measure, record.measurement->value), record.measurement->passed});
+      });
     if (outcome.passed || outcome.transport) break;
   }
   return outcome;
@@ -425,6 +440,7 @@ UnitRecord Runner::run_unit(const Unit& unit, int index, int count, std::unique_
     s.status = "running";
     s.prompt.clear();
     s.unit = UnitView{};
+    s.measured.clear();
     s.unit.serial = unit.sn;
     s.unit.plan = plan_.name;
     s.unit.index = index;

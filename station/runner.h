@@ -91,8 +91,7 @@ class Runner {
               const std::string& pattern, StepRecord& record);
   bool take_fixture(std::size_t i, const PlanStep& step, StepRecord& record);
   void give_back_fixture();
-  Outcome attempt_send(const PlanStep& step, const StepRecord& record, Transport& link,
-                       AttemptRecord& attempt);
+  Outcome attempt_send(const PlanStep& step, StepRecord& record, Transport& link, AttemptRecord& attempt);
   Outcome attempt_handover(const PlanStep& step, Transport& link, AttemptRecord& attempt);
   Outcome reconnect(std::size_t i, const PlanStep& step, std::unique_ptr<Transport>& link,
                     AttemptRecord& attempt);

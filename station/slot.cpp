@@ -3,6 +3,7 @@
 #include <thread>
 
 #include "common/deadline.h"
+#include "pc/text.h"
 #include "port.h"
 
 namespace ftmd::station {
@@ -156,7 +157,38 @@ bool SlotWorker::finish_unit(const UnitRecord& record) {
     std::lock_guard lock(line_mutex_);
     current_line_.reset();
   }
+  if (written && !run_.options.on_record.empty()) on_record(path);
   return written.ok();
+}
+
+void SlotWorker::on_record(const std::string& path) {
+  const OperatorSetup& setup = run_.operator_setup;
+  const HookCounted counted(setup.hooks_running);
+  const std::string& program = run_.options.on_record;
+  HookResult result = run_hook(program,
+                               {{path},
+                                {"FTMSTATION_STATION=" + run_.station, "FTMSTATION_SLOT=" + spec_.name},
+                                true,
+                                -1,
+                                setup.stop_hooks ? setup.stop_hooks->fd() : -1,
+                                true},
+                               kOnRecordTimeout);
+  // Its output goes to the station's standard error, line by line, marked
+  // with the slot.
+  const std::string mark = "ftmstation: [" + spec_.name + "] on-record: ";
+  std::string out;
+  for (std::size_t start = 0; start < result.output.size();) {
+    std::size_t end = result.output.find('\n', start);
+    if (end == std::string::npos) end = result.output.size();
+    out += mark + pc::escape_reply(result.output.substr(start, end - start)) + "\n";
+    start = end + 1;
+  }
+  if (std::string why = result.failure(); !why.empty()) {
+    out += mark + program + " " + path + ": " + why + " (the record is kept)\n";
+    say("  on-record hook failed: " + why);
+  }
+  std::fputs(out.c_str(), run_.err);
+  std::fflush(run_.err);
 }
 
 void SlotWorker::run_listed() {

@@ -23,6 +23,9 @@
 
 namespace ftmd::station {
 
+// How long the --on-record hook may run before it is killed.
+inline constexpr std::chrono::milliseconds kOnRecordTimeout{30'000};
+
 // The units of a units file or of the command line, handed to the slots as
 // they become free, in the file's order. Thread-safe.
 class UnitQueue {
@@ -117,6 +120,8 @@ class SlotWorker {
   // Writes the unit's record (and sends its run to the line); false when
   // the record cannot be written: the slot stops.
   bool finish_unit(const UnitRecord& record);
+  // Runs the --on-record hook with the record's path.
+  void on_record(const std::string& path);
 
   StationRun& run_;
   const std::size_t index_;

@@ -16,14 +16,14 @@ const char kStationUsage[] =
     "                   --slot NAME=PORT ...] [--station-file FILE]\n"
     "                  [--units CSV | --sn SN --csn CSN --mac LAN4,LAN3 |\n"
     "                   --db URL [--count N] [--retest]] [--records DIR]\n"
-    "                  [--web ADDR:PORT] [--operator-hook PROG] [--yes] [--station NAME]\n"
-    "                  [--operator NAME] [--port-wait SEC] [--check]\n"
+    "                  [--web ADDR:PORT] [--operator-hook PROG] [--on-record PROG] [--yes]\n"
+    "                  [--station NAME] [--operator NAME] [--port-wait SEC] [--check]\n"
     "Runs a test plan (default: the shipped default.yaml) on each unit and writes a JSON\n"
     "record per unit and a JUnit XML report into DIR (default ./station-records).\n"
     "  --slot NAME=PORT one test slot (repeat for several, tested at once); PORT is a path,\n"
     "                   usb-serial:SN or usb-location:LOC\n"
     "  --station-file   a YAML file with the station's name, slots, database, records,\n"
-    "                   web address, operator hook, operator and plan; options override it\n"
+    "                   web address, hooks, operator and plan; options override it\n"
     "  --db URL         units take their identity from the line database (sqlite:PATH or a\n"
     "                   PostgreSQL connection; also $FTMLINE_DB) and runs go back to it\n"
     "  --count N        with --db: stop after N units (default: until Ctrl-C)\n"
@@ -33,6 +33,8 @@ const char kStationUsage[] =
     "  --yes            confirmations go on at once (judgements and scans still wait)\n"
     "  --operator-hook  run PROG ACTION PROMPT-TEXT at every prompt and question; its exit\n"
     "                   status answers a question: 0 yes/pass, 1 no/fail, 2 no answer\n"
+    "  --on-record PROG run PROG RECORD-PATH after each unit's record is stored (e.g. to push\n"
+    "                   it to the factory's MES); killed after 30 s, a failure only reported\n"
     "Exit status: 0 all units passed, 1 some failed, were refused or aborted, or a record\n"
     "could not be written, 2 port problems, 64 usage, station file, plan, units, records\n"
     "directory or database errors.\n";
@@ -50,7 +52,7 @@ constexpr Flag kFlags[] = {
     {"--records", true},   {"--web", true},          {"--operator-hook", true}, {"--station", true},
     {"--port-wait", true}, {"--yes", false},         {"--check", false},        {"--help", false},
     {"--db", true},        {"--count", true},        {"--retest", false},       {"--operator", true},
-    {"--slot", true},      {"--station-file", true},
+    {"--slot", true},      {"--station-file", true}, {"--on-record", true},
 };
 
 }  // namespace
@@ -112,6 +114,7 @@ ParsedStationArgs parse_station_args(std::span<const char* const> args) {
     if (arg == "--records") o.records = value;
     if (arg == "--web") o.web = value;
     if (arg == "--operator-hook") o.operator_hook = value;
+    if (arg == "--on-record") o.on_record = value;
     if (arg == "--station") o.station = value;
     if (arg == "--operator") o.operator_name = value;
     if (arg == "--db") o.db = value;
@@ -153,6 +156,7 @@ ParsedStationArgs parse_station_args(std::span<const char* const> args) {
     take("--records", o.records, file->records);
     take("--web", o.web, file->web);
     take("--operator-hook", o.operator_hook, file->operator_hook);
+    take("--on-record", o.on_record, file->on_record);
     take("--operator", o.operator_name, file->operator_name);
     take("--plan", o.plan, file->plan);
     if (o.slots.empty()) o.slots = file->slots;

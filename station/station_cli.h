@@ -37,6 +37,7 @@ struct StationOptions {
   std::string records = kDefaultRecordsDir;
   std::string web;  // "ADDR:PORT" or ""
   std::string operator_hook;
+  std::string on_record;  // run with each stored record's path ("" none)
   bool yes = false;
   std::string station;        // "" = host name
   std::string operator_name;  // "" = the login name

@@ -76,27 +76,30 @@ StationFile parse_document(const YAML::Node& root) {
   if (root.IsNull()) throw FileError{1, "the station file is empty"};
   if (!root.IsMap()) fail(root, "a station file is a map (station, slots, database, records, ...)");
   StationFile f;
-  for_each_key(root, {"station", "slots", "database", "records", "web", "operator_hook", "operator", "plan"},
-               "the station file", [&](const std::string& key, const YAML::Node& value) {
-                 if (key == "slots") {
-                   if (!value.IsSequence() || value.size() == 0)
-                     fail(value, "slots must be a list of at least one slot");
-                   for (const auto& node : value) {
-                     f.slots.push_back(parse_slot(node));
-                     std::vector<SlotSpec> so_far = f.slots;
-                     if (auto why = slots_problem(so_far); !why.empty()) fail(node, why);
-                   }
-                   return;
-                 }
-                 std::string v = text(value, key);
-                 if (key == "station") f.station = v;
-                 if (key == "database") f.database = v;
-                 if (key == "records") f.records = v;
-                 if (key == "web") f.web = v;
-                 if (key == "operator_hook") f.operator_hook = v;
-                 if (key == "operator") f.operator_name = v;
-                 if (key == "plan") f.plan = v;
-               });
+  for_each_key(
+      root,
+      {"station", "slots", "database", "records", "web", "operator_hook", "on_record", "operator", "plan"},
+      "the station file", [&](const std::string& key, const YAML::Node& value) {
+        if (key == "slots") {
+          if (!value.IsSequence() || value.size() == 0)
+            fail(value, "slots must be a list of at least one slot");
+          for (const auto& node : value) {
+            f.slots.push_back(parse_slot(node));
+            std::vector<SlotSpec> so_far = f.slots;
+            if (auto why = slots_problem(so_far); !why.empty()) fail(node, why);
+          }
+          return;
+        }
+        std::string v = text(value, key);
+        if (key == "station") f.station = v;
+        if (key == "database") f.database = v;
+        if (key == "records") f.records = v;
+        if (key == "web") f.web = v;
+        if (key == "operator_hook") f.operator_hook = v;
+        if (key == "on_record") f.on_record = v;
+        if (key == "operator") f.operator_name = v;
+        if (key == "plan") f.plan = v;
+      });
   return f;
 }
 

@@ -26,6 +26,7 @@ struct SlotSpec {
 //   records: /srv/ftm/records    # the records directory (--records)
 //   web: 0.0.0.0:8080            # the station view (--web)
 //   operator_hook: /usr/local/bin/lamp
+//   on_record: /usr/local/bin/mes-push   # run with each stored record's path
 //   operator: ann
 //   plan: /etc/ftmstation/plan.yaml
 struct StationFile {
@@ -35,6 +36,7 @@ struct StationFile {
   std::string records;
   std::string web;
   std::string operator_hook;
+  std::string on_record;
   std::string operator_name;
   std::string plan;
 };

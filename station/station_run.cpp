@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "common/deadline.h"
+#include "publisher.h"
 #include "slot.h"
 #include "station_cli.h"
 #include "terminal.h"
@@ -171,6 +172,10 @@ int run_station(const StationOptions& options, std::FILE* out, std::FILE* err, i
                  std::strerror(errno));
     return kExitUsage;
   }
+  if (!options.on_record.empty() && ::access(options.on_record.c_str(), X_OK) != 0) {
+    std::fprintf(err, "ftmstation: on-record hook %s: %s\n", options.on_record.c_str(), std::strerror(errno));
+    return kExitUsage;
+  }
   const std::string station = options.station.empty() ? host_name() : options.station;
   const std::string operator_name = options.operator_name.empty() ? login_name() : options.operator_name;
   const bool several = options.slots.size() > 1;
@@ -271,6 +276,16 @@ int run_station(const StationOptions& options, std::FILE* out, std::FILE* err, i
       s.slots.push_back(std::move(slot));
     }
   });
+  // With the line database, the line view follows the slots.
+  std::unique_ptr<StationPublisher> publisher;
+  if (on_line) {
+    publisher = StationPublisher::start(
+        state, {options.db, host_name(), line::Outbox::beside(options.records)}, err, &error);
+    if (!publisher) {
+      std::fprintf(err, "ftmstation: line database: %s\n", error.c_str());
+      return kExitUsage;
+    }
+  }
   std::unique_ptr<WebView> web;
   if (!options.web.empty()) {
     std::string address;
@@ -449,6 +464,7 @@ int run_station(const StationOptions& options, std::FILE* out, std::FILE* err, i
     s.status = "finished";
     s.ended = true;
   });
+  if (publisher) publisher->finish();
   if (web) web->linger(kPagesLinger);
   std::fflush(out);
   std::fflush(err);

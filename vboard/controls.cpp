@@ -208,6 +208,16 @@ const std::vector<Controls::Entry> kTable = {
        }
        return c.board().logic_mcu().send(bytes) ? "" : "the logic MCU port is closed";
      }},
+    {"logic-analogue",
+     {A::choice("1|2|3|4"), A::number("N", 0, 255)},
+     "the number group G reports while in analogue mode (default 50)",
+     [](Controls& c, const ControlArgs& a) {
+       const int g = static_cast<int>(a.choice(0)) + 1;
+       LogicMcu::Group s = c.board().logic_mcu().group(g);
+       s.number = static_cast<std::uint8_t>(a.number(1));
+       c.board().logic_mcu().set_group(g, s);
+       return std::string();
+     }},
     {"logic-groups",
      {},
      "the logic MCU's four groups: mode and levels",

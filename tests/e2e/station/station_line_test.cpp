@@ -36,18 +36,7 @@ steps:
 class StationOnLine : public StationBoardTest {
  protected:
   // A line database with four units' worth of values.
-  void seed(const TestDb& db) {
-    for (const std::vector<std::string>& args :
-         {std::vector<std::string>{"init"},
-          {"import-macs", "--first", "00:1B:2C:00:00:00", "--count", "8"},
-          {"import-serials", "--kind", "sn", "--prefix", "SN", "--digits", "4", "--from", "1", "--count",
-           "4"},
-          {"import-serials", "--kind", "csn", "--prefix", "C-", "--digits", "4", "--from", "1", "--count",
-           "4"}}) {
-      auto ran = line::test::ftmline(db.url(), args);
-      ASSERT_EQ(ran.code, 0) << ran.err;
-    }
-  }
+  void seed(const TestDb& db) { ASSERT_EQ(seed_line(db.url(), 4), ""); }
   std::string plan(const std::string& extra = "") {
     std::ofstream(dir_ + "/plan.yaml") << kIdentityPlan << extra;
     return dir_ + "/plan.yaml";

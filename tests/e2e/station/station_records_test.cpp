@@ -127,13 +127,7 @@ TEST_F(StationRecords, ADoubleCtrlCWritesTheRunningUnitsRecordAborted) {
         "  - {name: key, send: \"at+ftm,keytest=1\", expect: \"OK\\n\", timeout: 20}\n"
         "  - {name: after, send: \"at+ftm,ftmver=?\", expect: \"OK,ftmver=V1.0\\n\"}\n");
   line::test::TestDb db("sqlite");
-  for (const std::vector<std::string>& args :
-       {std::vector<std::string>{"init"},
-        {"import-macs", "--first", "00:1B:2C:00:00:00", "--count", "2"},
-        {"import-serials", "--kind", "sn", "--prefix", "SN", "--digits", "4", "--from", "1", "--count", "1"},
-        {"import-serials", "--kind", "csn", "--prefix", "C-", "--digits", "4", "--from", "1", "--count",
-         "1"}})
-    ASSERT_EQ(line::test::ftmline(db.url(), args).code, 0);
+  ASSERT_EQ(seed_line(db.url(), 1), "");
   const std::string output = dir_ + "/output";
   UniqueFd out(::open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
   vboard::Launch station;

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "board_fixture.h"
+#include "line/line_test_db.h"
 
 namespace ftmd::test {
 
@@ -19,6 +20,19 @@ inline std::string slurp(const std::filesystem::path& path) {
   std::stringstream text;
   text << in.rdbuf();
   return text.str();
+}
+
+// A new line database at `url` with `units` units' worth of values (SN0001,
+// C-0001, MACs from 00:1B:2C:00:00:00 up); "" or what went wrong.
+inline std::string seed_line(const std::string& url, int units) {
+  const std::string n = std::to_string(units), macs = std::to_string(2 * units);
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{"init"},
+        {"import-macs", "--first", "00:1B:2C:00:00:00", "--count", macs},
+        {"import-serials", "--kind", "sn", "--prefix", "SN", "--digits", "4", "--from", "1", "--count", n},
+        {"import-serials", "--kind", "csn", "--prefix", "C-", "--digits", "4", "--from", "1", "--count", n}})
+    if (auto ran = line::test::ftmline(url, args); ran.code != 0) return ran.err;
+  return "";
 }
 
 // ftmstation on a board as a line PC runs it: in the PC's network (for the

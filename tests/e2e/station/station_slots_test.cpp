@@ -60,13 +60,7 @@ TEST(StationSlots, FourSlotsOnFourBoardsPassTheDefaultPlanWithTheLinesIdentities
     argv.push_back(std::string(kSlotNames[n - 1]) + "=" + port);
     env.push_back(std::string("VBOARD_CONTROL_") + kSlotNames[n - 1] + "=" + controls.back()->path());
   }
-  for (const std::vector<std::string>& args :
-       {std::vector<std::string>{"init"},
-        {"import-macs", "--first", "00:1B:2C:00:00:00", "--count", "8"},
-        {"import-serials", "--kind", "sn", "--prefix", "SN", "--digits", "4", "--from", "1", "--count", "4"},
-        {"import-serials", "--kind", "csn", "--prefix", "C-", "--digits", "4", "--from", "1", "--count",
-         "4"}})
-    ASSERT_EQ(line::test::ftmline("sqlite:" + dir + "/line.db", args).code, 0);
+  ASSERT_EQ(seed_line("sqlite:" + dir + "/line.db", 4), "");
   for (auto& board : boards) ASSERT_TRUE(board->wait_serving(10s));
 
   vboard::Launch station;

@@ -116,6 +116,8 @@ TEST_F(HookTest, TerminalLinesAnswerTheQuestionTheyName) {
     TerminalAnswers terminal(desk, console, fds[0], "ann", {"a", "b"});
     std::optional<Answer> judged, scanned;
     std::jthread a([&] { judged = desk.ask("a", {QuestionKind::kJudge, "Is the LED red?", {}, "LED", {}}); });
+    // a asks first: the desk names the slots in the order they asked.
+    ASSERT_TRUE(test::wait_until([&] { return desk.open_questions().size() == 1; }, 5s));
     std::jthread b([&] {
       scanned = desk.ask("b", {QuestionKind::kScan, "Scan", "SN[0-9]{2}", "label", {}});
     });
@@ -194,8 +196,9 @@ TEST(StationArgs, RefusesBadCommandLines) {
 // by file and line.
 TEST_F(HookTest, StationFileFillsWhatTheCommandLineLeaves) {
   const std::string file = (dir_ / "station.yaml").string();
-  std::ofstream(file) << "station: st3\nslots:\n  - {name: a, port: /dev/ttyACM0}\n  - name: b\n"
-                         "    usb_serial: \"0042\"\nrecords: /srv/rec\noperator: ann\n";
+  std::ofstream(file)
+      << "station: st3\nslots:\n  - {name: a, port: /dev/ttyACM0}\n  - name: b\n"
+         "    usb_serial: \"0042\"\nrecords: /srv/rec\noperator: ann\non_record: /usr/bin/mes-push\n";
   const char* args[] = {"--station-file", file.c_str(), "--operator", "bob", "--sn", "S"};
   auto parsed = parse_station_args(args);
   ASSERT_TRUE(parsed.options) << parsed.error;
@@ -203,6 +206,7 @@ TEST_F(HookTest, StationFileFillsWhatTheCommandLineLeaves) {
   EXPECT_EQ(o.station, "st3");
   EXPECT_EQ(o.operator_name, "bob");
   EXPECT_EQ(o.records, "/srv/rec");
+  EXPECT_EQ(o.on_record, "/usr/bin/mes-push");
   ASSERT_EQ(o.slots.size(), 2u);
   EXPECT_EQ(o.slots[1].name, "b");
   EXPECT_EQ(o.slots[1].port.usb_serial, "0042");
@@ -216,7 +220,7 @@ TEST_F(HookTest, StationFileFillsWhatTheCommandLineLeaves) {
   const Case cases[] = {
       {"station: a\nslot: []\n",
        ":2: unknown key \"slot\" in the station file (known: station, slots, database, "
-       "records, web, operator_hook, operator, plan)"},
+       "records, web, operator_hook, on_record, operator, plan)"},
       {"slots:\n  - {name: a, port: /dev/x, usb_serial: \"1\"}\n",
        ":2: slot a needs exactly one of port, usb_serial and usb_location"},
       {"slots:\n  - {name: a, port: /dev/x}\n  - {name: b, port: /dev/x}\n",
@@ -247,7 +251,7 @@ TEST_F(HookTest, RunStationExitStatusBeforeAnyUnit) {
   const Case cases[] = {
       {{"--plan", d + "/bad.yaml"},
        kExitUsage,
-       "ftmstation: " + d + "/bad.yaml:3: step \"a\" has no expect or match for its reply\n"},
+       "ftmstation: " + d + "/bad.yaml:3: step \"a\" has no expect, match or measure for its reply\n"},
       {{"--units", d + "/bad.csv"},
        kExitUsage,
        "ftmstation: " + d + "/bad.csv:2: 3 values, the header names 4 columns\n"},
@@ -262,7 +266,7 @@ TEST_F(HookTest, RunStationExitStatusBeforeAnyUnit) {
        "ftmstation: operator hook " + d + "/good.csv: Permission denied\n"},
       {{"--units", d + "/good.csv", "--check"},
        kExitAllPassed,
-       "plan \"default\" (" + default_plan_path() + "): 29 steps; 1 unit checked, all good\n"},
+       "plan \"default\" (" + default_plan_path() + "): 31 steps; 1 unit checked, all good\n"},
       {{"0"},
        kExitPort,
        "ftmstation: " + no_port + ": no port " + no_port +

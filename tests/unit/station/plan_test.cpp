@@ -87,7 +87,20 @@ TEST(Plan, RefusesMistakesWithLineAndReason) {
       {"name: p\ndefaults:\n  on_fail: abort\n", "p.yaml:3: bad on_fail \"abort\" (stop or continue)"},
       {"name: p\ndefaults: 3\n", "p.yaml:2: defaults must be a map (timeout, retries, retry_delay, on_fail)"},
       {"name: p\nsteps:\n  - name: a\n    send: x\n   expect: y\n", "p.yaml:5: end of sequence not found"},
-      {head + "  - name: a\n    send: x\n", "p.yaml:3: step \"a\" has no expect or match for its reply"},
+      {head + "  - name: a\n    send: x\n",
+       "p.yaml:3: step \"a\" has no expect, match or measure for its reply"},
+      {ok + "    measure: {name: v, regex: \"V=[0-9]+\"}\n",
+       "p.yaml:6: measure regex \"V=[0-9]+\" has 0 groups: it needs exactly one"},
+      {ok + "    measure: {name: v, regex: \"(V)=([0-9]+)\"}\n",
+       "p.yaml:6: measure regex \"(V)=([0-9]+)\" has 2"},
+      {ok + "    measure: {name: v, regex: \"V=([0-9]+\"}\n", "p.yaml:6: bad measure regex \"V=([0-9]+\": "},
+      {ok + "    measure: {name: v, regex: \"(.*)\", low: 3, high: 1}\n",
+       "p.yaml:6: measure \"v\": low is above high"},
+      {ok + "    measure: {name: v, regex: \"(.*)\", high: 3V}\n", "p.yaml:6: bad high \"3V\" (a number)"},
+      {ok + "    measure: {regex: \"(.*)\"}\n", "p.yaml:6: measure needs a name"},
+      {ok + "    measure: {name: a b, regex: \"(.*)\"}\n", "p.yaml:6: bad measure name \"a b\""},
+      {head + "  - name: a\n    judge: Red?\n    measure: {name: v, regex: \"(.*)\"}\n",
+       "p.yaml:5: only a send step (no reconnect) can measure"},
       {head + "  - name: a\n    expect: x\n",
        "p.yaml:3: step \"a\" has none of send, handover, judge and scan"},
       {head + "  - send: x\n    expect: y\n", "p.yaml:3: a step needs a name"},
@@ -144,6 +157,41 @@ TEST(Plan, RefusesMistakesWithLineAndReason) {
     std::string error;
     EXPECT_FALSE(parse_plan(c.text, "p.yaml", &error)) << c.text;
     EXPECT_TRUE(error.starts_with(c.error)) << c.text << "\n-> " << error;
+  }
+}
+
+TEST(Plan, MeasureTakesTheNumberAndJudgesItAgainstItsLimits) {
+  struct Case {
+    std::optional<double> low, high;
+    std::string reply;
+    std::optional<double> value;
+    std::string problem;  // "" when it passed; else how it begins
+  };
+  const Case cases[] = {
+      {0.5, 3.0, "OK,adc=1.25V\n", 1.25, ""},
+      {0.5, 3.0, "OK,adc=0.5V\n", 0.5, ""},  // the limits themselves pass
+      {0.5, 3.0, "OK,adc=3V\n", 3.0, ""},
+      {0.5, 3.0, "OK,adc=0.49V\n", 0.49, "measure adc: 0.49 V (limits 0.5 .. 3) is below its limit"},
+      {0.5, 3.0, "OK,adc=-7e1V\n", -70, "measure adc: -70 V (limits 0.5 .. 3) is below"},
+      {0.5, 3.0, "OK,adc=3.01V\n", 3.01, "measure adc: 3.01 V (limits 0.5 .. 3) is above its limit"},
+      {std::nullopt, 3.0, "OK,adc=-100V\n", -100, ""},
+      {std::nullopt, 3.0, "OK,adc=4V\n", 4, "measure adc: 4 V (at most 3) is above"},
+      {0.5, std::nullopt, "OK,adc=1e6V\n", 1e6, ""},
+      {0.5, std::nullopt, "OK,adc=0V\n", 0, "measure adc: 0 V (at least 0.5) is below"},
+      {std::nullopt, std::nullopt, "OK,adc=12V\n", 12, ""},
+      {0.5, 3.0, "ERROR\n", std::nullopt, "measure adc: no value in \"ERROR\\n\""},
+      {0.5, 3.0, "", std::nullopt, "measure adc: no value in an empty reply"},
+      {0.5, 3.0, "OK,adc=V\n", std::nullopt, "measure adc: \"\" in \"OK,adc=V\\n\" is not a number"},
+      {0.5, 3.0, "OK,adc=1.2.3V\n", std::nullopt, "measure adc: \"1.2.3\" in"},
+      {0.5, 3.0, "OK,adc=nanV\n", std::nullopt, "measure adc: \"nan\" in"},
+      {0.5, 3.0, "OK,adc=0x1V\n", std::nullopt, "measure adc: \"0x1\" in"},
+  };
+  for (const auto& c : cases) {
+    const Measure m{"adc", "adc=([^V\n]*)V", "V", c.low, c.high};
+    MeasureResult got = take_measure(m, c.reply);
+    EXPECT_EQ(got.value, c.value) << c.reply;
+    EXPECT_EQ(got.passed, c.problem.empty()) << c.reply;
+    EXPECT_TRUE(got.problem.starts_with(c.problem)) << c.reply << " -> " << got.problem;
   }
 }
 
