@@ -9,7 +9,6 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
-#include <random>
 #include <thread>
 
 #include "common/deadline.h"
@@ -77,8 +76,6 @@ constexpr auto kRecordRetry = 2s;
 // and for open pages to be handed the final state.
 constexpr auto kHookReapWait = 2s;
 constexpr auto kPagesLinger = 2s;
-// The answer token for a web view off loopback: this many random hex digits.
-constexpr int kTokenDigits = 16;
 
 std::string login_name() {
   char name[256] = {};
@@ -95,18 +92,6 @@ std::string host_name() {
   char name[256] = {};
   if (::gethostname(name, sizeof name - 1) != 0 || name[0] == '\0') return "station";
   return name;
-}
-
-bool loopback(const std::string& address) {
-  return address == "localhost" || address == "::1" || address.starts_with("127.");
-}
-
-std::string random_token() {
-  std::random_device random;
-  std::string token;
-  static constexpr char kHex[] = "0123456789abcdef";
-  for (int i = 0; i < kTokenDigits; ++i) token += kHex[random() % 16];
-  return token;
 }
 
 // "sqlite:line.db: 12 sn, 12 csn, 6 MAC pairs left"
@@ -291,16 +276,16 @@ int run_station(const StationOptions& options, std::FILE* out, std::FILE* err, i
     std::string address;
     int port = 0;
     split_address(options.web, address, port);
-    const std::string token = loopback(address) ? std::string() : random_token();
-    state.update([&](StationSnapshot& s) { s.answer_needs_token = !token.empty(); });
-    web = WebView::start(state, desk, {address, port, token, operator_name}, &error);
+    // Off loopback the view makes the answer token itself; its URL carries it.
+    const bool needs_token = !is_loopback_address(address);
+    state.update([&](StationSnapshot& s) { s.answer_needs_token = needs_token; });
+    web = WebView::start(state, desk, {address, port, "", operator_name}, &error);
     if (!web) {
       std::fprintf(err, "ftmstation: web view on %s: %s\n", options.web.c_str(), error.c_str());
       return kExitUsage;
     }
-    const std::string shown = address.find(':') != std::string::npos ? "[" + address + "]" : address;
-    console.line("station view: http://" + shown + ":" + std::to_string(web->port()) + "/" +
-                 (token.empty() ? std::string() : " (answers there need the token " + token + ")"));
+    console.line("station view: " + web->url() +
+                 (needs_token ? " (answers from the page need the token this link carries)" : ""));
   }
 
   InterruptGuard interrupt_guard;

@@ -195,7 +195,8 @@ constexpr std::string_view kScript = R"js(
   }
   function stepReply(step) {
     if (step.answer) return shown(step.answer) + (step.answered_by ? ' \u00b7 ' + shown(step.answered_by) : '');
-    return shown(step.reply) + (step.message && step.state === 'failed' ? '  ' + shown(step.message) : '');
+    const said = step.measured ? shown(step.measured) : shown(step.reply);
+    return said + (step.message && step.state === 'failed' ? '  ' + shown(step.message) : '');
   }
   function plural(n, word) { return n + ' ' + word + (n === 1 ? '' : 's'); }
   function totals(slots) {
@@ -552,6 +553,9 @@ nlohmann::json step_json(const StepView& step) {
 nlohmann::json slot_json(const SlotView& slot) {
   nlohmann::json steps = nlohmann::json::array();
   for (const StepView& step : slot.unit.steps) steps.push_back(step_json(step));
+  for (const MeasuredView& measured : slot.measured) {
+    if (measured.step < steps.size()) steps[measured.step]["measured"] = measured.text;
+  }
   nlohmann::json question = nullptr;
   if (slot.question.id != 0) {
     question = {{"id", slot.question.id},

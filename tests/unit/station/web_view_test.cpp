@@ -53,6 +53,7 @@ StationSnapshot sample_snapshot() {
   a.unit.steps = {step("mcu version", StepState::kFailed, kNastyReply),
                   step("usb stick", StepState::kPassed, "OK,\xff\xfe\n"),
                   step("led red", StepState::kRunning)};
+  a.measured = {{.step = 1, .text = "logic_adc = 95 raw (limits 20 .. 80)", .passed = false}};
   a.question = {.id = 3, .kind = "judge", .text = "Is the LED <red>?", .pattern = "", .step = "led red"};
   SlotView& b = s.slots.emplace_back();
   b.name = "b";
@@ -83,6 +84,8 @@ TEST(WebPage, CarriesTheStateExactlyAndNoTextBecomesMarkup) {
   ASSERT_EQ(state["slots"].size(), 2u);
   EXPECT_EQ(state["slots"][0]["unit"]["steps"][0]["reply"], kNastyReply);
   EXPECT_EQ(state["slots"][0]["unit"]["steps"][1]["reply"], "OK,\ufffd\ufffd\n");
+  EXPECT_EQ(state["slots"][0]["unit"]["steps"][1]["measured"], "logic_adc = 95 raw (limits 20 .. 80)");
+  EXPECT_FALSE(state["slots"][0]["unit"]["steps"][0].contains("measured"));
   EXPECT_EQ(state["slots"][0]["question"]["id"], 3);
   EXPECT_EQ(state["slots"][0]["question"]["text"], "Is the LED <red>?");
   EXPECT_TRUE(state["slots"][1]["question"].is_null());
