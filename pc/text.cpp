@@ -1,5 +1,10 @@
 #include "pc/text.h"
 
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+
 namespace ftmd::pc {
 namespace {
 
@@ -84,6 +89,18 @@ std::string hex_bytes(std::span<const std::uint8_t> bytes) {
   out.reserve(bytes.size() * 2);
   for (std::uint8_t b : bytes) append_hex(out, b);
   return out;
+}
+
+std::optional<std::string> read_text_file(const std::string& path, std::string_view what,
+                                          std::string* error) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) {
+    if (error) *error = path + ": cannot read the " + std::string(what) + ": " + std::strerror(errno);
+    return std::nullopt;
+  }
+  std::stringstream text;
+  text << in.rdbuf();
+  return std::move(text).str();
 }
 
 }  // namespace ftmd::pc

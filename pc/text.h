@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -25,5 +26,9 @@ void append_byte_escape(std::string& out, unsigned char byte);
 
 // Lower-case hex of `bytes`, no separators.
 std::string hex_bytes(std::span<const std::uint8_t> bytes);
+
+// The whole content of the file at `path`; nothing, and in `error`
+// "PATH: cannot read the WHAT: REASON", when it cannot be read.
+std::optional<std::string> read_text_file(const std::string& path, std::string_view what, std::string* error);
 
 }  // namespace ftmd::pc

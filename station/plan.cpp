@@ -7,12 +7,9 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <regex>
 #include <set>
-#include <sstream>
 
 #include "pc/text.h"
 #include "variables.h"
@@ -45,6 +42,16 @@ int line_of(const YAML::Node& node) { return node.Mark().is_null() ? 0 : node.Ma
 }
 
 std::string in_quotes(const std::string& text) { return "\"" + text + "\""; }
+
+// A finite number that is the whole of `text` (strtod's forms).
+std::optional<double> finite_number(const std::string& text) {
+  if (text.empty()) return std::nullopt;
+  char* end = nullptr;
+  errno = 0;
+  const double value = std::strtod(text.c_str(), &end);
+  if (errno != 0 || end != text.c_str() + text.size() || !std::isfinite(value)) return std::nullopt;
+  return value;
+}
 // A text from the plan that may hold line ends or other control bytes, as
 // the station's messages show device texts.
 std::string escaped_quotes(const std::string& text) { return "\"" + pc::escape_reply(text) + "\""; }
@@ -68,12 +75,9 @@ std::chrono::milliseconds seconds(const YAML::Node& node, const std::string& key
                   std::chrono::duration<double>(max).count());
     fail(node, "bad " + key + (node.IsScalar() ? " " + in_quotes(node.Scalar()) : std::string()) + range);
   };
-  if (!node.IsScalar() || node.Scalar().empty()) bad();
-  const std::string& text = node.Scalar();
-  char* end = nullptr;
-  errno = 0;
-  double value = std::strtod(text.c_str(), &end);
-  if (errno != 0 || end != text.c_str() + text.size() || !std::isfinite(value)) bad();
+  const std::optional<double> number = node.IsScalar() ? finite_number(node.Scalar()) : std::nullopt;
+  if (!number) bad();
+  const double value = number.value_or(0.0);  // bad() does not return
   auto ms = std::chrono::milliseconds(std::llround(value * 1000.0));
   if (value < 0 || ms < min || ms > max) bad();
   return ms;
@@ -216,13 +220,9 @@ double limit(const YAML::Node& node, const std::string& key) {
     fail(node,
          "bad " + key + (node.IsScalar() ? " " + in_quotes(node.Scalar()) : std::string()) + " (a number)");
   };
-  if (!node.IsScalar() || node.Scalar().empty()) bad();
-  const std::string& text = node.Scalar();
-  char* end = nullptr;
-  errno = 0;
-  double value = std::strtod(text.c_str(), &end);
-  if (errno != 0 || end != text.c_str() + text.size() || !std::isfinite(value)) bad();
-  return value;
+  const std::optional<double> number = node.IsScalar() ? finite_number(node.Scalar()) : std::nullopt;
+  if (!number) bad();
+  return number.value_or(0.0);  // bad() does not return
 }
 
 bool good_measure_name(const std::string& name) {
@@ -497,16 +497,15 @@ MeasureResult take_measure(const Measure& measure, const std::string& reply) {
     return result;
   }
   const std::string text = found[1].str();
-  char* end = nullptr;
-  errno = 0;
-  const double value = text.empty() ? 0 : std::strtod(text.c_str(), &end);
   // Decimal only: strtod would also take hexadecimal, "inf" and blanks.
   const bool decimal = text.find_first_not_of("0123456789+-.eE") == std::string::npos;
-  if (text.empty() || !decimal || errno != 0 || end != text.c_str() + text.size() || !std::isfinite(value)) {
+  const std::optional<double> number = decimal ? finite_number(text) : std::nullopt;
+  if (!number) {
     result.problem =
         "measure " + measure.name + ": " + escaped_quotes(text) + " in " + got + " is not a number";
     return result;
   }
+  const double value = *number;
   result.value = value;
   result.passed = (!measure.low || value >= *measure.low) && (!measure.high || value <= *measure.high);
   if (!result.passed)
@@ -561,14 +560,9 @@ std::optional<Plan> parse_plan(std::string_view text, const std::string& file, s
 }
 
 std::optional<Plan> load_plan(const std::string& path, std::string* error) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    if (error) *error = path + ": cannot read the plan: " + std::strerror(errno);
-    return std::nullopt;
-  }
-  std::stringstream text;
-  text << in.rdbuf();
-  return parse_plan(text.str(), path, error);
+  const std::optional<std::string> text = pc::read_text_file(path, "plan", error);
+  if (!text) return std::nullopt;
+  return parse_plan(*text, path, error);
 }
 
 std::string default_plan_path() {

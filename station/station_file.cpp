@@ -3,11 +3,9 @@
 #include <yaml-cpp/yaml.h>
 
 #include <algorithm>
-#include <cerrno>
-#include <cstring>
-#include <fstream>
 #include <set>
-#include <sstream>
+
+#include "pc/text.h"
 
 namespace ftmd::station {
 namespace {
@@ -162,14 +160,9 @@ std::optional<StationFile> parse_station_file(std::string_view text, const std::
 }
 
 std::optional<StationFile> load_station_file(const std::string& path, std::string* error) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    if (error) *error = path + ": cannot read the station file: " + std::strerror(errno);
-    return std::nullopt;
-  }
-  std::stringstream content;
-  content << in.rdbuf();
-  return parse_station_file(content.str(), path, error);
+  const std::optional<std::string> text = pc::read_text_file(path, "station file", error);
+  if (!text) return std::nullopt;
+  return parse_station_file(*text, path, error);
 }
 
 }  // namespace ftmd::station

@@ -4,15 +4,12 @@
 
 #include <algorithm>
 #include <cctype>
-#include <cerrno>
-#include <cstring>
-#include <fstream>
 #include <map>
 #include <memory>
 #include <set>
-#include <sstream>
 
 #include "pc/identity_rules.h"
+#include "pc/text.h"
 
 namespace ftmd::station {
 namespace {
@@ -145,14 +142,9 @@ std::optional<std::vector<Unit>> parse_units_csv(std::string_view text, const st
 }
 
 std::optional<std::vector<Unit>> load_units_csv(const std::string& path, std::string* error) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    if (error) *error = path + ": cannot read the units: " + std::strerror(errno);
-    return std::nullopt;
-  }
-  std::stringstream text;
-  text << in.rdbuf();
-  return parse_units_csv(text.str(), path, error);
+  const std::optional<std::string> text = pc::read_text_file(path, "units", error);
+  if (!text) return std::nullopt;
+  return parse_units_csv(*text, path, error);
 }
 
 std::vector<std::string> check_units(std::vector<Unit>& units,
