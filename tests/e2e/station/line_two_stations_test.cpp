@@ -98,7 +98,7 @@ TEST(LineTwoStations, FeedOnePostgresAndTheLineViewShowsThemLive) {
   };
   for (int n = 1; n <= 2; ++n) {
     Station& st = stations[n - 1];
-    ASSERT_TRUE(st.board->wait_serving(10s));
+    ASSERT_TRUE(st.board->wait_serving(kBoardsServingDeadline));
     st.port = st.board->usb_host().attach_cable(dir + "/ttyPC" + std::to_string(n));
     start(st, false);
   }

@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -14,6 +15,10 @@
 #include "line/line_test_db.h"
 
 namespace ftmd::test {
+
+// How long boards started together may take to serve: they boot at once and,
+// under the sanitizers beside another test, share two cores.
+constexpr std::chrono::seconds kBoardsServingDeadline{60};
 
 inline std::string slurp(const std::filesystem::path& path) {
   std::ifstream in(path, std::ios::binary);

@@ -61,7 +61,7 @@ TEST(StationSlots, FourSlotsOnFourBoardsPassTheDefaultPlanWithTheLinesIdentities
     env.push_back(std::string("VBOARD_CONTROL_") + kSlotNames[n - 1] + "=" + controls.back()->path());
   }
   ASSERT_EQ(seed_line("sqlite:" + dir + "/line.db", 4), "");
-  for (auto& board : boards) ASSERT_TRUE(board->wait_serving(10s));
+  for (auto& board : boards) ASSERT_TRUE(board->wait_serving(kBoardsServingDeadline));
 
   vboard::Launch station;
   station.argv = argv;

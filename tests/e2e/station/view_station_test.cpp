@@ -53,7 +53,7 @@ class Rig {
       slots_.push_back(std::string(kSlotNames[i - 1]) + "=" + port);
       env_.push_back(std::string("VBOARD_CONTROL_") + kSlotNames[i - 1] + "=" + controls_.back()->path());
     }
-    for (auto& board : boards_) EXPECT_TRUE(board->wait_serving(10s));
+    for (auto& board : boards_) EXPECT_TRUE(board->wait_serving(kBoardsServingDeadline));
   }
   ~Rig() {
     stop();
