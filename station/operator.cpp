@@ -72,6 +72,9 @@ HookResult run_hook(const std::string& program, const HookCall& call, std::chron
     return result;
   }
   UniqueFd output_read(output[0]), output_write(output[1]);
+  // The station's end never blocks: what the hook wrote before it ended is
+  // read out to the end after it has ended.
+  if (output_read) ::fcntl(output_read.get(), F_SETFL, O_NONBLOCK);
 
   pid_t pid = ::fork();
   if (pid < 0) {
@@ -105,11 +108,27 @@ HookResult run_hook(const std::string& program, const HookCall& call, std::chron
     got = ::read(report_read.get(), &exec_errno, sizeof exec_errno);
   } while (got < 0 && errno == EINTR);
 
+  auto read_output = [&] {
+    char buffer[512];
+    ssize_t n = 0;
+    while ((n = ::read(output_read.get(), buffer, sizeof buffer)) > 0) {
+      if (result.output.size() < kMaxHookOutput)
+        result.output.append(buffer, std::min<std::size_t>(static_cast<std::size_t>(n),
+                                                           kMaxHookOutput - result.output.size()));
+    }
+    if (n == 0) output_read.reset();
+  };
   const Deadline deadline(timeout);
   UniqueFd pidfd(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
+  const int watch_errno = pidfd ? 0 : errno;
   bool timed_out = false, cancelled = false;
-  if (pidfd) {
-    for (bool done = false; !done;) {
+  if (!pidfd) {
+    // A hook that cannot be watched against its deadline does not run on.
+    ::kill(-pid, SIGKILL);
+    ::kill(pid, SIGKILL);
+  } else {
+    bool done = false;
+    while (!done) {
       std::vector<pollfd> fds{{pidfd.get(), POLLIN, 0}};
       if (output_read) fds.push_back({output_read.get(), POLLIN, 0});
       const std::size_t cancel_at = fds.size();
@@ -117,22 +136,16 @@ HookResult run_hook(const std::string& program, const HookCall& call, std::chron
         if (fd >= 0) fds.push_back({fd, POLLIN, 0});
       int ready = ::poll(fds.data(), fds.size(), deadline.poll_ms());
       if (ready < 0 && errno == EINTR) continue;
-      if (ready == 0) {
+      if (ready <= 0) {
         timed_out = true;
         break;
       }
       for (std::size_t i = cancel_at; i < fds.size(); ++i) cancelled |= (fds[i].revents & POLLIN) != 0;
       if (cancelled) break;
-      if (output_read && (fds[1].revents & (POLLIN | POLLHUP))) {
-        char buffer[512];
-        ssize_t n = ::read(output_read.get(), buffer, sizeof buffer);
-        if (n > 0 && result.output.size() < kMaxHookOutput)
-          result.output.append(buffer, std::min<std::size_t>(static_cast<std::size_t>(n),
-                                                             kMaxHookOutput - result.output.size()));
-        if (n == 0) output_read.reset();
-      }
+      if (output_read && (fds[1].revents & (POLLIN | POLLHUP))) read_output();
       done = fds[0].revents & POLLIN;
     }
+    if (done && output_read) read_output();
     if (timed_out || cancelled) {
       ::kill(-pid, SIGKILL);
       ::kill(pid, SIGKILL);
@@ -143,6 +156,8 @@ HookResult run_hook(const std::string& program, const HookCall& call, std::chron
   }
   if (got == static_cast<ssize_t>(sizeof exec_errno)) {
     result.problem = std::string("cannot run: ") + std::strerror(exec_errno);
+  } else if (!pidfd) {
+    result.problem = std::string("cannot watch it, so it was stopped: ") + std::strerror(watch_errno);
   } else if (cancelled) {
     result.problem = "stopped";
   } else if (timed_out) {

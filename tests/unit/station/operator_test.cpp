@@ -68,6 +68,10 @@ TEST_F(HookTest, GetsActionPromptAndSlotButNoShellAndNoOtherDescriptor) {
   EXPECT_TRUE(r.exited(0)) << r.failure();
   EXPECT_EQ(r.output, "2|reset-key|Press the key; $(touch x) `now`|b");
   EXPECT_FALSE(fs::exists(dir_ / "x"));
+  // All it wrote before it ended, also when its end and its output are seen
+  // in one poll.
+  const std::string loud = script("loud", "printf '%03000d' 0\n");
+  for (int i = 0; i < 5; ++i) EXPECT_EQ(run_hook(loud, {{}, {}, true}, 5s).output.size(), 3000u);
 }
 
 TEST_F(HookTest, ReportsFailuresAndKillsAHookPastItsDeadlineOrWhenCancelled) {
