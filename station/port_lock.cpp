@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "pc/handover.h"
+#include "pc/text.h"
 
 namespace ftmd::station {
 namespace {
@@ -42,7 +43,8 @@ std::string read_holder(int fd) {
     if (n > 0) {
       std::string holder(text, static_cast<std::size_t>(n));
       while (!holder.empty() && (holder.back() == '\n' || holder.back() == '\0')) holder.pop_back();
-      if (!holder.empty()) return holder;
+      // Whatever another program left in the file: shown, never obeyed.
+      if (!holder.empty()) return pc::escape_reply(holder);
     }
     std::this_thread::sleep_for(kHolderRetry);
   }

@@ -6,7 +6,16 @@
 
 #include <cerrno>
 
+#include "pc/text.h"
+
 namespace ftmd::station {
+namespace {
+
+// Longer than any answer or label: a line past it (a stuck scanner, a file
+// on stdin) is dropped whole rather than matched against a pattern.
+constexpr std::size_t kMaxTerminalLine = 4096;
+
+}  // namespace
 
 TerminalAnswers::TerminalAnswers(OperatorDesk& desk, Console& console, int in_fd, std::string operator_name,
                                  std::vector<std::string> slots)
@@ -62,7 +71,7 @@ void TerminalAnswers::take_line(const std::string& raw) {
   if (line.ends_with('\r')) line.pop_back();
   const auto open = desk_.open_questions();
   if (open.empty()) {
-    if (!line.empty()) console_.line("no question is open: \"" + line + "\" is not taken");
+    if (!line.empty()) console_.line("no question is open: \"" + pc::escape_reply(line) + "\" is not taken");
     return;
   }
   const OpenQuestion* target = nullptr;
@@ -104,8 +113,12 @@ void TerminalAnswers::read_loop(const std::stop_token& stop) {
     if (n <= 0) break;
     pending.append(buffer, static_cast<std::size_t>(n));
     for (auto end = pending.find('\n'); end != std::string::npos; end = pending.find('\n')) {
-      take_line(pending.substr(0, end));
+      if (end <= kMaxTerminalLine) take_line(pending.substr(0, end));
       pending.erase(0, end + 1);
+    }
+    if (pending.size() > kMaxTerminalLine) {
+      console_.line("a line of more than " + std::to_string(kMaxTerminalLine) + " bytes is not taken");
+      pending.clear();
     }
   }
   if (stop.stop_requested()) return;
