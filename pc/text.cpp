@@ -1,9 +1,13 @@
 #include "pc/text.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstring>
-#include <fstream>
-#include <sstream>
+
+#include "common/unique_fd.h"
 
 namespace ftmd::pc {
 namespace {
@@ -93,14 +97,24 @@ std::string hex_bytes(std::span<const std::uint8_t> bytes) {
 
 std::optional<std::string> read_text_file(const std::string& path, std::string_view what,
                                           std::string* error) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    if (error) *error = path + ": cannot read the " + std::string(what) + ": " + std::strerror(errno);
+  auto failed = [&](int err) {
+    if (error) *error = path + ": cannot read the " + std::string(what) + ": " + std::strerror(err);
     return std::nullopt;
+  };
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!fd) return failed(errno);
+  struct stat st {};
+  if (::fstat(fd.get(), &st) != 0) return failed(errno);
+  if (S_ISDIR(st.st_mode)) return failed(EISDIR);
+  std::string text;
+  char buffer[8192];
+  for (;;) {
+    const ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return failed(errno);
+    if (n == 0) return text;
+    text.append(buffer, static_cast<std::size_t>(n));
   }
-  std::stringstream text;
-  text << in.rdbuf();
-  return std::move(text).str();
 }
 
 }  // namespace ftmd::pc

@@ -227,6 +227,8 @@ TEST(Plan, UnreadableFileIsNamed) {
   std::string error;
   EXPECT_FALSE(load_plan("/nonexistent/plan.yaml", &error));
   EXPECT_EQ(error, "/nonexistent/plan.yaml: cannot read the plan: No such file or directory");
+  EXPECT_FALSE(load_plan("/tmp", &error));
+  EXPECT_EQ(error, "/tmp: cannot read the plan: Is a directory");
 }
 
 TEST(Plan, ShippedDefaultPlanLoads) {
