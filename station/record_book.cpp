@@ -49,8 +49,10 @@ void RecordBook::write_junit() {
   junit_tried_ = true;
 }
 
-Status RecordBook::keep(const UnitRecord& record, std::string* path) {
+Status RecordBook::keep(const UnitRecord& record, std::string* path, bool* left_alone) {
   std::lock_guard lock(mutex_);
+  if (left_alone) *left_alone = frozen_ && entries_.contains(record.index);
+  if (frozen_ && entries_.contains(record.index)) return {};
   Entry& entry = entries_[record.index];
   entry.record = record;
   Status written = write_entry(entry, path);
@@ -66,6 +68,11 @@ bool RecordBook::keep_if_new(const UnitRecord& record, Status* written, std::str
   *written = write_entry(entry, path);
   write_junit();
   return true;
+}
+
+void RecordBook::freeze() {
+  std::lock_guard lock(mutex_);
+  frozen_ = true;
 }
 
 std::size_t RecordBook::retry(std::vector<std::string>* written) {

@@ -30,11 +30,17 @@ class RecordBook {
   // Writes `record` (replacing an earlier one of the same unit index) and
   // the run's JUnit report. On failure the record is pending and the
   // failure returned. `path` gets the record's file.
-  Status keep(const UnitRecord& record, std::string* path = nullptr);
+  // Once frozen, a unit that already has a record keeps it: `left_alone`
+  // says so, and nothing is written.
+  Status keep(const UnitRecord& record, std::string* path = nullptr, bool* left_alone = nullptr);
   // The same for a station that is quitting: only when the unit has no
   // record yet, so a unit's own final record is never replaced by one made
   // from its state half-way. False when it was left alone.
   bool keep_if_new(const UnitRecord& record, Status* written, std::string* path = nullptr);
+  // The station stops at once: the records it writes for the units under
+  // way (keep_if_new) and a slot's own final record, whichever comes first,
+  // is the one kept, counted and sent.
+  void freeze();
 
   // Writes the pending records again; how many are still pending. `written`
   // gets the files written now.
@@ -65,6 +71,7 @@ class RecordBook {
   std::map<int, Entry> entries_;  // by unit index
   Status junit_status_;           // of the last JUnit write
   bool junit_tried_ = false;
+  bool frozen_ = false;
 };
 
 // The record as written: 2-space indented JSON, invalid UTF-8 replaced

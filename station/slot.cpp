@@ -136,7 +136,11 @@ void SlotWorker::stop_at_port(const std::string& error, const std::string& unit)
 
 bool SlotWorker::finish_unit(const UnitRecord& record) {
   std::string path;
-  Status written = run_.records.keep(record, &path);
+  bool left_alone = false;
+  Status written = run_.records.keep(record, &path, &left_alone);
+  // The station was stopped at once and has already written, counted and
+  // sent this unit's record as it stood.
+  if (left_alone) return false;
   run_.count(record);
   if (written) {
     say("  record: " + path);

@@ -372,6 +372,7 @@ int run_station(const StationOptions& options, std::FILE* out, std::FILE* err, i
     // without waiting for them.
     stop_hooks.signal();
     const std::string why = "the station was stopped at once (a second Ctrl-C or SIGTERM)";
+    records.freeze();
     for (auto& worker : workers) {
       auto record = worker->abort_record(why);
       if (!record) continue;
