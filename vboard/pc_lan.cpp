@@ -40,20 +40,28 @@ PcLan::PcLan() {
     ::prctl(PR_SET_PDEATHSIG, SIGKILL);
     char c = ::unshare(CLONE_NEWNET) == 0 ? 'y' : 'n';
     [[maybe_unused]] ssize_t n = ::write(ready.write.get(), &c, 1);
+    // It only holds the namespace: no copy of the parent's descriptors
+    // (another thread's pipe) stays open for its life.
+    ::close_range(0, ~0U, 0);
     for (;;) ::pause();
   }
   ready.write.reset();
-  char c = 'n';
-  if (::read(ready.read.get(), &c, 1) != 1 || c != 'y') {
+  try {
+    char c = 'n';
+    if (::read(ready.read.get(), &c, 1) != 1 || c != 'y')
+      throw BoardError("the test PC's LAN: cannot make a network namespace");
+    netns_ = ftmd::UniqueFd(
+        ::open(("/proc/" + std::to_string(holder_) + "/ns/net").c_str(), O_RDONLY | O_CLOEXEC));
+    if (!netns_)
+      throw BoardError(std::string("the test PC's LAN: open its namespace: ") + std::strerror(errno));
+    run_ip({"ip", "link", "set", "lo", "up"}, netns_.get());
+  } catch (...) {
+    // No destructor runs for a constructor that throws: the holder goes here.
     ::kill(holder_, SIGKILL);
-    ::waitpid(holder_, nullptr, 0);
-    throw BoardError("the test PC's LAN: cannot make a network namespace");
+    while (::waitpid(holder_, nullptr, 0) < 0 && errno == EINTR) {
+    }
+    throw;
   }
-  netns_ =
-      ftmd::UniqueFd(::open(("/proc/" + std::to_string(holder_) + "/ns/net").c_str(), O_RDONLY | O_CLOEXEC));
-  if (!netns_)
-    throw BoardError(std::string("the test PC's LAN: open its namespace: ") + std::strerror(errno));
-  run_ip({"ip", "link", "set", "lo", "up"}, netns_.get());
 }
 
 PcLan::~PcLan() {
