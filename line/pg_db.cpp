@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -196,6 +197,12 @@ class StationsListener final : public pqxx::notification_receiver {
 
 // A connection that does not answer within this many seconds is unreachable.
 constexpr const char* kConnectTimeout = "10";
+// A server lost mid-statement over TCP is given up after about 30 s rather
+// than the kernel's quarter of an hour (no effect on a Unix socket).
+constexpr std::pair<const char*, const char*> kLostServerDefaults[] = {{"keepalives_idle", "10"},
+                                                                       {"keepalives_interval", "5"},
+                                                                       {"keepalives_count", "3"},
+                                                                       {"tcp_user_timeout", "30000"}};
 
 using ConnInfo = CHandle<PQconninfoOption, PQconninfoFree>;
 
@@ -265,10 +272,12 @@ std::string with_defaults(const std::string& conninfo, bool read_only) {
   if (!options) return conninfo;
   std::string out;
   bool timeout = false, name = false;
+  std::set<std::string_view> given;
   std::string options_value;  // the caller's server options, kept when adding ours
   for (const PQconninfoOption* o = options.get(); o->keyword; ++o) {
     if (!o->val) continue;
     std::string_view keyword(o->keyword);
+    given.insert(keyword);
     timeout |= keyword == "connect_timeout";
     name |= keyword == "application_name";
     std::string value;
@@ -284,6 +293,8 @@ std::string with_defaults(const std::string& conninfo, bool read_only) {
   }
   if (!timeout) out += std::string("connect_timeout=") + kConnectTimeout + " ";
   if (!name) out += "application_name=ftmline ";
+  for (const auto& [keyword, value] : kLostServerDefaults)
+    if (!given.contains(keyword)) out += std::string(keyword) + "=" + value + " ";
   if (read_only) {
     std::string value = options_value + " -c default_transaction_read_only=on";
     out += "options='" + value + "'";
