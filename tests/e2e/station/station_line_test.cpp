@@ -146,6 +146,8 @@ TEST_F(StationOnLine, OnSqliteTheSameUnitIsNotANewOneAndARunWaitsInTheOutbox) {
       sqlite3* raw = nullptr;
       sqlite3_open_v2(db.url().substr(7).c_str(), &raw, SQLITE_OPEN_READWRITE, nullptr);
       holder.reset(raw);
+      // The station's publisher may be writing its state just then.
+      sqlite3_busy_timeout(raw, 30000);
       ASSERT_EQ(sqlite3_exec(holder.get(), "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
     }
     if (action == "next-unit" && ++next_units == 2) {
