@@ -361,8 +361,8 @@ int run_station(const StationOptions& options, std::FILE* out, std::FILE* err, i
     if (std::chrono::steady_clock::now() >= next_retry) {
       next_retry += kRecordRetry;
       std::vector<std::string> written;
-      if (records.pending() > 0 && records.retry(&written) == 0)
-        for (const auto& path : written) console.line("record written now: " + path);
+      if (records.pending() > 0) records.retry(&written);
+      for (const auto& path : written) console.line("record written now: " + path);
     }
   }
 
