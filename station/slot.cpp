@@ -63,17 +63,17 @@ void StationRun::count(const UnitRecord& record) {
     worse(kExitSomeFailed);
 }
 
-SlotWorker::SlotWorker(StationRun& run, std::size_t index, SlotSpec spec, PortLock lock,
+SlotWorker::SlotWorker(StationRun& run, std::size_t index, SlotChoice slot, PortLock lock,
                        std::unique_ptr<LineStation> line)
     : run_(run),
       index_(index),
-      spec_(std::move(spec)),
-      prefix_(run.several ? "[" + spec_.name + "] " : ""),
+      slot_(std::move(slot)),
+      prefix_(run.several ? "[" + slot_.name + "] " : ""),
       lock_(std::move(lock)),
       line_(std::move(line)),
-      operator_(run.operator_setup, {index, spec_.name, spec_.port.describe(), prefix_}, run.desk,
+      operator_(run.operator_setup, {index, slot_.name, slot_.port.describe(), prefix_}, run.desk,
                 run.console, run.state),
-      runner_(run.plan, {run.station, spec_.port.describe(), spec_.name, index, prefix_}, services(),
+      runner_(run.plan, {run.station, slot_.port.describe(), slot_.name, index, prefix_}, services(),
               run.state) {}
 
 RunnerServices SlotWorker::services() {
@@ -84,7 +84,7 @@ RunnerServices SlotWorker::services() {
   services.interrupted = &run_.interrupted;
   services.reconnect = [this](std::chrono::milliseconds within,
                               std::string* why) -> std::unique_ptr<Transport> {
-    auto link = reopen_after_reboot(spec_.port, kRebootGoneWithin, within, why);
+    auto link = reopen_after_reboot(slot_.port, kRebootGoneWithin, within, why);
     if (!link) return nullptr;
     return std::make_unique<LinkTransport>(std::move(*link), run_.err);
   };
@@ -112,19 +112,19 @@ bool SlotWorker::ask_next_unit(const std::string& text) {
 }
 
 std::unique_ptr<Transport> SlotWorker::open_device(std::string* error) {
-  set_status("waiting for the device on " + spec_.port.describe());
+  set_status("waiting for the device on " + slot_.port.describe());
   const Deadline deadline(run_.options.port_wait);
   for (bool told = false;; told = true) {
-    if (auto link = open_port(spec_.port, error))
+    if (auto link = open_port(slot_.port, error))
       return std::make_unique<LinkTransport>(std::move(*link), run_.err);
     if (deadline.passed() || run_.interrupted.load()) return nullptr;
-    if (!told) say("waiting for the device on " + spec_.port.describe() + ": " + *error);
+    if (!told) say("waiting for the device on " + slot_.port.describe() + ": " + *error);
     std::this_thread::sleep_for(kPortPoll);
   }
 }
 
 void SlotWorker::stop_at_port(const std::string& error, const std::string& unit) {
-  std::fprintf(run_.err, "ftmstation: %s%s: %s\n", prefix_.c_str(), spec_.port.describe().c_str(),
+  std::fprintf(run_.err, "ftmstation: %s%s: %s\n", prefix_.c_str(), slot_.port.describe().c_str(),
                error.c_str());
   std::fflush(run_.err);
   say("STOP at unit " + unit + ": the port cannot be used; " +
@@ -171,7 +171,7 @@ void SlotWorker::on_record(const std::string& path) {
   const std::string& program = run_.options.on_record;
   HookResult result = run_hook(program,
                                {{path},
-                                {"FTMSTATION_STATION=" + run_.station, "FTMSTATION_SLOT=" + spec_.name},
+                                {"FTMSTATION_STATION=" + run_.station, "FTMSTATION_SLOT=" + slot_.name},
                                 true,
                                 -1,
                                 setup.stop_hooks ? setup.stop_hooks->fd() : -1,
@@ -179,7 +179,7 @@ void SlotWorker::on_record(const std::string& path) {
                                kOnRecordTimeout);
   // Its output goes to the station's standard error, line by line, marked
   // with the slot.
-  const std::string mark = "ftmstation: [" + spec_.name + "] on-record: ";
+  const std::string mark = "ftmstation: [" + slot_.name + "] on-record: ";
   std::string out;
   for (std::size_t start = 0; start < result.output.size();) {
     std::size_t end = result.output.find('\n', start);

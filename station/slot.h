@@ -95,7 +95,7 @@ struct StationRun {
 // without disturbing the others.
 class SlotWorker {
  public:
-  SlotWorker(StationRun& run, std::size_t index, SlotSpec spec, PortLock lock,
+  SlotWorker(StationRun& run, std::size_t index, SlotChoice slot, PortLock lock,
              std::unique_ptr<LineStation> line);
 
   void run();
@@ -103,7 +103,7 @@ class SlotWorker {
   // now, marked aborted with `why`, with its line data.
   std::optional<UnitRecord> abort_record(const std::string& why) const;
   LineStation* line() { return line_.get(); }
-  const SlotSpec& spec() const { return spec_; }
+  const SlotChoice& slot() const { return slot_; }
 
  private:
   RunnerServices services();
@@ -125,7 +125,7 @@ class SlotWorker {
 
   StationRun& run_;
   const std::size_t index_;
-  const SlotSpec spec_;
+  const SlotChoice slot_;
   const std::string prefix_;
   PortLock lock_;
   std::unique_ptr<LineStation> line_;

@@ -31,7 +31,7 @@ struct StationOptions {
   std::string plan;  // "" = the default plan
   // The slots; after parsing at least one (a single --port, --usb-serial or
   // --usb-location, or /dev/ttyACM0, is the slot kSingleSlotName).
-  std::vector<SlotSpec> slots;
+  std::vector<SlotChoice> slots;
   std::string units_csv;
   std::string sn, csn, mac;  // one unit from the command line
   std::string records = kDefaultRecordsDir;

@@ -49,9 +49,9 @@ void for_each_key(const YAML::Node& map, std::initializer_list<std::string_view>
   }
 }
 
-SlotSpec parse_slot(const YAML::Node& node) {
+SlotChoice parse_slot(const YAML::Node& node) {
   if (!node.IsMap()) fail(node, "a slot is a map: name and one of port, usb_serial, usb_location");
-  SlotSpec slot;
+  SlotChoice slot;
   int ports = 0;
   for_each_key(node, {"name", "port", "usb_serial", "usb_location"}, "a slot",
                [&](const std::string& key, const YAML::Node& value) {
@@ -83,7 +83,7 @@ StationFile parse_document(const YAML::Node& root) {
             fail(value, "slots must be a list of at least one slot");
           for (const auto& node : value) {
             f.slots.push_back(parse_slot(node));
-            std::vector<SlotSpec> so_far = f.slots;
+            std::vector<SlotChoice> so_far = f.slots;
             if (auto why = slots_problem(so_far); !why.empty()) fail(node, why);
           }
           return;
@@ -114,13 +114,13 @@ std::string slot_name_problem(const std::string& name) {
          std::to_string(kMaxSlotName) + ")";
 }
 
-std::optional<SlotSpec> parse_slot_arg(const std::string& arg, std::string* error) {
+std::optional<SlotChoice> parse_slot_arg(const std::string& arg, std::string* error) {
   const auto eq = arg.find('=');
   if (eq == std::string::npos || eq + 1 == arg.size()) {
     *error = "--slot takes NAME=PORT, not \"" + arg + "\"";
     return std::nullopt;
   }
-  SlotSpec slot;
+  SlotChoice slot;
   slot.name = arg.substr(0, eq);
   if (auto why = slot_name_problem(slot.name); !why.empty()) {
     *error = why;
@@ -137,7 +137,7 @@ std::optional<SlotSpec> parse_slot_arg(const std::string& arg, std::string* erro
   return slot;
 }
 
-std::string slots_problem(const std::vector<SlotSpec>& slots) {
+std::string slots_problem(const std::vector<SlotChoice>& slots) {
   std::set<std::string> names, ports;
   for (const auto& slot : slots) {
     if (!names.insert(slot.name).second) return "slot " + slot.name + " twice";

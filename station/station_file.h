@@ -10,7 +10,7 @@
 namespace ftmd::station {
 
 // One test slot: a name for the operator and the port its units are on.
-struct SlotSpec {
+struct SlotChoice {
   std::string name;  // letters, digits, "_" and "-", at most 32
   PortChoice port;
 };
@@ -31,7 +31,7 @@ struct SlotSpec {
 //   plan: /etc/ftmstation/plan.yaml
 struct StationFile {
   std::string station;
-  std::vector<SlotSpec> slots;
+  std::vector<SlotChoice> slots;
   std::string database;
   std::string records;
   std::string web;
@@ -51,8 +51,8 @@ std::optional<StationFile> load_station_file(const std::string& path, std::strin
 std::string slot_name_problem(const std::string& name);
 // A slot from the command line's "NAME=PORT": PORT is a device path, or
 // "usb-serial:SN" or "usb-location:LOC". Nothing and why in `error`.
-std::optional<SlotSpec> parse_slot_arg(const std::string& arg, std::string* error);
+std::optional<SlotChoice> parse_slot_arg(const std::string& arg, std::string* error);
 // What is wrong with a station's slots as a whole (names or ports twice), or "".
-std::string slots_problem(const std::vector<SlotSpec>& slots);
+std::string slots_problem(const std::vector<SlotChoice>& slots);
 
 }  // namespace ftmd::station

@@ -251,10 +251,10 @@ int run_station(const StationOptions& options, std::FILE* out, std::FILE* err, i
     s.station = station;
     s.status = "starting";
     s.operator_name = operator_name;
-    for (const auto& spec : options.slots) {
+    for (const auto& chosen : options.slots) {
       SlotView slot;
-      slot.name = spec.name;
-      slot.port = spec.port.describe();
+      slot.name = chosen.name;
+      slot.port = chosen.port.describe();
       slot.status = "starting";
       slot.unit.plan = plan->name;
       slot.unit.count = on_line ? options.count : static_cast<int>(units.size());
@@ -381,7 +381,7 @@ int run_station(const StationOptions& options, std::FILE* out, std::FILE* err, i
       std::string path;
       if (!records.keep_if_new(*record, &written, &path)) continue;
       run.count(*record);
-      const std::string prefix = several ? ("[" + worker->spec().name).append("] ") : std::string();
+      const std::string prefix = several ? ("[" + worker->slot().name).append("] ") : std::string();
       console.line(prefix + Runner::summary_line(*record));
       const std::string where =
           written ? "  record: " + path : "  the record cannot be written: " + written.message();

@@ -52,42 +52,42 @@ std::vector<char*> pointers(std::vector<std::string>& texts) {
 
 }  // namespace
 
-pid_t launch(const Launch& spec) {
-  if (spec.argv.empty()) {
+pid_t launch(const Launch& what) {
+  if (what.argv.empty()) {
     errno = EINVAL;
     return -1;
   }
-  std::vector<std::string> args = spec.argv;
+  std::vector<std::string> args = what.argv;
   std::vector<char*> argv = pointers(args);
   std::vector<std::string> env_texts;
   std::vector<char*> envp;
-  if (!spec.env.empty()) {
-    env_texts = environment_with(spec.env);
+  if (!what.env.empty()) {
+    env_texts = environment_with(what.env);
     envp = pointers(env_texts);
   }
-  const char* program = spec.program.empty() ? argv[0] : spec.program.c_str();
+  const char* program = what.program.empty() ? argv[0] : what.program.c_str();
   const std::string cannot_run = std::string("cannot run ") + program;
 
   pid_t pid = ::fork();
   if (pid != 0) return pid;
 
-  if (spec.prepare) {
-    ftmd::Status prepared = spec.prepare();
+  if (what.prepare) {
+    ftmd::Status prepared = what.prepare();
     if (!prepared) child_exit(126, cannot_run.c_str(), prepared.message().c_str());
   }
-  if (spec.netns >= 0 && ::setns(spec.netns, CLONE_NEWNET) != 0)
+  if (what.netns >= 0 && ::setns(what.netns, CLONE_NEWNET) != 0)
     child_exit(126, "cannot enter the test PC's network", std::strerror(errno));
-  if (spec.new_session) ::setsid();
-  if (spec.in >= 0) ::dup2(spec.in, 0);
-  if (spec.out >= 0) ::dup2(spec.out, 1);
-  if (spec.err >= 0) ::dup2(spec.err, 2);
+  if (what.new_session) ::setsid();
+  if (what.in >= 0) ::dup2(what.in, 0);
+  if (what.out >= 0) ::dup2(what.out, 1);
+  if (what.err >= 0) ::dup2(what.err, 2);
   ::close_range(3, ~0U, 0);
   for (int sig = 1; sig < NSIG; ++sig) ::signal(sig, SIG_DFL);
   sigset_t none;
   sigemptyset(&none);
   ::sigprocmask(SIG_SETMASK, &none, nullptr);
   char** env = envp.empty() ? environ : envp.data();
-  if (spec.program.empty())
+  if (what.program.empty())
     ::execvpe(program, argv.data(), env);
   else
     ::execve(program, argv.data(), env);
@@ -133,14 +133,14 @@ std::string feed_and_collect(ftmd::UniqueFd in, const ftmd::UniqueFd& out, const
   return output;
 }
 
-RunResult run_collecting(Launch spec, std::chrono::milliseconds within, const std::string& input) {
+RunResult run_collecting(Launch what, std::chrono::milliseconds within, const std::string& input) {
   RunResult result;
   Pipe out = Pipe::make(), in = Pipe::make();
   if (!out.read || !in.read) return result;
-  spec.in = in.read.get();
-  spec.out = spec.err = out.write.get();
+  what.in = in.read.get();
+  what.out = what.err = out.write.get();
   const ftmd::Deadline deadline(within);
-  pid_t pid = launch(spec);
+  pid_t pid = launch(what);
   if (pid < 0) return result;
   in.read.reset();
   out.write.reset();

@@ -30,7 +30,7 @@ struct Launch {
   std::function<ftmd::Status()> prepare;
 };
 
-// Forks and executes `spec`: the child gets the streams, every other
+// Forks and executes `what`: the child gets the streams, every other
 // descriptor closed, default signal dispositions and an empty signal mask
 // (whatever the caller blocks). Returns the child's pid, or -1 when fork
 // failed (errno set). The caller reaps it (wait_exit). A child that cannot
@@ -38,7 +38,7 @@ struct Launch {
 //
 // Apart from `prepare`, the child only makes system calls on what was built
 // before the fork, so it is safe from a process with other threads.
-pid_t launch(const Launch& spec);
+pid_t launch(const Launch& what);
 
 // Waits for `pid` and returns its exit status, 128 + the signal when it was
 // killed.
@@ -52,10 +52,10 @@ struct RunResult {
   std::string output;  // stdout and stderr together
 };
 
-// Launches `spec` with `input` on its stdin and a pipe on stdout and stderr,
+// Launches `what` with `input` on its stdin and a pipe on stdout and stderr,
 // collects the output until the program closes it, and reaps the program;
-// it is killed when `within` passes first. spec's in/out/err are replaced.
-RunResult run_collecting(Launch spec, std::chrono::milliseconds within, const std::string& input = {});
+// it is killed when `within` passes first. Its in/out/err are replaced.
+RunResult run_collecting(Launch what, std::chrono::milliseconds within, const std::string& input = {});
 
 // Writes `input` into `in` and closes it, then reads `out` until the writer
 // closes it or `deadline` passes. For programs whose streams are pipes.

@@ -435,13 +435,13 @@ int run_as_test_pc(std::vector<std::string> argv, vboard::Board& board, const st
                    const vboard::ControlService& controls, const Args& a) {
   for (auto& arg : argv)
     for (std::size_t at; (at = arg.find("{port}")) != std::string::npos;) arg.replace(at, 6, port);
-  vboard::Launch spec{
+  vboard::Launch program{
       .argv = argv,
       .netns = board.pc_netns_fd(),
       .env = {"VBOARD_PORT=" + port, std::string(vboard::ControlSocket::kEnv) + "=" + controls.path()}};
   if (wants_usb_names(a))
-    spec.prepare = [dir = usb_names_dir(board)] { return vboard::enter_pc_usb_names(dir); };
-  pid_t pid = vboard::launch(spec);
+    program.prepare = [dir = usb_names_dir(board)] { return vboard::enter_pc_usb_names(dir); };
+  pid_t pid = vboard::launch(program);
   if (pid < 0) {
     std::fprintf(stderr, "vboard: cannot run %s: fork: %s\n", argv[0].c_str(), std::strerror(errno));
     return 127;

@@ -73,13 +73,13 @@ class Rig {
     const UniqueFd out(
         ::open((dir_ + "/station.out").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
     const UniqueFd in(::open("/dev/null", O_RDONLY | O_CLOEXEC));
-    vboard::Launch spec;
-    spec.argv = argv;
-    spec.env = env_;
-    spec.netns = lan_.netns_fd();
-    spec.in = in.get();
-    spec.out = spec.err = out.get();
-    pid_ = vboard::launch(spec);
+    vboard::Launch launch;
+    launch.argv = argv;
+    launch.env = env_;
+    launch.netns = lan_.netns_fd();
+    launch.in = in.get();
+    launch.out = launch.err = out.get();
+    pid_ = vboard::launch(launch);
     ASSERT_GT(pid_, 0);
   }
   // The station's exit status once it has ended, or -1 when it has not
