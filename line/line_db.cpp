@@ -227,21 +227,24 @@ std::string station_problem(const StationStatus& status) {
   return {};
 }
 
+nlohmann::ordered_json slot_json(const SlotStatus& s) {
+  return {{"name", s.name},
+          {"port", s.port},
+          {"hwid", s.hwid},
+          {"sn", s.sn},
+          {"plan", s.plan},
+          {"step", s.step},
+          {"step_index", s.step_index},
+          {"step_count", s.step_count},
+          {"elapsed_ms", s.elapsed_ms},
+          {"timeout_ms", s.timeout_ms},
+          {"verdict", s.verdict},
+          {"prompt", s.prompt}};
+}
+
 std::string slots_to_json(const std::vector<SlotStatus>& slots) {
   nlohmann::ordered_json out = nlohmann::ordered_json::array();
-  for (const auto& s : slots)
-    out.push_back({{"name", s.name},
-                   {"port", s.port},
-                   {"hwid", s.hwid},
-                   {"sn", s.sn},
-                   {"plan", s.plan},
-                   {"step", s.step},
-                   {"step_index", s.step_index},
-                   {"step_count", s.step_count},
-                   {"elapsed_ms", s.elapsed_ms},
-                   {"timeout_ms", s.timeout_ms},
-                   {"verdict", s.verdict},
-                   {"prompt", s.prompt}});
+  for (const auto& s : slots) out.push_back(slot_json(s));
   return out.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 

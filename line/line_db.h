@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include <nlohmann/json_fwd.hpp>
+
 #include "line/result.h"
 
 namespace ftmd::line {
@@ -466,6 +468,8 @@ std::string station_problem(const StationStatus& status);
 // The slots as stored (a JSON array), and back; nullopt for a text that is
 // not that.
 std::string slots_to_json(const std::vector<SlotStatus>& slots);
+// One slot as stored and as the line view shows it.
+nlohmann::ordered_json slot_json(const SlotStatus& slot);
 std::optional<std::vector<SlotStatus>> slots_from_json(const std::string& text);
 
 // A time as the line stores and compares it: "2026-12-05T18:32:28.123Z",

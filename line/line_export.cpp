@@ -43,9 +43,29 @@ std::string csv_header() {
   return line + "\n";
 }
 
+Json run_fields(const RunRow& r) {
+  return {{"run_id", r.run_id},
+          {"hwid", r.hwid},
+          {"sn", r.sn},
+          {"csn", r.csn},
+          {"lan4_mac", r.lan4_mac},
+          {"lan3_mac", r.lan3_mac},
+          {"plan_name", r.plan_name},
+          {"plan_md5", r.plan_md5},
+          {"station", r.station},
+          {"operator", r.operator_name},
+          {"verdict", r.verdict},
+          {"attempt", r.attempt},
+          {"started_at", r.started_at},
+          {"ended_at", r.ended_at},
+          {"duration_ms", epoch_ms(r.ended_at) - epoch_ms(r.started_at)},
+          {"failed_step", r.failed_step},
+          {"failed_reply", r.failed_reply}};
+}
+
 std::string export_line(const RunRow& r, ExportFormat format) {
-  const std::int64_t duration = epoch_ms(r.ended_at) - epoch_ms(r.started_at);
   if (format == ExportFormat::kCsv) {
+    const std::int64_t duration = epoch_ms(r.ended_at) - epoch_ms(r.started_at);
     std::string line;
     for (const std::string* text : {&r.run_id, &r.hwid, &r.sn, &r.csn, &r.lan4_mac, &r.lan3_mac, &r.plan_name,
                                     &r.plan_md5, &r.station, &r.operator_name, &r.verdict})
@@ -65,25 +85,9 @@ std::string export_line(const RunRow& r, ExportFormat format) {
                             {"high", m.high ? Json(*m.high) : Json()},
                             {"passed", m.passed}});
   auto record = Json::parse(r.record_json, nullptr, false);
-  Json line = {{"run_id", r.run_id},
-               {"hwid", r.hwid},
-               {"sn", r.sn},
-               {"csn", r.csn},
-               {"lan4_mac", r.lan4_mac},
-               {"lan3_mac", r.lan3_mac},
-               {"plan_name", r.plan_name},
-               {"plan_md5", r.plan_md5},
-               {"station", r.station},
-               {"operator", r.operator_name},
-               {"verdict", r.verdict},
-               {"attempt", r.attempt},
-               {"started_at", r.started_at},
-               {"ended_at", r.ended_at},
-               {"duration_ms", duration},
-               {"failed_step", r.failed_step},
-               {"failed_reply", r.failed_reply},
-               {"measurements", std::move(measurements)},
-               {"record", record.is_discarded() ? Json(r.record_json) : std::move(record)}};
+  Json line = run_fields(r);
+  line["measurements"] = std::move(measurements);
+  line["record"] = record.is_discarded() ? Json(r.record_json) : std::move(record);
   return line.dump(-1, ' ', false, Json::error_handler_t::replace) + "\n";
 }
 

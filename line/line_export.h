@@ -5,6 +5,8 @@
 #include <string>
 #include <string_view>
 
+#include <nlohmann/json_fwd.hpp>
+
 #include "line/line_db.h"
 
 namespace ftmd::line {
@@ -23,6 +25,9 @@ enum class ExportFormat { kJsonl, kCsv };
 
 // The header line of a CSV export, with its line end.
 std::string csv_header();
+// A run's fields above, in that order (JSON), as the export and the line
+// view give them.
+nlohmann::ordered_json run_fields(const RunRow& run);
 // One run as one line, with its line end.
 std::string export_line(const RunRow& run, ExportFormat format);
 

@@ -15,6 +15,7 @@
 
 #include "common/c_handle.h"
 #include "common/deadline.h"
+#include "line/line_export.h"
 
 namespace ftmd::line {
 namespace {
@@ -84,40 +85,6 @@ Json groups_json(const std::vector<YieldGroup>& groups) {
   Json out = Json::array();
   for (const auto& g : groups) out.push_back({{"name", g.name}, {"counts", counts_json(g.counts)}});
   return out;
-}
-
-Json slot_json(const SlotStatus& s) {
-  return {{"name", s.name},
-          {"port", s.port},
-          {"hwid", s.hwid},
-          {"sn", s.sn},
-          {"plan", s.plan},
-          {"step", s.step},
-          {"step_index", s.step_index},
-          {"step_count", s.step_count},
-          {"elapsed_ms", s.elapsed_ms},
-          {"timeout_ms", s.timeout_ms},
-          {"verdict", s.verdict},
-          {"prompt", s.prompt}};
-}
-
-Json run_json(const RunRow& r) {
-  return {{"run_id", r.run_id},
-          {"hwid", r.hwid},
-          {"sn", r.sn},
-          {"csn", r.csn},
-          {"lan4_mac", r.lan4_mac},
-          {"lan3_mac", r.lan3_mac},
-          {"plan_name", r.plan_name},
-          {"plan_md5", r.plan_md5},
-          {"station", r.station},
-          {"operator", r.operator_name},
-          {"verdict", r.verdict},
-          {"attempt", r.attempt},
-          {"started_at", r.started_at},
-          {"ended_at", r.ended_at},
-          {"failed_step", r.failed_step},
-          {"failed_reply", r.failed_reply}};
 }
 
 Json unit_json(const UnitReport& u) {
@@ -499,7 +466,7 @@ std::string LineView::failures(const httplib::Request& request, int& status) {
     return error_json(runs.error().message);
   }
   Json list = Json::array();
-  for (const auto& r : *runs) list.push_back(run_json(r));
+  for (const auto& r : *runs) list.push_back(run_fields(r));
   return text(Json{{"runs", list}});
 }
 
@@ -533,7 +500,7 @@ std::string LineView::run(const httplib::Request& request, int& status) {
   }
   const RunRow& r = **found;
   auto record = nlohmann::ordered_json::parse(r.record_json, nullptr, false);
-  return text(Json{{"run", run_json(r)}, {"record", record.is_discarded() ? Json(r.record_json) : record}});
+  return text(Json{{"run", run_fields(r)}, {"record", record.is_discarded() ? Json(r.record_json) : record}});
 }
 
 }  // namespace ftmd::line
